@@ -1,0 +1,217 @@
+#include "checked_io.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <sys/types.h>
+#endif
+
+namespace {
+
+// The description of errno, or a plain reason where the library set none.
+const char* error_reason(int error, const char* fallback)
+{
+    return error != 0 ? std::strerror(error) : fallback;
+}
+
+int seek_from_start(std::FILE* stream, std::int64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(stream, offset, SEEK_SET);
+#else
+    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET);
+#endif
+}
+
+int seek_to_end(std::FILE* stream)
+{
+#ifdef _WIN32
+    return _fseeki64(stream, 0, SEEK_END);
+#else
+    return fseeko(stream, 0, SEEK_END);
+#endif
+}
+
+std::int64_t tell(std::FILE* stream)
+{
+#ifdef _WIN32
+    return _ftelli64(stream);
+#else
+    return static_cast<std::int64_t>(ftello(stream));
+#endif
+}
+
+// fopen on POSIX opens a directory for reading; its "length" is meaningless.
+bool is_directory(std::FILE* stream)
+{
+#ifdef _WIN32
+    (void)stream;
+    return false;
+#else
+    struct stat info {};
+    return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+}
+
+checked_file open_checked(const char* path, const char* mode)
+{
+    errno = 0;
+    std::FILE* stream = std::fopen(path, mode);
+    if (stream == nullptr) {
+        fatal_error("Error opening %s: %s", path, error_reason(errno, "cannot open file"));
+    }
+    if (is_directory(stream)) {
+        std::fclose(stream);
+        fatal_error("Error opening %s: %s", path, std::strerror(EISDIR));
+    }
+    return {stream, path};
+}
+
+[[noreturn]] void write_failure(const checked_file& file, int error)
+{
+    fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
+}
+
+} // namespace
+
+checked_file open_for_read(const char* path)
+{
+    return open_checked(path, "rb");
+}
+
+checked_file open_for_write(const char* path)
+{
+    return open_checked(path, "wb");
+}
+
+checked_file open_for_update(const char* path)
+{
+    return open_checked(path, "r+b");
+}
+
+void reopen_truncated(checked_file& file)
+{
+    errno = 0;
+    file.stream = std::freopen(file.path, "wb", file.stream);
+    if (file.stream == nullptr) {
+        fatal_error("Error opening %s: %s", file.path, error_reason(errno, "cannot open file"));
+    }
+}
+
+void close_file(checked_file& file)
+{
+    errno = 0;
+    const int result = std::fclose(file.stream);
+    file.stream = nullptr;
+    if (result != 0) {
+        write_failure(file, errno);
+    }
+}
+
+void read_exact(const checked_file& file, void* buffer, std::int32_t count)
+{
+    const auto size = static_cast<std::size_t>(count);
+    if (std::fread(buffer, 1, size, file.stream) != size) {
+        fatal_error("File read failure");
+    }
+}
+
+void write_exact(const checked_file& file, const void* buffer, std::int32_t count)
+{
+    const auto size = static_cast<std::size_t>(count);
+    errno = 0;
+    if (std::fwrite(buffer, 1, size, file.stream) != size) {
+        write_failure(file, errno);
+    }
+}
+
+void seek_to(const checked_file& file, std::int64_t offset)
+{
+    errno = 0;
+    if (offset < 0 || offset > MAX_FILE_SIZE || seek_from_start(file.stream, offset) != 0) {
+        fatal_error("Error seeking to offset %lld in %s: %s", static_cast<long long>(offset), file.path,
+                    error_reason(errno, "outside the file"));
+    }
+}
+
+std::int64_t tell_position(const checked_file& file)
+{
+    errno = 0;
+    const std::int64_t position = tell(file.stream);
+    if (position < 0) {
+        fatal_error("Error reading the position in %s: %s", file.path, error_reason(errno, "unknown position"));
+    }
+    return position;
+}
+
+std::int32_t stream_length(const checked_file& file)
+{
+    const std::int64_t position = tell_position(file);
+    errno = 0;
+    if (seek_to_end(file.stream) != 0) {
+        fatal_error("Error seeking to the end of %s: %s", file.path, error_reason(errno, "cannot seek"));
+    }
+    const std::int64_t length = tell_position(file);
+    if (length > MAX_FILE_SIZE) {
+        fatal_error("File %s is too large: %lld bytes, more than the %lld a pak file can address",
+                    file.path, static_cast<long long>(length), static_cast<long long>(MAX_FILE_SIZE));
+    }
+    seek_to(file, position);
+    return static_cast<std::int32_t>(length);
+}
+
+void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t count)
+{
+    std::array<unsigned char, COPY_CHUNK_SIZE> buffer;
+    while (count != 0) {
+        const std::uint32_t chunk = count < COPY_CHUNK_SIZE ? count : COPY_CHUNK_SIZE;
+        read_exact(from, buffer.data(), static_cast<std::int32_t>(chunk));
+        write_exact(to, buffer.data(), static_cast<std::int32_t>(chunk));
+        count -= chunk;
+    }
+}
+
+#ifdef _WIN32
+
+namespace {
+
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    // Backup semantics let the handle open directories too; no access right
+    // is needed to read a file's identity.
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    return ok != 0;
+}
+
+} // namespace
+
+bool same_file(const char* path_a, const char* path_b)
+{
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    return file_identity(path_a, a) && file_identity(path_b, b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+#else
+
+bool same_file(const char* path_a, const char* path_b)
+{
+    struct stat a {};
+    struct stat b {};
+    return stat(path_a, &a) == 0 && stat(path_b, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+#endif

@@ -1,0 +1,164 @@
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "pak_format.h"
+
+namespace {
+
+// Everything a merge decides before it writes: the output directory and,
+// for each output entry, where its data start in its source. Entries below
+// `kept` come from the original archive, the others from update.pak.
+struct merge_plan {
+    pak_directory original;
+    pak_directory update;
+    pak_directory output;
+    std::array<std::int32_t, MAX_PAK_ENTRIES> source_offset;
+    std::int32_t kept;
+    std::int64_t data_end;
+};
+
+constexpr std::int32_t OUTPUT_DIRECTORY_SIZE = MAX_PAK_ENTRIES * PAK_ENTRY_SIZE;
+
+// update.pak is only read, so its close needs no check. The guard also closes
+// it when a harness that replaces fatal_error unwinds through the merge.
+struct stream_closer {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+
+bool named_in(const pak_directory& directory, const pak_entry& entry)
+{
+    for (std::int32_t i = 0; i < directory.count; ++i) {
+        if (names_match(directory.entries[static_cast<std::size_t>(i)].name.data(), entry.name.data())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Makes sure the copy of a member can neither seek to an impossible position
+// nor run short, so that no fault is found after the target has changed.
+void check_member_data(const checked_file& source, std::int32_t source_length, std::int32_t index,
+                       const pak_entry& entry)
+{
+    const char* name = entry.name.data();
+    if (entry.file_offset < 0) {
+        fatal_error("Damaged archive %s: member %d (%s) starts at negative offset %d", source.path, index + 1, name,
+                    entry.file_offset);
+    }
+    if (entry.file_length < 0) {
+        fatal_error("Damaged archive %s: member %d (%s) has negative length %d", source.path, index + 1, name,
+                    entry.file_length);
+    }
+    const std::int64_t end = static_cast<std::int64_t>(entry.file_offset) + entry.file_length;
+    if (end > MAX_FILE_SIZE) {
+        fatal_error("Damaged archive %s: member %d (%s) reaches past offset %lld", source.path, index + 1, name,
+                    static_cast<long long>(MAX_FILE_SIZE));
+    }
+    if (entry.file_length > 0 && end > source_length) {
+        fatal_error("File read failure");
+    }
+}
+
+void append_output_entry(merge_plan& plan, const checked_file& target, const pak_entry& entry)
+{
+    const auto slot = static_cast<std::size_t>(plan.output.count);
+    const std::int64_t file_end = plan.data_end + entry.file_length + OUTPUT_DIRECTORY_SIZE;
+    if (file_end > MAX_FILE_SIZE) {
+        fatal_error("The updated %s would be %lld bytes or more, more than a pak file can address", target.path,
+                    static_cast<long long>(file_end));
+    }
+    pak_entry& out = plan.output.entries[slot];
+    std::memcpy(out.name.data(), entry.name.data(), std::strlen(entry.name.data()) + 1);
+    out.file_offset = static_cast<std::int32_t>(plan.data_end);
+    out.file_length = entry.file_length;
+    plan.source_offset[slot] = entry.file_offset;
+    plan.data_end += entry.file_length;
+    plan.output.count += 1;
+}
+
+void plan_output(merge_plan& plan, const checked_file& original, const checked_file& update,
+                 const checked_file& target)
+{
+    const std::int32_t original_length = stream_length(original);
+    const std::int32_t update_length = stream_length(update);
+    plan.data_end = PAK_HEADER_SIZE;
+    for (std::int32_t i = 0; i < plan.original.count; ++i) {
+        const pak_entry& entry = plan.original.entries[static_cast<std::size_t>(i)];
+        if (!named_in(plan.update, entry)) {
+            check_member_data(original, original_length, i, entry);
+            append_output_entry(plan, target, entry);
+        }
+    }
+    plan.kept = plan.output.count;
+    for (std::int32_t i = 0; i < plan.update.count; ++i) {
+        const pak_entry& entry = plan.update.entries[static_cast<std::size_t>(i)];
+        check_member_data(update, update_length, i, entry);
+        append_output_entry(plan, target, entry);
+    }
+}
+
+void copy_member(const checked_file& source, const checked_file& target, std::int32_t offset, std::int32_t length)
+{
+    if (length > 0) {
+        seek_to(source, offset);
+        copy_bytes(source, target, static_cast<std::uint32_t>(length));
+    }
+}
+
+void write_directory_and_header(const checked_file& target, merge_plan& plan)
+{
+    pak_header header{PAK_MAGIC, le32(static_cast<std::int32_t>(plan.data_end)),
+                      le32(plan.output.count * PAK_ENTRY_SIZE)};
+    for (std::int32_t i = 0; i < plan.output.count; ++i) {
+        pak_entry& entry = plan.output.entries[static_cast<std::size_t>(i)];
+        entry.file_offset = le32(entry.file_offset);
+        entry.file_length = le32(entry.file_length);
+    }
+    write_exact(target, plan.output.entries.data(), OUTPUT_DIRECTORY_SIZE);
+    seek_to(target, 0);
+    write_exact(target, &header, PAK_HEADER_SIZE);
+}
+
+void write_members(const checked_file& original, const checked_file& update, checked_file& target,
+                   const merge_plan& plan)
+{
+    reopen_truncated(target);
+    const std::array<char, PAK_HEADER_SIZE> placeholder{};
+    write_exact(target, placeholder.data(), PAK_HEADER_SIZE);
+    for (std::int32_t i = 0; i < plan.output.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = plan.output.entries[slot];
+        const bool from_update = i >= plan.kept;
+        if (from_update) {
+            std::printf("Updating %s : %i bytes\n", entry.name.data(), entry.file_length);
+        }
+        copy_member(from_update ? update : original, target, plan.source_offset[slot], entry.file_length);
+    }
+}
+
+} // namespace
+
+void merge_update(const checked_file& original, checked_file& target)
+{
+    // Value-initialised, so unused entries and the bytes after each name are zero.
+    auto plan = std::make_unique<merge_plan>();
+    plan->original.capacity = MAX_PAK_ENTRIES;
+    plan->update.capacity = MAX_UPDATE_ENTRIES;
+    plan->output.capacity = MAX_PAK_ENTRIES;
+
+    read_pak_directory(original, plan->original);
+    const checked_file update = open_for_read(UPDATE_ARCHIVE_NAME);
+    std::unique_ptr<std::FILE, stream_closer> update_guard(update.stream);
+    read_pak_directory(update, plan->update);
+    // Counted before replaced members are dropped, so a sum over the limit is
+    // refused even when the result would have fitted.
+    if (plan->original.count + plan->update.count > MAX_PAK_ENTRIES) {
+        fatal_error("Resulting pak file would be too large!\nContact Pak Author.\n");
+    }
+    plan_output(*plan, original, update, target);
+
+    write_members(original, update, target, *plan);
+    update_guard.reset();
+    write_directory_and_header(target, *plan);
+}

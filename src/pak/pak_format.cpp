@@ -1,0 +1,102 @@
+#include <cstring>
+
+#include "pak_format.h"
+
+std::int32_t le32(std::int32_t value)
+{
+    // Reading the bytes in memory order and assembling them little-endian
+    // is the identity on a little-endian host and a byte swap elsewhere.
+    std::array<unsigned char, 4> bytes{};
+    std::memcpy(bytes.data(), &value, bytes.size());
+    const std::uint32_t assembled = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
+                                    static_cast<std::uint32_t>(bytes[2]) << 16U |
+                                    static_cast<std::uint32_t>(bytes[3]) << 24U;
+    std::int32_t result = 0;
+    std::memcpy(&result, &assembled, sizeof result);
+    return result;
+}
+
+namespace {
+
+void entry_to_host(pak_entry& entry)
+{
+    entry.file_offset = le32(entry.file_offset);
+    entry.file_length = le32(entry.file_length);
+}
+
+// Refuses a directory whose entries could not all be read from positions a
+// seek can reach.
+void check_directory_bounds(const checked_file& archive, const pak_header& header, std::int32_t count,
+                            std::int32_t capacity)
+{
+    if (count > capacity) {
+        fatal_error("Archive %s lists %d members, more than the %d it may hold", archive.path, count, capacity);
+    }
+    if (header.dir_offset < 0) {
+        fatal_error("Damaged archive %s: the directory starts at negative offset %d", archive.path,
+                    header.dir_offset);
+    }
+    const std::int64_t last_entry =
+        static_cast<std::int64_t>(header.dir_offset) + static_cast<std::int64_t>(PAK_ENTRY_SIZE) * (count - 1);
+    if (last_entry > MAX_FILE_SIZE) {
+        fatal_error("Damaged archive %s: the directory reaches past offset %lld", archive.path,
+                    static_cast<long long>(MAX_FILE_SIZE));
+    }
+}
+
+} // namespace
+
+pak_header read_pak_header(const checked_file& archive)
+{
+    pak_header header{};
+    seek_to(archive, 0);
+    read_exact(archive, &header, PAK_HEADER_SIZE);
+    header.dir_offset = le32(header.dir_offset);
+    header.dir_length = le32(header.dir_length);
+    return header;
+}
+
+pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset)
+{
+    pak_entry entry{};
+    seek_to(archive, offset);
+    read_exact(archive, &entry, PAK_ENTRY_SIZE);
+    entry_to_host(entry);
+    return entry;
+}
+
+std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory)
+{
+    const pak_header header = read_pak_header(archive);
+    const std::int32_t count = header.dir_length / PAK_ENTRY_SIZE;
+    directory.count = 0;
+    if (count <= 0) {
+        return 0;
+    }
+    check_directory_bounds(archive, header, count, directory.capacity);
+    seek_to(archive, header.dir_offset);
+    read_exact(archive, directory.entries.data(), count * PAK_ENTRY_SIZE);
+    for (std::int32_t i = 0; i < count; ++i) {
+        pak_entry& entry = directory.entries[static_cast<std::size_t>(i)];
+        entry_to_host(entry);
+        if (std::memchr(entry.name.data(), '\0', entry.name.size()) == nullptr) {
+            fatal_error("Damaged archive %s: the name of member %d is not terminated within its %d bytes",
+                        archive.path, i + 1, PAK_NAME_SIZE);
+        }
+    }
+    directory.count = count;
+    return count;
+}
+
+bool names_match(const char* a, const char* b)
+{
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (;; ++a, ++b) {
+        if (fold(*a) != fold(*b)) {
+            return false;
+        }
+        if (*a == '\0') {
+            return true;
+        }
+    }
+}

@@ -1,0 +1,69 @@
+// The Quake II PAK archive and the merge that applies an update archive to it.
+//
+// Byte layout (every integer 32-bit signed, little-endian):
+//
+//   header, at offset 0             entry, 64 bytes, dir_length / 64 of them
+//   0  magic       "PACK"           0   name         NUL-terminated, zero-padded
+//   4  dir_offset  first entry      56  file_offset  first byte of the member
+//   8  dir_length  64 x entries     60  file_length  bytes of the member
+//
+// Member data may lie anywhere in the file; only the directory locates them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "checked_io.h"
+
+constexpr std::int32_t MAX_PAK_ENTRIES = 4096;
+constexpr std::int32_t MAX_UPDATE_ENTRIES = 1024;
+constexpr std::int32_t PAK_HEADER_SIZE = 12;
+constexpr std::int32_t PAK_ENTRY_SIZE = 64;
+constexpr std::int32_t PAK_NAME_SIZE = 56;
+inline constexpr std::array<char, 4> PAK_MAGIC = {'P', 'A', 'C', 'K'};
+inline constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
+
+struct pak_header {
+    std::array<char, 4> magic;
+    std::int32_t dir_offset;
+    std::int32_t dir_length;
+};
+static_assert(sizeof(pak_header) == PAK_HEADER_SIZE, "header is 12 bytes on disk");
+static_assert(offsetof(pak_header, dir_offset) == 4, "dir_offset at byte 4");
+static_assert(offsetof(pak_header, dir_length) == 8, "dir_length at byte 8");
+
+struct pak_entry {
+    std::array<char, PAK_NAME_SIZE> name;
+    std::int32_t file_offset;
+    std::int32_t file_length;
+};
+static_assert(sizeof(pak_entry) == PAK_ENTRY_SIZE, "entry is 64 bytes on disk");
+static_assert(offsetof(pak_entry, file_offset) == 56, "file_offset at byte 56");
+static_assert(offsetof(pak_entry, file_length) == 60, "file_length at byte 60");
+
+// A directory table of fixed size; `capacity` may be set below the storage
+// size to bound what a particular archive may hold.
+struct pak_directory {
+    std::int32_t capacity;
+    std::int32_t count;
+    std::array<pak_entry, MAX_PAK_ENTRIES> entries;
+};
+
+// Converts between little-endian archive order and host order; the same
+// operation serves both directions.
+std::int32_t le32(std::int32_t value);
+
+pak_header read_pak_header(const checked_file& archive);
+pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset);
+// Fills `directory` from its first slot, refusing a directory over its
+// capacity, one that cannot lie inside a 2 GiB file, or a name without NUL.
+std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory);
+
+// Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
+bool names_match(const char* a, const char* b);
+
+// Writes into `target` a complete archive of the original's members not named
+// in "update.pak", followed by all of update.pak's members. Every fault in the
+// content of either archive is found before the target's first byte changes.
+void merge_update(const checked_file& original, checked_file& target);
