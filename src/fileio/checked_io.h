@@ -20,7 +20,11 @@ inline constexpr char BACKUP_SUFFIX[] = ".bak";
 // reads or writes may reach 2^31 bytes.
 constexpr std::int64_t MAX_FILE_SIZE = INT32_MAX;
 
-#if defined(__GNUC__)
+// mingw-w64 routes printf to its own C99 implementation, while the plain
+// "printf" archetype there checks against msvcrt's and rejects %zu.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define TARNWICK_PRINTF_FORMAT(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
+#elif defined(__GNUC__)
 #define TARNWICK_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define TARNWICK_PRINTF_FORMAT(fmt, args)
