@@ -1,0 +1,126 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "checked_io.h"
+#include "test_support.h"
+
+using namespace testkit;
+
+class CheckedIo : public TempDirTest {};
+
+TEST(CheckedIoNames, BackupPathReplacesOnlyTheLastExtensionAfterTheLastSlash) {
+    const struct {
+        const char* target;
+        const char* backup;
+    } cases[] = {
+        {"c:/quake2/baseq2/pak0.pak", "c:/quake2/baseq2/pak0.bak"},
+        {"pak0", "pak0.bak"},
+        {"pak0.pak.old", "pak0.pak.bak"},
+        {"c:/games.x/pak0", "c:/games.x/pak0.bak"},
+        {"c:\\games.x\\pak0", "c:\\games.bak"},
+        {".pak", ".pak.bak"},
+        {"dir/x.y/", "dir/x.bak"},
+        {"", ".bak"},
+        {"a/.pak", "a/.bak"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(backup_path_for(c.target), c.backup);
+        std::string stem = c.target;
+        drop_extension(stem);
+        EXPECT_EQ(stem + ".bak", c.backup);
+    }
+}
+
+TEST_F(CheckedIo, CopyBytesCopiesExactlyTheCountAcrossChunkBoundaries) {
+    const std::string from_path = path("from"), to_path = path("to");
+    for (std::uint32_t count : {0u, 1u, 4095u, 4096u, 4097u, 8192u}) {
+        SCOPED_TRACE(count);
+        const std::string source = random_bytes(count + 9, count);
+        write_file(from_path, source);
+        checked_file from = open_for_read(from_path.c_str());
+        checked_file to = open_for_write(to_path.c_str());
+        // The copy starts where both streams stand.
+        seek_to(from, 5);
+        write_exact(to, "hd", 2);
+        copy_bytes(from, to, count);
+        EXPECT_EQ(tell_position(from), 5 + static_cast<std::int64_t>(count));
+        close_file(from);
+        close_file(to);
+        EXPECT_EQ(read_file(to_path), "hd" + source.substr(5, count));
+    }
+}
+
+TEST_F(CheckedIo, CopyBytesPastTheEndOfTheSourceIsAReadFailure) {
+    const std::string from_path = path("from"), to_path = path("to");
+    write_file(from_path, random_bytes(5000, 1));
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            checked_file from = open_for_read(from_path.c_str());
+            checked_file to = open_for_write(to_path.c_str());
+            copy_bytes(from, to, 5001);
+        },
+        ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
+}
+
+TEST_F(CheckedIo, StreamLengthLeavesThePositionAlone) {
+    const std::string file_path = path("f");
+    for (std::int64_t size : {0, 1, 5000}) {
+        SCOPED_TRACE(size);
+        write_file(file_path, random_bytes(static_cast<std::size_t>(size), 3));
+        checked_file file = open_for_read(file_path.c_str());
+        seek_to(file, size / 2);
+        EXPECT_EQ(stream_length(file), size);
+        EXPECT_EQ(tell_position(file), size / 2);
+        close_file(file);
+    }
+}
+
+// A full disk often shows only when the last buffered bytes are flushed.
+TEST_F(CheckedIo, WriteFailuresSurfaceAtWriteOrClose) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
+    const std::string reason = std::string(": ") + std::strerror(ENOSPC);
+    for (std::int32_t count : {10, 100000}) {
+        SCOPED_TRACE(count);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                const std::string data(static_cast<std::size_t>(count), 'x');
+                checked_file full = open_for_write("/dev/full");
+                write_exact(full, data.data(), count);
+                close_file(full);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(1), fatal_mentioning("/dev/full" + reason));
+    }
+}
+
+TEST_F(CheckedIo, SameFileRecognisesOneFileUnderAnyName) {
+    write_file(path("a"), "same");
+    write_file(path("b"), "same");
+    ASSERT_EQ(link(path("a").c_str(), path("hard").c_str()), 0);
+    ASSERT_EQ(symlink(path("a").c_str(), path("soft").c_str()), 0);
+    const struct {
+        std::string x, y;
+        bool same;
+    } cases[] = {
+        {path("a"), path("a"), true},
+        {path("a"), dir() + "/./a", true},
+        {path("a"), dir() + "//a", true},
+        {path("a"), path("hard"), true},
+        {path("soft"), path("a"), true},
+        {path("soft"), path("hard"), true},
+        {path("a"), path("b"), false},
+        {path("a"), path("missing"), false},
+        {path("missing"), path("missing"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.x + " vs " + c.y);
+        EXPECT_EQ(same_file(c.x.c_str(), c.y.c_str()), c.same);
+    }
+}

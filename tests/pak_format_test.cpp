@@ -1,0 +1,115 @@
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "pak_format.h"
+#include "test_support.h"
+
+using namespace testkit;
+
+class PakFormat : public TempDirTest {};
+
+TEST(PakFormatCodec, Le32ReadsLittleEndianBytesOnAnyHost) {
+    const unsigned char bytes[4] = {0x01, 0x02, 0x03, 0x04};
+    std::int32_t raw = 0;
+    std::memcpy(&raw, bytes, 4);
+    EXPECT_EQ(le32(raw), 0x04030201);
+    for (std::int32_t value : {0, 1, -1, 0x12345678, INT32_MIN, INT32_MAX, -262144}) {
+        SCOPED_TRACE(value);
+        EXPECT_EQ(le32(le32(value)), value);
+        const std::int32_t stored = le32(value);
+        std::string on_disk(4, '\0');
+        std::memcpy(on_disk.data(), &stored, 4);
+        EXPECT_EQ(get_le32(on_disk, 0), value);
+    }
+}
+
+TEST(PakFormatCodec, NamesMatchFoldsOnlyAsciiLetters) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool match;
+    } cases[] = {
+        {"maps/m1.bsp", "MAPS/M1.BSP", true},
+        {"AzZa", "aZzA", true},
+        {"", "", true},
+        {"a", "ab", false},
+        {"ab", "a", false},
+        {"a", "", false},
+        {"maps\\m1.bsp", "maps/m1.bsp", false},
+        {"@[\\]^_", "`{|}~\x7f", false},  // one case bit apart, but not letters
+        {"\xc9t\xc9", "\xe9t\xe9", false},  // Latin-1 letters are not folded
+        {"a\xc1", "A\xc1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+        EXPECT_EQ(names_match(c.a, c.b), c.match);
+    }
+}
+
+TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
+    const std::string entry_a = raw_entry("a.txt", 12, 3);
+    const std::string entry_b = raw_entry("b", 0x01020304, 0x7f000000);
+    const std::string body = "xyz" + entry_a + entry_b;  // entries at 15 and 79
+    const std::string three = raw_header("PACK", 15, 192) + "xyz" + entry_a + entry_b + entry_a;
+    constexpr const char* kOwnMessage = "";
+    const struct {
+        const char* label;
+        std::string file;
+        std::int32_t capacity;
+        std::int32_t count;
+        const char* failure;  // nullptr: read succeeds with `count` entries
+    } cases[] = {
+        {"dir_length 0 ignores dir_offset", raw_header("PACK", -5, 0), 4096, 0, nullptr},
+        {"dir_length 63 is no entry", raw_header("PACK", 15, 63) + body, 4096, 0, nullptr},
+        {"dir_length 100 is one entry", raw_header("PACK", 15, 100) + body, 4096, 1, nullptr},
+        {"negative dir_length is empty", raw_header("PACK", 15, -64) + body, 4096, 0, nullptr},
+        {"magic is not examined", raw_header("KCAP", 15, 128) + body, 4096, 2, nullptr},
+        {"count equal to capacity", three, 3, 3, nullptr},
+        {"count over capacity", three, 2, 0, kOwnMessage},
+        {"negative dir_offset", raw_header("PACK", -64, 64) + body, 4096, 0, kOwnMessage},
+        {"last entry beyond 2^31-1", raw_header("PACK", INT32_MAX - 10, 128) + body, 4096, 0, kOwnMessage},
+        {"name without NUL", raw_header("PACK", 12, 64) + raw_entry(std::string(56, 'n'), 0, 0), 4096, 0,
+         kOwnMessage},
+        {"directory past end of file", raw_header("PACK", 15, 192) + body, 4096, 0, "File read failure"},
+        {"short header", std::string("PACK\0\0\0", 7), 4096, 0, "File read failure"},
+    };
+    const std::string file_path = path("x.pak");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(file_path, c.file);
+        auto directory = std::make_unique<pak_directory>();
+        directory->capacity = c.capacity;
+        directory->count = -1;
+        if (c.failure != nullptr) {
+            const std::string expected =
+                *c.failure != '\0' ? fatal_exactly(c.failure) : fatal_mentioning(file_path);
+            EXPECT_EXIT(
+                {
+                    stdout_to_stderr();
+                    checked_file archive = open_for_read(file_path.c_str());
+                    read_pak_directory(archive, *directory);
+                    std::exit(0);
+                },
+                ::testing::ExitedWithCode(1), expected);
+            continue;
+        }
+        checked_file archive = open_for_read(file_path.c_str());
+        EXPECT_EQ(read_pak_directory(archive, *directory), c.count);
+        EXPECT_EQ(directory->count, c.count);
+        close_file(archive);
+        if (c.count >= 2) {
+            const pak_entry& b = directory->entries[1];
+            EXPECT_STREQ(b.name.data(), "b");
+            EXPECT_EQ(b.file_offset, 0x01020304);
+            EXPECT_EQ(b.file_length, 0x7f000000);
+        }
+        if (c.count >= 1) {
+            const pak_entry& a = directory->entries[0];
+            EXPECT_STREQ(a.name.data(), "a.txt");
+            EXPECT_EQ(a.file_offset, 12);
+            EXPECT_EQ(a.file_length, 3);
+        }
+    }
+}
