@@ -66,7 +66,7 @@ checked_file open_checked(const char* path, const char* mode)
         fatal_error("Error opening %s: %s", path, error_reason(errno, "cannot open file"));
     }
     if (is_directory(stream)) {
-        std::fclose(stream);
+        (void)std::fclose(stream);
         fatal_error("Error opening %s: %s", path, std::strerror(EISDIR));
     }
     return {stream, path};

@@ -23,7 +23,7 @@ constexpr std::int32_t OUTPUT_DIRECTORY_SIZE = MAX_PAK_ENTRIES * PAK_ENTRY_SIZE;
 // update.pak is only read, so its close needs no check. The guard also closes
 // it when a harness that replaces fatal_error unwinds through the merge.
 struct stream_closer {
-    void operator()(std::FILE* stream) const { std::fclose(stream); }
+    void operator()(std::FILE* stream) const { (void)std::fclose(stream); }
 };
 
 bool named_in(const pak_directory& directory, const pak_entry& entry)
