@@ -19,8 +19,13 @@ namespace {
 
 const std::string kTooLarge = "Resulting pak file would be too large!\nContact Pak Author.\n";
 const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+#ifdef _WIN32
+// Windows has no ulimit: nothing caps the writes there.
+const std::vector<std::string> kFileSizeCap = {};
+#else
 // Caps what a faulty build could write while it should be refusing.
 const std::vector<std::string> kFileSizeCap = {"sh", "-c", "ulimit -f 40000 && exec \"$0\" \"$@\""};
+#endif
 
 std::string backing_up(const std::string& target) { return kTitle + "Backing up update target " + target + "...\n"; }
 
@@ -34,6 +39,15 @@ std::string with_le32(std::string pak, std::size_t at, std::int32_t value) {
     put_le32(pak, at, value);
     return pak;
 }
+
+struct refusal_case {
+    const char* label;
+    std::vector<std::string> args;  // relative to the case directory
+    char kind;                      // 's'ymlink or 'h'ard link `from` to `to`, or a 'b'ig sparse `from`
+    const char *from, *to;
+    std::string out;      // the whole output, or else...
+    std::string mention;  // ...a part of the message after the banner
+};
 
 // Every file below `dir`, with its content (or size, for huge files) or link target.
 std::map<std::string, std::string> snapshot(const std::string& dir) {
@@ -84,6 +98,7 @@ protected:
         EXPECT_FALSE(exists(update()));
     }
 
+#ifndef _WIN32
     std::string reason_cannot_drop_privileges() {
         if (geteuid() != 0) return "needs root to switch to an unprivileged user";
         chmod(dir().c_str(), 0755);
@@ -91,6 +106,7 @@ protected:
         probe.insert(probe.end(), {"test", "-x", tarnwick_exe()});
         return run_program(probe, dir()).status == 0 ? "" : "setpriv cannot run the tool as uid 65534";
     }
+#endif
 
     // Runs the tool in a fresh tmpfs of `size` holding in/*, then copies the files back to out/.
     run_result run_on_small_disk(const std::string& size) {
@@ -103,16 +119,55 @@ protected:
     }
 
     std::string prepare_small_disk() {
-        for (const char* sub : {"in", "mnt", "out"}) mkdir(path(sub).c_str(), 0755);
+        for (const char* sub : {"in", "mnt", "out"}) fs::create_directory(path(sub));
+#ifdef _WIN32
+        return "a small disk of its own needs unshare and tmpfs, which only Linux has";
+#else
         if (geteuid() != 0) return "needs root to mount a small tmpfs";
         const run_result probe =
             run_program({"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs mnt"}, dir());
         return probe.status == 0 ? "" : "unshare -m with a tmpfs mount is not permitted here";
+#endif
+    }
+
+    // Runs each case in a directory of its own and checks that no file there changes.
+    void expect_refusals(const std::vector<refusal_case>& cases) {
+        const std::string no_such = std::string(": ") + std::strerror(ENOENT) + "\n";
+        int index = 0;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.label);
+            const std::string d = path("case" + std::to_string(index++)), from = d + "/" + c.from;
+            fs::create_directory(d);
+            for (const char* name : {"/pak0.pak", "/own.bak", "/update.pak"})
+                write_file(d + name, build_pak({{name, "x"}}));
+            std::error_code made;
+            if (c.kind == 's') fs::create_symlink(c.to, from, made);
+            if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
+            if (c.kind == 'b') {
+                write_file(from, "");
+                fs::resize_file(from, std::uintmax_t{1} << 31, made);
+            }
+            ASSERT_FALSE(made) << made.message();
+            const auto before = snapshot(d);
+            const run_result run = run_tarnwick(c.args, d, kFileSizeCap);
+            EXPECT_EQ(run.status, 1);
+            const std::string prefix = c.args.empty() ? "" : backing_up(c.args[0]) + kBanner;
+            if (!c.out.empty()) {
+                EXPECT_EQ(run.out, c.out);
+            } else if (c.mention.empty()) {
+                EXPECT_EQ(run.out, prefix + "Error opening " + c.args[0] + no_such);
+            } else {
+                EXPECT_EQ(run.out.substr(0, prefix.size()), prefix) << run.out;
+                EXPECT_NE(run.out.find(c.mention, prefix.size()), std::string::npos) << run.out;
+                EXPECT_EQ(run.out.find("Updating"), std::string::npos) << run.out;
+            }
+            EXPECT_EQ(snapshot(d), before);
+        }
     }
 };
 
 TEST_F(EndToEnd, WalkthroughExampleByteForByte) {
-    mkdir(path("baseq2").c_str(), 0755);
+    fs::create_directory(path("baseq2"));
     const std::string original =
         build_pak({{"a.txt", "alpha\n"}, {"maps/m1.bsp", "old map"}});
     const std::string update_pak = build_pak({{"MAPS/M1.BSP", "new map!!"}, {"new.wav", "RIFF"}});
@@ -204,6 +259,14 @@ TEST_F(EndToEnd, PathOfThreeHundredCharacters) {
     expect_success(build_pak({{"a", "1"}}), build_pak({{"b", "2"}}), stem + ".pak", stem + ".bak");
 }
 
+TEST_F(EndToEnd, BackslashIsNoSeparatorForTheBackup) {
+    // On Windows the target lies in the folder games.x; elsewhere the backslash is part of its name.
+#ifdef _WIN32
+    fs::create_directory(path("games.x"));
+#endif
+    expect_success(build_pak({{"a", "1"}}), build_pak({{"b", "2"}}), path("games.x\\pak0"), path("games.bak"));
+}
+
 TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::string o = build_pak({{"a.txt", "alpha"}, {"maps/m1.bsp", random_bytes(5000, 7)}});
     const std::string u = build_pak({{"MAPS/M1.BSP", random_bytes(3000, 8)}, {"new.wav", "RIFF"}});
@@ -268,60 +331,38 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         "   file - absolute path and name of pak file to update\n"
         "          e.g.: Windows: c:/quake2/baseq2/pak0.pak\n"
         "                Linux:   /quake2/baseq2/pak0.pak\n";
-    const std::string no_such = std::string(": ") + std::strerror(ENOENT) + "\n";
-    const struct {
-        const char* label;
-        std::vector<std::string> args;  // relative to the case directory
-        char kind;                      // 's'ymlink or 'h'ard link `from` to `to`, or a 'b'ig sparse `from`
-        const char *from, *to;
-        std::string out;      // the whole output, or else...
-        std::string mention;  // ...a part of the message after the banner
-    } cases[] = {
+    expect_refusals({
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
         {"empty argument", {""}, 0, "", "", "", ""},
         {"target is update.pak", {"update.pak"}, 0, "", "", "", "update.pak"},
         {"target is ./update.pak", {"./update.pak"}, 0, "", "", "", "update.pak"},
-        {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak", "", "update.pak"},
+#ifdef _WIN32
+        {"target is .\\UPDATE.PAK, one file to Windows", {".\\UPDATE.PAK"}, 0, "", "", "", "update.pak"},
+        {"target is its own backup in capitals, one file to Windows", {"OWN.BAK"}, 0, "", "", "", "OWN.BAK"},
+#endif
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
         {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
+        {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
+    });
+}
+
+TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows, and wine has none";
+#endif
+    expect_refusals({
+        {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak", "", "update.pak"},
         {"backup is a symlink to the target", {"pak0.pak"}, 's', "pak0.bak", "pak0.pak", "", "pak0."},
         {"backup would overwrite update.pak", {"pak0.pak"}, 's', "pak0.bak", "update.pak", "", "update.pak"},
-        {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
-    };
-    int index = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        const std::string d = path("case" + std::to_string(index++)), from = d + "/" + c.from;
-        mkdir(d.c_str(), 0755);
-        for (const char* name : {"/pak0.pak", "/own.bak", "/update.pak"}) write_file(d + name, build_pak({{name, "x"}}));
-        int made = 0;
-        if (c.kind == 's') made = symlink(c.to, from.c_str());
-        if (c.kind == 'h') made = link((d + "/" + c.to).c_str(), from.c_str());
-        if (c.kind == 'b') {
-            write_file(from, "");
-            made = truncate(from.c_str(), INT64_C(1) << 31);
-        }
-        ASSERT_EQ(made, 0) << std::strerror(errno);
-        const auto before = snapshot(d);
-        const run_result run = run_tarnwick(c.args, d, kFileSizeCap);
-        EXPECT_EQ(run.status, 1);
-        const std::string prefix = c.args.empty() ? "" : backing_up(c.args[0]) + kBanner;
-        if (!c.out.empty()) {
-            EXPECT_EQ(run.out, c.out);
-        } else if (c.mention.empty()) {
-            EXPECT_EQ(run.out, prefix + "Error opening " + c.args[0] + no_such);
-        } else {
-            EXPECT_EQ(run.out.substr(0, prefix.size()), prefix) << run.out;
-            EXPECT_NE(run.out.find(c.mention, prefix.size()), std::string::npos) << run.out;
-            EXPECT_EQ(run.out.find("Updating"), std::string::npos) << run.out;
-        }
-        EXPECT_EQ(snapshot(d), before);
-    }
+    });
 }
 
 TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a read-only folder on Windows still takes new files, and setpriv is POSIX-only";
+#else
     const std::string reason = reason_cannot_drop_privileges();
     if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string ro = path("ro"), work = path("work"), o = build_pak({{"a", "1"}}), u = build_pak({{"b", "2"}});
@@ -339,18 +380,26 @@ TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
     EXPECT_EQ(read_file(ro + "/pak0.pak"), o);
     EXPECT_FALSE(exists(ro + "/pak0.bak"));
     EXPECT_EQ(read_file(work + "/update.pak"), u);
+#endif
 }
 
 TEST_F(EndToEnd, UndeletableUpdateIsReportedAfterTheUpdate) {
-    const std::string reason = reason_cannot_drop_privileges();
-    if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string rw = path("rw"), o = build_pak({{"a", "1"}, {"b", "old"}}), u = build_pak({{"B", "new"}});
-    mkdir(rw.c_str(), 0755);
+    fs::create_directory(rw);
     write_file(rw + "/pak0.pak", o);
     write_file(update(), u);
+#ifdef _WIN32
+    // Windows refuses to delete a read-only file, whoever asks.
+    fs::permissions(update(), fs::perms::all, fs::perm_options::remove);
+    const std::vector<std::string> wrapper;
+#else
+    const std::string reason = reason_cannot_drop_privileges();
+    if (!reason.empty()) GTEST_SKIP() << reason;
     for (const std::string& p : {rw, rw + "/pak0.pak"}) ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+    const std::vector<std::string> wrapper = kAsNobody;
+#endif
 
-    const run_result run = run_tarnwick({rw + "/pak0.pak"}, dir(), kAsNobody);
+    const run_result run = run_tarnwick({rw + "/pak0.pak"}, dir(), wrapper);
     const merge_result expected = model_merge(o, u);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, success_stdout(rw + "/pak0.pak", rw + "/pak0.bak", expected.member_lines) + kBanner +

@@ -11,23 +11,60 @@
 #include <numeric>
 #include <sstream>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
 namespace testkit {
 
+#ifdef _WIN32
+namespace {
+const char* const kDirVariable = "TARNWICK_TEST_DIR";
+}  // namespace
+#endif
+
 void TempDirTest::SetUp() {
+#ifdef _WIN32
+    // A death test runs in a new copy of the test program, which repeats
+    // SetUp: it must work in the directory of the process that started it.
+    if (const char* inherited = std::getenv(kDirVariable)) {
+        dir_ = inherited;
+        return;
+    }
+    // No mkdtemp: a random name counts only if this call created the directory.
+    std::random_device seed;
+    std::mt19937 rng(seed());
+    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
+        const fs::path candidate = fs::temp_directory_path() / ("tarnwick-test-" + std::to_string(rng()));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) dir_ = candidate.string();
+    }
+    ASSERT_FALSE(dir_.empty()) << "cannot create a temporary directory";
+    _putenv_s(kDirVariable, dir_.c_str());
+#else
     std::string pattern = (fs::temp_directory_path() / "tarnwick-test-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
     dir_ = pattern;
+#endif
 }
 
 void TempDirTest::TearDown() {
     std::error_code ignored;
+#ifdef _WIN32
+    _putenv_s(kDirVariable, "");
+    // Windows will not delete a read-only file, and some tests make one.
+    for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored))
+        fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+#endif
     fs::remove_all(dir_, ignored);
 }
 
@@ -43,8 +80,8 @@ std::string read_file(const std::string& path) {
 }
 
 bool exists(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
 }
 
 ::testing::AssertionResult same_bytes(const std::string& actual, const std::string& expected) {
@@ -72,7 +109,13 @@ std::string regex_literal(const std::string& text) {
 
 void stdout_to_stderr() {
     std::fflush(stdout);
+#ifdef _WIN32
+    // Binary, so that the death test sees "\n" where the code printed it.
+    _dup2(_fileno(stderr), _fileno(stdout));
+    _setmode(_fileno(stdout), _O_BINARY);
+#else
     dup2(STDERR_FILENO, STDOUT_FILENO);
+#endif
 }
 
 std::string fatal_exactly(const std::string& message) { return regex_literal(kBanner + message + "\n"); }
@@ -225,6 +268,75 @@ run_result run_tarnwick(const std::vector<std::string>& args, const std::string&
     return run_program(argv, cwd);
 }
 
+#ifdef _WIN32
+
+namespace {
+
+// Quotes one argument so that the C runtime of the started program parses it
+// back unchanged: backslashes are literal except before a quote.
+std::string quote_argument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+}  // namespace
+
+// Standard output is a text stream on Windows: "\r\n" is read back as "\n".
+run_result run_program(const std::vector<std::string>& argv, const std::string& cwd) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0))
+        return {-1, "CreatePipe failed: " + std::to_string(GetLastError())};
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    std::string command_line;
+    for (const auto& a : argv) command_line += (command_line.empty() ? "" : " ") + quote_argument(a);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = write_end;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    // The working directory is the child's own; the test process keeps its own.
+    const BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        cwd.c_str(), &startup, &process);
+    const DWORD start_error = GetLastError();
+    CloseHandle(write_end);
+    if (!started) {
+        CloseHandle(read_end);
+        return {-1, "CreateProcess failed: " + std::to_string(start_error)};
+    }
+    std::string raw;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) raw.append(buffer, got);
+    CloseHandle(read_end);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exit_code = 0;
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i)
+        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) out += raw[i];
+    return {static_cast<int>(exit_code), out};
+}
+
+#else
+
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return {-1, std::string("pipe: ") + std::strerror(errno)};
@@ -259,5 +371,7 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return {status, out};
 }
+
+#endif
 
 }  // namespace testkit
