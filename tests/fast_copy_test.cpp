@@ -1,0 +1,194 @@
+// copy_bytes moves bytes between regular files inside the kernel on Linux and
+// through its 4096-byte loop everywhere else; both must leave the same bytes,
+// the same stream positions and the same failures.
+#ifdef __linux__
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "checked_io.h"
+#include "test_support.h"
+
+using namespace testkit;
+
+namespace {
+
+// Steers the copy_file_range defined below.
+struct kernel_copy_script {
+    int calls;
+    std::size_t most_per_call;
+    int failing_call;  // from this call on every call fails; 0 for never
+    int error;         // errno of a failing call; 0 reports an early end of file
+};
+
+kernel_copy_script script;
+
+void reset_script() { script = {0, SIZE_MAX, 0, 0}; }
+
+}  // namespace
+
+// Linked ahead of the C library's copy_file_range, so that the tests see every
+// call the product makes and can make the system refuse or give up part way.
+extern "C" ssize_t copy_file_range(int source, off64_t* source_offset, int destination,
+                                   off64_t* destination_offset, std::size_t length, unsigned int flags) {
+    ++script.calls;
+    if (script.failing_call != 0 && script.calls >= script.failing_call) {
+        if (script.error == 0) return 0;
+        errno = script.error;
+        return -1;
+    }
+    return syscall(SYS_copy_file_range, source, source_offset, destination, destination_offset,
+                   std::min(length, script.most_per_call), flags);
+}
+
+namespace {
+
+class FastCopy : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        reset_script();
+    }
+};
+
+// Copies `count` bytes of `source` from offset 5, reached by reading through
+// the stream so that stdio holds bytes ahead of the position, into a file
+// whose first two bytes still wait in the stream buffer. Then checks that
+// both streams stand right after the copy and carry on from there.
+std::string copy_between_streams(const checked_file& from, const checked_file& to, const std::string& source,
+                                 std::uint32_t count) {
+    char head[5];
+    read_exact(from, head, 5);
+    write_exact(to, "hd", 2);
+    copy_bytes(from, to, count);
+    EXPECT_EQ(tell_position(from), 5 + static_cast<std::int64_t>(count));
+    EXPECT_EQ(tell_position(to), 2 + static_cast<std::int64_t>(count));
+    char next[4];
+    read_exact(from, next, 4);
+    EXPECT_EQ(std::string(next, 4), source.substr(5 + count, 4));
+    write_exact(to, "tl", 2);
+    return "hd" + source.substr(5, count) + "tl";
+}
+
+TEST_F(FastCopy, RegularFilesAreCopiedInTheKernelWithCoherentStreams) {
+    const std::string from_path = path("from"), to_path = path("to");
+    for (std::uint32_t count : {0u, 1u, 4095u, 4096u, 4097u, 8192u, (1u << 20) + 3u}) {
+        SCOPED_TRACE(count);
+        reset_script();
+        const std::string source = random_bytes(count + 9, count);
+        write_file(from_path, source);
+        checked_file from = open_for_read(from_path.c_str());
+        checked_file to = open_for_write(to_path.c_str());
+        const std::string expected = copy_between_streams(from, to, source, count);
+        close_file(from);
+        close_file(to);
+        EXPECT_TRUE(same_bytes(read_file(to_path), expected));
+        EXPECT_EQ(script.calls > 0, count > 0);
+    }
+}
+
+TEST_F(FastCopy, TheLoopTakesOverWhereverTheKernelRefusesOrStops) {
+    const std::string from_path = path("from"), to_path = path("to");
+    const struct {
+        const char* what;
+        std::size_t most_per_call;
+        int failing_call;
+        int error;
+    } cases[] = {
+        {"across file systems", SIZE_MAX, 1, EXDEV},
+        {"unsupported file system", SIZE_MAX, 1, EOPNOTSUPP},
+        {"kernel without the call", SIZE_MAX, 1, ENOSYS},
+        {"file that refuses it", SIZE_MAX, 1, EINVAL},
+        {"refused after a partial copy", 5000, 2, EXDEV},
+        {"i/o error after a partial copy", 4096, 3, EIO},
+        {"early end of file after a partial copy", 1, 2, 0},
+    };
+    const std::uint32_t count = 3 * 4096 + 17;
+    const std::string source = random_bytes(count + 9, 7);
+    write_file(from_path, source);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        script = {0, c.most_per_call, c.failing_call, c.error};
+        checked_file from = open_for_read(from_path.c_str());
+        checked_file to = open_for_write(to_path.c_str());
+        const std::string expected = copy_between_streams(from, to, source, count);
+        close_file(from);
+        close_file(to);
+        EXPECT_TRUE(same_bytes(read_file(to_path), expected));
+        EXPECT_EQ(script.calls, c.failing_call);
+    }
+}
+
+TEST_F(FastCopy, APipeIsCopiedThroughTheLoop) {
+    const std::string to_path = path("to");
+    const std::string source = random_bytes(20000, 11);
+    for (std::uint32_t count : {4096u, 4097u, 12289u}) {
+        SCOPED_TRACE(count);
+        reset_script();
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        // Within the pipe's capacity, so the whole source fits before reading.
+        ASSERT_EQ(write(ends[1], source.data(), source.size()), static_cast<ssize_t>(source.size()));
+        close(ends[1]);
+        checked_file from{fdopen(ends[0], "rb"), "pipe"};
+        ASSERT_NE(from.stream, nullptr);
+        checked_file to = open_for_write(to_path.c_str());
+        copy_bytes(from, to, count);
+        close_file(from);
+        close_file(to);
+        EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, count)));
+        EXPECT_EQ(script.calls, 0);
+    }
+}
+
+// The loop writes each whole chunk it could read before it fails, and so
+// must a source that is too short between regular files.
+TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeChunks) {
+    const std::string from_path = path("from"), to_path = path("to");
+    const std::string source = random_bytes(10000, 5);
+    write_file(from_path, source);
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            checked_file from = open_for_read(from_path.c_str());
+            checked_file to = open_for_write(to_path.c_str());
+            copy_bytes(from, to, 10001);
+        },
+        ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
+    EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * 4096)));
+}
+
+// Past the limit a write fails with EFBIG instead of killing the process.
+void limit_file_size(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TEST_F(FastCopy, AWriteRefusedByTheSystemIsAWriteFailure) {
+    const std::string from_path = path("from"), to_path = path("to");
+    write_file(from_path, random_bytes(10000, 3));
+    EXPECT_EXIT(
+        {
+            stdout_to_stderr();
+            limit_file_size(6000);
+            checked_file from = open_for_read(from_path.c_str());
+            checked_file to = open_for_write(to_path.c_str());
+            copy_bytes(from, to, 10000);
+            close_file(from);
+            close_file(to);
+        },
+        ::testing::ExitedWithCode(1), fatal_exactly("Error writing " + to_path + ": " + std::strerror(EFBIG)));
+}
+
+}  // namespace
+
+#endif
