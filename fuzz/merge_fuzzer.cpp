@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,9 +42,10 @@ struct harness_state {
     int home_dir;  // where libFuzzer's relative paths (corpus, artifacts) point
     int work_dir;  // private directory holding the target, backup and update.pak
     std::string work_path;
+    bool trace;  // TARNWICK_FUZZ_TRACE set: tell the outcome of each run on stderr
 };
 
-harness_state state{-1, -1, {}};
+harness_state state{-1, -1, {}, false};
 
 [[noreturn]] void harness_failure(const char* what, const std::string& detail = {})
 {
@@ -78,19 +81,16 @@ std::string read_whole_file(const char* path)
     return bytes;
 }
 
-// The lowest descriptor that open() hands out: a descriptor that a run leaks
-// takes that number, so a probe after the run sees a higher one. libFuzzer
-// itself keeps files open across runs in some modes, so the probe is taken
-// afresh before each run.
-int lowest_free_fd()
+// Open descriptors of the process. A leaked stream is no leak to
+// LeakSanitizer, since the C library keeps every open FILE on a list.
+std::ptrdiff_t open_descriptor_count()
 {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        harness_failure("cannot open /dev/null");
+    std::error_code error;
+    std::filesystem::directory_iterator fds("/proc/self/fd", error);
+    if (error) {
+        harness_failure("cannot list /proc/self/fd", error.message());
     }
-    const int number = fd;
-    ::close(fd);
-    return number;
+    return std::distance(fds, std::filesystem::directory_iterator());
 }
 
 void remove_work_files()
@@ -271,6 +271,10 @@ void check_output_reads_back(std::size_t expected_count)
 void check_run(const fuzz::archive_pair& pair, const std::optional<model_output>& plan)
 {
     const std::optional<std::string> refusal = run_merge();
+    if (state.trace) {
+        (void)std::fprintf(stderr, "merge_fuzzer: %s%s\n", refusal ? "refused: " : "merged",
+                           refusal ? refusal->c_str() : "");
+    }
     if (read_whole_file(BACKUP_NAME) != pair.original) {
         harness_failure("the backup changed");
     }
@@ -300,8 +304,12 @@ void check_run(const fuzz::archive_pair& pair, const std::optional<model_output>
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    // The product reports every member on standard output.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+    // The product reports every member on standard output. A buffer of the
+    // harness's own, or the first report would allocate one that is never
+    // freed, and libFuzzer would take the run for a leak and repeat it.
+    static std::array<char, BUFSIZ> output_buffer;
+    if (std::freopen("/dev/null", "w", stdout) == nullptr ||
+        std::setvbuf(stdout, output_buffer.data(), _IOFBF, output_buffer.size()) != 0) {
         harness_failure("cannot silence standard output");
     }
     const char* tmp = std::getenv("TMPDIR");
@@ -310,6 +318,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
         harness_failure("cannot create a work directory under", pattern);
     }
     state.work_path = pattern;
+    state.trace = std::getenv("TARNWICK_FUZZ_TRACE") != nullptr;
     state.home_dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     state.work_dir = ::open(state.work_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (state.home_dir < 0 || state.work_dir < 0) {
@@ -335,7 +344,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (plan && plan->data_size + 12 + 64 * std::int64_t{MAX_PAK_ENTRIES} > MAX_MODEL_OUTPUT) {
         return -1;
     }
-    const int first_free_fd = lowest_free_fd();
+    const std::ptrdiff_t descriptors_before = open_descriptor_count();
     // update.pak is looked up in the current directory, but libFuzzer's own
     // paths may be relative: change directory only for the run.
     if (::fchdir(state.work_dir) != 0) {
@@ -348,7 +357,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (::fchdir(state.home_dir) != 0) {
         harness_failure("cannot return to the starting directory");
     }
-    if (lowest_free_fd() != first_free_fd) {
+    if (open_descriptor_count() != descriptors_before) {
         harness_failure("a run left a file descriptor open");
     }
     return 0;
