@@ -120,20 +120,33 @@ void write_directory_and_header(const checked_file& target, merge_plan& plan)
     write_exact(target, &header, PAK_HEADER_SIZE);
 }
 
+// Kept members whose data lie back to back in the original are copied as one
+// run: a whole untouched stretch of the archive moves in a single copy.
+void copy_kept_members(const checked_file& original, const checked_file& target, const merge_plan& plan)
+{
+    std::int32_t i = 0;
+    while (i < plan.kept) {
+        const std::int32_t run_offset = plan.source_offset[static_cast<std::size_t>(i)];
+        std::int64_t run_end = run_offset;
+        for (; i < plan.kept && plan.source_offset[static_cast<std::size_t>(i)] == run_end; ++i) {
+            run_end += plan.output.entries[static_cast<std::size_t>(i)].file_length;
+        }
+        copy_member(original, target, run_offset, static_cast<std::int32_t>(run_end - run_offset));
+    }
+}
+
 void write_members(const checked_file& original, const checked_file& update, checked_file& target,
                    const merge_plan& plan)
 {
     reopen_truncated(target);
     const std::array<char, PAK_HEADER_SIZE> placeholder{};
     write_exact(target, placeholder.data(), PAK_HEADER_SIZE);
-    for (std::int32_t i = 0; i < plan.output.count; ++i) {
+    copy_kept_members(original, target, plan);
+    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
-        const bool from_update = i >= plan.kept;
-        if (from_update) {
-            std::printf("Updating %s : %i bytes\n", entry.name.data(), entry.file_length);
-        }
-        copy_member(from_update ? update : original, target, plan.source_offset[slot], entry.file_length);
+        std::printf("Updating %s : %i bytes\n", entry.name.data(), entry.file_length);
+        copy_member(update, target, plan.source_offset[slot], entry.file_length);
     }
 }
 
