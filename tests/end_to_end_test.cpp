@@ -43,7 +43,7 @@ std::string with_le32(std::string pak, std::size_t at, std::int32_t value) {
 struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
-    char kind;                      // 's'ymlink or 'h'ard link `from` to `to`, or a 'b'ig sparse `from`
+    char kind;  // 's'ymlink or 'h'ard link `from` to `to`, a 'b'ig sparse `from`, a 'd'irectory or named 'p'ipe
     const char *from, *to;
     std::string out;      // the whole output, or else...
     std::string mention;  // ...a part of the message after the banner
@@ -143,6 +143,10 @@ protected:
             std::error_code made;
             if (c.kind == 's') fs::create_symlink(c.to, from, made);
             if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
+            if (c.kind == 'd') fs::create_directory(from, made);
+#ifndef _WIN32
+            if (c.kind == 'p' && mkfifo(from.c_str(), 0600) != 0) made.assign(errno, std::generic_category());
+#endif
             if (c.kind == 'b') {
                 write_file(from, "");
                 fs::resize_file(from, std::uintmax_t{1} << 31, made);
@@ -345,6 +349,11 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
         {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
         {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
+        {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
+#ifndef _WIN32
+        // Opening a named pipe would wait for a writer forever.
+        {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
+#endif
     });
 }
 

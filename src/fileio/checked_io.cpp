@@ -49,28 +49,38 @@ std::int64_t tell(std::FILE* stream)
 #endif
 }
 
-// fopen on POSIX opens a directory for reading; its "length" is meaningless.
-bool is_directory(std::FILE* stream)
+// Why an existing path cannot be opened as a file, or nullptr. fopen on POSIX
+// opens a directory for reading, and blocks on a named pipe until a writer
+// comes, so both are refused before the open.
+const char* unusable_file_reason(const char* path)
 {
 #ifdef _WIN32
-    (void)stream;
-    return false;
+    (void)path;
+    return nullptr;
 #else
     struct stat info {};
-    return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
+    if (stat(path, &info) != 0) {
+        return nullptr;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return std::strerror(EISDIR);
+    }
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        return "not a regular file";
+    }
+    return nullptr;
 #endif
 }
 
 checked_file open_checked(const char* path, const char* mode)
 {
+    if (const char* reason = unusable_file_reason(path)) {
+        fatal_error("Error opening %s: %s", path, reason);
+    }
     errno = 0;
     std::FILE* stream = std::fopen(path, mode);
     if (stream == nullptr) {
         fatal_error("Error opening %s: %s", path, error_reason(errno, "cannot open file"));
-    }
-    if (is_directory(stream)) {
-        (void)std::fclose(stream);
-        fatal_error("Error opening %s: %s", path, std::strerror(EISDIR));
     }
     return {stream, path};
 }
