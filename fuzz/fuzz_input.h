@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pak_model.h"
+
 namespace fuzz {
 
 struct archive_pair {
@@ -29,27 +31,10 @@ inline archive_pair split_input(const std::uint8_t* data, std::size_t size)
     return {std::string(bytes, original_size), std::string(bytes + original_size, rest - original_size)};
 }
 
-inline void put_le32(std::string& bytes, std::size_t at, std::int32_t value)
-{
-    const auto bits = static_cast<std::uint32_t>(value);
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<char>((bits >> (8U * i)) & 0xFFU);
-    }
-}
-
-inline std::int32_t get_le32(const std::string& bytes, std::size_t at)
-{
-    std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        bits |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8U * i);
-    }
-    return static_cast<std::int32_t>(bits);
-}
-
 inline std::string join_input(const archive_pair& pair)
 {
     std::string input(4, '\0');
-    put_le32(input, 0, static_cast<std::int32_t>(pair.original.size()));
+    pakmodel::put_le32(input, 0, static_cast<std::int32_t>(pair.original.size()));
     return input + pair.original + pair.update;
 }
 

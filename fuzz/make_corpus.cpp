@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "pak_format.h"
+#include "pak_model.h"
 
 namespace {
 
@@ -19,57 +19,29 @@ constexpr std::int32_t INT_MAX32 = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t NEAR_LIMIT = INT_MAX32 - 63;  // 2^31 - 64
 constexpr std::int32_t HOSTILE_NUMBERS[] = {INT_MIN32, -64, -1, INT_MAX32, NEAR_LIMIT};
 
-struct member {
-    std::string name;
-    std::string data;
-};
-
-std::string raw_header(const std::string& magic, std::int32_t dir_offset, std::int32_t dir_length)
-{
-    std::string header = magic.substr(0, 4);
-    header.resize(PAK_HEADER_SIZE, '\0');
-    fuzz::put_le32(header, 4, dir_offset);
-    fuzz::put_le32(header, 8, dir_length);
-    return header;
-}
-
-std::string raw_entry(const std::string& name, std::int32_t file_offset, std::int32_t file_length)
-{
-    std::string entry = name.substr(0, PAK_NAME_SIZE);
-    entry.resize(PAK_ENTRY_SIZE, '\0');
-    fuzz::put_le32(entry, PAK_NAME_SIZE, file_offset);
-    fuzz::put_le32(entry, PAK_NAME_SIZE + 4, file_length);
-    return entry;
-}
-
-// Header, member data back to back, then the directory.
-std::string build_archive(const std::vector<member>& members, const std::string& magic = "PACK")
-{
-    std::string data;
-    std::string directory;
-    for (const member& m : members) {
-        directory += raw_entry(m.name, static_cast<std::int32_t>(PAK_HEADER_SIZE + data.size()),
-                               static_cast<std::int32_t>(m.data.size()));
-        data += m.data;
-    }
-    return raw_header(magic, static_cast<std::int32_t>(PAK_HEADER_SIZE + data.size()),
-                      static_cast<std::int32_t>(directory.size())) +
-           data + directory;
-}
+using pakmodel::build_pak;
+using pakmodel::kEntrySize;
+using pakmodel::kHeaderSize;
+using pakmodel::kMaxEntries;
+using pakmodel::kMaxUpdateEntries;
+using pakmodel::kNameSize;
+using pakmodel::pak_member;
+using pakmodel::raw_entry;
+using pakmodel::raw_header;
 
 // Directory right after the header, data in reverse order with junk between.
-std::string build_scattered(const std::vector<member>& members)
+std::string build_scattered(const std::vector<pak_member>& members)
 {
-    const auto directory_size = static_cast<std::int32_t>(members.size()) * PAK_ENTRY_SIZE;
+    const auto directory_size = static_cast<std::int32_t>(members.size()) * kEntrySize;
     std::string directory;
     std::string data;
     for (std::size_t i = members.size(); i-- > 0;) {
         data += "junk";
-        const auto offset = PAK_HEADER_SIZE + directory_size + static_cast<std::int32_t>(data.size());
+        const auto offset = kHeaderSize + directory_size + static_cast<std::int32_t>(data.size());
         directory.insert(0, raw_entry(members[i].name, offset, static_cast<std::int32_t>(members[i].data.size())));
         data += members[i].data;
     }
-    return raw_header("PACK", PAK_HEADER_SIZE, directory_size) + directory + data;
+    return raw_header("PACK", kHeaderSize, directory_size) + directory + data;
 }
 
 // An archive of `count` empty members named m0, m1, ...
@@ -79,14 +51,14 @@ std::string many_members(std::int32_t count, const std::string& prefix)
     for (std::int32_t i = 0; i < count; ++i) {
         directory += raw_entry(prefix + std::to_string(i), 0, 0);
     }
-    return raw_header("PACK", PAK_HEADER_SIZE, count * PAK_ENTRY_SIZE) + directory;
+    return raw_header("PACK", kHeaderSize, count * kEntrySize) + directory;
 }
 
 // One member whose directory entry holds the given offset and length.
 std::string with_member_numbers(const std::string& name, std::int32_t file_offset, std::int32_t file_length)
 {
     const std::string data = "member data";
-    return raw_header("PACK", static_cast<std::int32_t>(PAK_HEADER_SIZE + data.size()), PAK_ENTRY_SIZE) + data +
+    return raw_header("PACK", static_cast<std::int32_t>(kHeaderSize + data.size()), kEntrySize) + data +
            raw_entry(name, file_offset, file_length);
 }
 
@@ -118,11 +90,11 @@ void add(corpus& out, const std::string& name, const std::string& original, cons
 // Each odd header, placed once in the original and once in update.pak.
 void add_odd_headers(corpus& out, const std::string& good_original, const std::string& good_update)
 {
-    const std::string one_entry = build_archive({{"a.txt", "alpha"}});
+    const std::string one_entry = build_pak({{"a.txt", "alpha"}});
     std::string no_terminator = one_entry;
-    no_terminator.replace(one_entry.size() - PAK_ENTRY_SIZE, PAK_NAME_SIZE, std::string(PAK_NAME_SIZE, 'n'));
+    no_terminator.replace(one_entry.size() - kEntrySize, kNameSize, std::string(kNameSize, 'n'));
     std::string dir_length_100 = one_entry + std::string(36, 'x');
-    fuzz::put_le32(dir_length_100, 8, 100);
+    pakmodel::put_le32(dir_length_100, 8, 100);
 
     std::vector<std::pair<std::string, std::string>> odd = {
         {"empty-file", ""},
@@ -131,21 +103,21 @@ void add_odd_headers(corpus& out, const std::string& good_original, const std::s
         {"dir-length-0", raw_header("PACK", 12, 0) + "unused"},
         {"dir-length-100", dir_length_100},
         {"dir-length-63", raw_header("PACK", 12, 63)},
-        {"not-pack-magic", build_archive({{"a.txt", "alpha"}}, "KCAP")},
+        {"not-pack-magic", "KCAP" + one_entry.substr(4)},
         {"name-without-nul", no_terminator},
-        {"directory-past-eof", raw_header("PACK", 12, 2 * PAK_ENTRY_SIZE) + raw_entry("a.txt", 0, 0)},
-        {"directory-at-eof", raw_header("PACK", 12, PAK_ENTRY_SIZE)},
-        {"directory-over-header", raw_header("PACK", 0, PAK_ENTRY_SIZE) + std::string(52, '\0')},
-        {"over-original-capacity", raw_header("PACK", 12, (MAX_PAK_ENTRIES + 1) * PAK_ENTRY_SIZE)},
-        {"over-update-capacity", many_members(MAX_UPDATE_ENTRIES + 1, "u")},
-        {"at-update-capacity", many_members(MAX_UPDATE_ENTRIES, "u")},
+        {"directory-past-eof", raw_header("PACK", 12, 2 * kEntrySize) + raw_entry("a.txt", 0, 0)},
+        {"directory-at-eof", raw_header("PACK", 12, kEntrySize)},
+        {"directory-over-header", raw_header("PACK", 0, kEntrySize) + std::string(52, '\0')},
+        {"over-original-capacity", raw_header("PACK", 12, (kMaxEntries + 1) * kEntrySize)},
+        {"over-update-capacity", many_members(kMaxUpdateEntries + 1, "u")},
+        {"at-update-capacity", many_members(kMaxUpdateEntries, "u")},
     };
     for (const std::int32_t number : HOSTILE_NUMBERS) {
-        odd.emplace_back("dir-offset-" + hex(number), raw_header("PACK", number, 2 * PAK_ENTRY_SIZE) +
+        odd.emplace_back("dir-offset-" + hex(number), raw_header("PACK", number, 2 * kEntrySize) +
                                                          raw_entry("a", 0, 0) + raw_entry("b", 0, 0));
         odd.emplace_back("dir-length-" + hex(number), raw_header("PACK", 12, number) + raw_entry("a", 0, 0));
     }
-    odd.emplace_back("dir-offset-overflow", raw_header("PACK", INT_MAX32 - 10, 2 * PAK_ENTRY_SIZE));
+    odd.emplace_back("dir-offset-overflow", raw_header("PACK", INT_MAX32 - 10, 2 * kEntrySize));
     for (const auto& [name, archive] : odd) {
         add(out, "original-" + name, archive, good_update);
         add(out, "update-" + name, good_original, archive);
@@ -156,7 +128,7 @@ void add_odd_headers(corpus& out, const std::string& good_original, const std::s
 // dropped one (never read, so allowed) and in an update member.
 void add_hostile_members(corpus& out, const std::string& good_update)
 {
-    const std::string plain = build_archive({{"kept.txt", "kept"}});
+    const std::string plain = build_pak({{"kept.txt", "kept"}});
     for (const std::int32_t number : HOSTILE_NUMBERS) {
         for (const bool as_offset : {true, false}) {
             const std::int32_t offset = as_offset ? number : 12;
@@ -168,7 +140,7 @@ void add_hostile_members(corpus& out, const std::string& good_update)
         }
     }
     const std::string data = "member data";
-    const auto end = static_cast<std::int32_t>(PAK_HEADER_SIZE + data.size() + PAK_ENTRY_SIZE);
+    const auto end = static_cast<std::int32_t>(kHeaderSize + data.size() + kEntrySize);
     add(out, "update-member-ends-at-eof", plain, with_member_numbers("new.wav", end - 4, 4));
     add(out, "update-member-one-past-eof", plain, with_member_numbers("new.wav", end - 3, 4));
     add(out, "update-member-empty-past-eof", plain, with_member_numbers("new.wav", end + 100, 0));
@@ -184,30 +156,30 @@ int main(int argc, char** argv)
     }
     corpus out{argv[1], 0};
     const std::string original =
-        build_archive({{"a.txt", "alpha"}, {"maps/m1.bsp", "old map"}, {"pics/p.pcx", "picture"}});
-    const std::string update = build_archive({{"MAPS/M1.BSP", "new map data"}, {"new.wav", "sound"}});
+        build_pak({{"a.txt", "alpha"}, {"maps/m1.bsp", "old map"}, {"pics/p.pcx", "picture"}});
+    const std::string update = build_pak({{"MAPS/M1.BSP", "new map data"}, {"new.wav", "sound"}});
 
     add(out, "valid-basic", original, update);
     add(out, "valid-scattered", build_scattered({{"a.txt", "alpha"}, {"maps/m1.bsp", "old map"}}),
         build_scattered({{"maps/M1.bsp", "new"}, {"b.txt", "beta"}}));
-    add(out, "valid-empty-update", original, build_archive({}));
-    add(out, "valid-empty-original", build_archive({}), update);
-    add(out, "valid-both-empty", build_archive({}), build_archive({}));
-    add(out, "valid-zero-length-members", build_archive({{"empty", ""}, {"a.txt", "alpha"}}),
-        build_archive({{"also-empty", ""}}));
-    add(out, "valid-duplicates", build_archive({{"dup", "one"}, {"dup", "two"}, {"keep", "k"}}),
-        build_archive({{"DUP", "three"}, {"Dup", "four"}}));
-    add(out, "valid-long-names", build_archive({{std::string(55, 'a'), "x"}}),
-        build_archive({{std::string(55, 'A'), "y"}, {std::string(54, 'b'), "z"}}));
-    add(out, "valid-name-bytes", build_archive({{"\xc3\x84.txt", "x"}, {"a\\b", "y"}}),
-        build_archive({{"\xc3\xa4.txt", "z"}, {"a/b", "w"}}));
+    add(out, "valid-empty-update", original, build_pak({}));
+    add(out, "valid-empty-original", build_pak({}), update);
+    add(out, "valid-both-empty", build_pak({}), build_pak({}));
+    add(out, "valid-zero-length-members", build_pak({{"empty", ""}, {"a.txt", "alpha"}}),
+        build_pak({{"also-empty", ""}}));
+    add(out, "valid-duplicates", build_pak({{"dup", "one"}, {"dup", "two"}, {"keep", "k"}}),
+        build_pak({{"DUP", "three"}, {"Dup", "four"}}));
+    add(out, "valid-long-names", build_pak({{std::string(55, 'a'), "x"}}),
+        build_pak({{std::string(55, 'A'), "y"}, {std::string(54, 'b'), "z"}}));
+    add(out, "valid-name-bytes", build_pak({{"\xc3\x84.txt", "x"}, {"a\\b", "y"}}),
+        build_pak({{"\xc3\xa4.txt", "z"}, {"a/b", "w"}}));
 
     add_odd_headers(out, original, update);
     add_hostile_members(out, update);
 
-    add(out, "limit-sum-4096", many_members(MAX_PAK_ENTRIES - 1, "m"), build_archive({{"x", "y"}}));
-    add(out, "limit-sum-4097", many_members(MAX_PAK_ENTRIES, "m"), build_archive({{"m0", "y"}}));
-    add(out, "limit-original-4097", many_members(MAX_PAK_ENTRIES + 1, "m"), build_archive({}));
+    add(out, "limit-sum-4096", many_members(kMaxEntries - 1, "m"), build_pak({{"x", "y"}}));
+    add(out, "limit-sum-4097", many_members(kMaxEntries, "m"), build_pak({{"m0", "y"}}));
+    add(out, "limit-original-4097", many_members(kMaxEntries + 1, "m"), build_pak({}));
 
     std::printf("make_corpus: %d inputs in %s\n", out.written, out.dir.c_str());
     return 0;

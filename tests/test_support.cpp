@@ -6,9 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <numeric>
 #include <sstream>
 
 #ifdef _WIN32
@@ -69,15 +66,10 @@ void TempDirTest::TearDown() {
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << "cannot write " << path;
+    ASSERT_TRUE(pakmodel::write_file(path, bytes)) << "cannot write " << path;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string read_file(const std::string& path) { return pakmodel::read_file(path).value_or(""); }
 
 bool exists(const std::string& path) {
     std::error_code error;
@@ -89,13 +81,6 @@ bool exists(const std::string& path) {
     const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
     return ::testing::AssertionFailure() << "sizes " << actual.size() << " vs expected " << expected.size()
                                          << ", first difference at byte " << (diff.first - actual.begin());
-}
-
-std::string random_bytes(std::size_t count, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes) c = static_cast<char>(rng() & 0xff);
-    return bytes;
 }
 
 std::string regex_literal(const std::string& text) {
@@ -122,129 +107,6 @@ std::string fatal_exactly(const std::string& message) { return regex_literal(kBa
 
 std::string fatal_mentioning(const std::string& part) {
     return regex_literal(kBanner) + ".*" + regex_literal(part);
-}
-
-void put_le32(std::string& bytes, std::size_t at, std::int32_t value) {
-    auto u = static_cast<std::uint32_t>(value);
-    for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((u >> (8 * i)) & 0xff);
-}
-
-std::int32_t get_le32(const std::string& bytes, std::size_t at) {
-    std::uint32_t u = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        u |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-    return static_cast<std::int32_t>(u);
-}
-
-std::string raw_header(const std::string& magic, std::int32_t dir_offset, std::int32_t dir_length) {
-    std::string header = magic.substr(0, 4);
-    header.resize(12, '\0');
-    put_le32(header, 4, dir_offset);
-    put_le32(header, 8, dir_length);
-    return header;
-}
-
-std::string raw_entry(const std::string& name, std::int32_t file_offset, std::int32_t file_length) {
-    std::string entry = name.substr(0, 56);
-    entry.resize(64, '\0');
-    put_le32(entry, 56, file_offset);
-    put_le32(entry, 60, file_length);
-    return entry;
-}
-
-std::string build_pak(const std::vector<pak_member>& members, std::mt19937* rng) {
-    const std::size_t n = members.size();
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::size_t dir_slot = n;
-    if (rng != nullptr) {
-        std::shuffle(order.begin(), order.end(), *rng);
-        dir_slot = (*rng)() % (n + 1);
-    }
-    std::string file(12, '\0');
-    std::vector<std::int32_t> offsets(n);
-    std::size_t dir_pos = 0;
-    for (std::size_t k = 0; k <= n; ++k) {
-        if (k == dir_slot) {
-            dir_pos = file.size();
-            file.append(64 * n, '\0');
-        }
-        if (k == n) break;
-        if (rng != nullptr) {
-            const std::size_t gap = (*rng)() % 17;
-            file += random_bytes(gap, static_cast<std::uint32_t>((*rng)()));
-        }
-        offsets[order[k]] = static_cast<std::int32_t>(file.size());
-        file += members[order[k]].data;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        file.replace(dir_pos + 64 * i, 64,
-                     raw_entry(members[i].name, offsets[i],
-                               static_cast<std::int32_t>(members[i].data.size())));
-    file.replace(0, 12, raw_header("PACK", static_cast<std::int32_t>(dir_pos),
-                                   static_cast<std::int32_t>(64 * n)));
-    return file;
-}
-
-std::size_t entry_pos(const std::string& pak, int index) {
-    return static_cast<std::size_t>(get_le32(pak, 4)) + 64 * static_cast<std::size_t>(index);
-}
-
-namespace {
-
-struct model_entry {
-    std::string name;  // up to the NUL
-    std::int32_t offset;
-    std::int32_t length;
-};
-
-std::vector<model_entry> model_directory(const std::string& pak) {
-    std::vector<model_entry> entries;
-    const std::int32_t count = get_le32(pak, 8) / 64;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::size_t at = entry_pos(pak, i);
-        std::string field = pak.substr(at, 56);
-        entries.push_back({field.substr(0, field.find('\0')), get_le32(pak, at + 56),
-                           get_le32(pak, at + 60)});
-    }
-    return entries;
-}
-
-bool model_names_match(const std::string& a, const std::string& b) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return fold(x) == fold(y); });
-}
-
-}  // namespace
-
-merge_result model_merge(const std::string& original, const std::string& update) {
-    const auto kept_candidates = model_directory(original);
-    const auto updates = model_directory(update);
-    merge_result result{std::string(12, '\0'), ""};
-    std::string directory(4096 * 64, '\0');
-    std::size_t n = 0;
-    auto append = [&](const model_entry& e, const std::string& source) {
-        directory.replace(64 * n, 64,
-                          raw_entry(e.name, static_cast<std::int32_t>(result.archive.size()), e.length));
-        if (e.length > 0)
-            result.archive += source.substr(static_cast<std::size_t>(e.offset),
-                                            static_cast<std::size_t>(e.length));
-        ++n;
-    };
-    for (const auto& e : kept_candidates) {
-        bool replaced = std::any_of(updates.begin(), updates.end(),
-                                    [&](const model_entry& u) { return model_names_match(e.name, u.name); });
-        if (!replaced) append(e, original);
-    }
-    for (const auto& u : updates) {
-        append(u, update);
-        result.member_lines += "Updating " + u.name + " : " + std::to_string(u.length) + " bytes\n";
-    }
-    result.archive.replace(0, 12, raw_header("PACK", static_cast<std::int32_t>(result.archive.size()),
-                                             static_cast<std::int32_t>(64 * n)));
-    result.archive += directory;
-    return result;
 }
 
 std::string success_stdout(const std::string& target, const std::string& backup,

@@ -1,14 +1,14 @@
-// Shared helpers: a temporary directory per test, whole-file I/O, an archive
-// builder that knows nothing of the product code, a reference model of a
-// merge, and a runner for the built executable.
+// Shared helpers: a temporary directory per test, whole-file I/O, and a
+// runner for the built executable; archives and the expected merge come from
+// the model in pak_model.h.
 #pragma once
 
-#include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "pak_model.h"
 
 namespace testkit {
 
@@ -31,10 +31,10 @@ private:
 // Compares large byte strings without dumping them; reports the first difference.
 ::testing::AssertionResult same_bytes(const std::string& actual, const std::string& expected);
 
+// Whole-file I/O for tests: a write that fails fails the test, a missing file reads as empty.
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);  // does not follow a final symlink
-std::string random_bytes(std::size_t count, std::uint32_t seed);
 
 // Escapes a literal for the POSIX regex that death tests match against.
 std::string regex_literal(const std::string& text);
@@ -45,29 +45,16 @@ std::string fatal_exactly(const std::string& message);
 // Regex for a fatal error whose own wording is free but must mention `part`.
 std::string fatal_mentioning(const std::string& part);
 
-void put_le32(std::string& bytes, std::size_t at, std::int32_t value);
-std::int32_t get_le32(const std::string& bytes, std::size_t at);
-
-struct pak_member {
-    std::string name;  // raw name field: padded with zeros, cut at 56 bytes
-    std::string data;
-};
-
-// Header, data and directory. Without rng the data follow the header in
-// directory order and the directory comes last; with rng the data are
-// shuffled, separated by junk and the directory lands between any two members.
-std::string build_pak(const std::vector<pak_member>& members, std::mt19937* rng = nullptr);
-std::string raw_header(const std::string& magic, std::int32_t dir_offset, std::int32_t dir_length);
-std::string raw_entry(const std::string& name, std::int32_t file_offset, std::int32_t file_length);
-// Offset of entry i of a well-formed archive built above.
-std::size_t entry_pos(const std::string& pak, int index);
-
-struct merge_result {
-    std::string archive;
-    std::string member_lines;  // the "Updating <name> : <n> bytes" lines
-};
-// What a successful run must write, derived from the format alone.
-merge_result model_merge(const std::string& original, const std::string& update);
+using pakmodel::build_pak;
+using pakmodel::entry_pos;
+using pakmodel::get_le32;
+using pakmodel::merge_result;
+using pakmodel::model_merge;
+using pakmodel::pak_member;
+using pakmodel::put_le32;
+using pakmodel::random_bytes;
+using pakmodel::raw_entry;
+using pakmodel::raw_header;
 
 std::string success_stdout(const std::string& target, const std::string& backup,
                            const std::string& member_lines);
