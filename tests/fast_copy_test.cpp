@@ -59,12 +59,15 @@ protected:
     }
 };
 
-// Copies `count` bytes of `source` from offset 5, reached by reading through
-// the stream so that stdio holds bytes ahead of the position, into a file
-// whose first two bytes still wait in the stream buffer. Then checks that
-// both streams stand right after the copy and carry on from there.
-std::string copy_between_streams(const checked_file& from, const checked_file& to, const std::string& source,
-                                 std::uint32_t count) {
+// Copies `count` bytes of `source` (already in file `from_path`) from offset
+// 5, reached by reading through the stream so that stdio holds bytes ahead of
+// the position, into a file whose first two bytes still wait in the stream
+// buffer. Checks that both streams stand right after the copy and carry on
+// from there, and that the destination file holds exactly what it should.
+void expect_coherent_copy(const std::string& from_path, const std::string& to_path, const std::string& source,
+                          std::uint32_t count) {
+    checked_file from = open_for_read(from_path.c_str());
+    checked_file to = open_for_write(to_path.c_str());
     char head[5];
     read_exact(from, head, 5);
     write_exact(to, "hd", 2);
@@ -75,7 +78,9 @@ std::string copy_between_streams(const checked_file& from, const checked_file& t
     read_exact(from, next, 4);
     EXPECT_EQ(std::string(next, 4), source.substr(5 + count, 4));
     write_exact(to, "tl", 2);
-    return "hd" + source.substr(5, count) + "tl";
+    close_file(from);
+    close_file(to);
+    EXPECT_TRUE(same_bytes(read_file(to_path), "hd" + source.substr(5, count) + "tl"));
 }
 
 TEST_F(FastCopy, RegularFilesAreCopiedInTheKernelWithCoherentStreams) {
@@ -85,12 +90,7 @@ TEST_F(FastCopy, RegularFilesAreCopiedInTheKernelWithCoherentStreams) {
         reset_script();
         const std::string source = random_bytes(count + 9, count);
         write_file(from_path, source);
-        checked_file from = open_for_read(from_path.c_str());
-        checked_file to = open_for_write(to_path.c_str());
-        const std::string expected = copy_between_streams(from, to, source, count);
-        close_file(from);
-        close_file(to);
-        EXPECT_TRUE(same_bytes(read_file(to_path), expected));
+        expect_coherent_copy(from_path, to_path, source, count);
         EXPECT_EQ(script.calls > 0, count > 0);
     }
 }
@@ -117,12 +117,7 @@ TEST_F(FastCopy, TheLoopTakesOverWhereverTheKernelRefusesOrStops) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         script = {0, c.most_per_call, c.failing_call, c.error};
-        checked_file from = open_for_read(from_path.c_str());
-        checked_file to = open_for_write(to_path.c_str());
-        const std::string expected = copy_between_streams(from, to, source, count);
-        close_file(from);
-        close_file(to);
-        EXPECT_TRUE(same_bytes(read_file(to_path), expected));
+        expect_coherent_copy(from_path, to_path, source, count);
         EXPECT_EQ(script.calls, c.failing_call);
     }
 }
