@@ -17,17 +17,76 @@ void print_usage()
     std::printf("                Linux:   /quake2/baseq2/pak0.pak\n");
 }
 
-// Rewriting the target would destroy update.pak if they were one file, and
-// writing the backup would destroy it if the backup were.
-void refuse_shared_files(const std::string& target_path)
+// The archive of a run that standard output writes into, or "". Output into
+// an archive would corrupt it, so such a run shows everything on standard
+// error instead and is refused before it writes.
+std::string archive_taking_output(const std::string& target_path, const std::string& backup_path)
 {
+    bool errors_are_unsafe = false;
+    std::string taken;
+    for (const std::string& archive : {target_path, backup_path, std::string(UPDATE_ARCHIVE_NAME)}) {
+        errors_are_unsafe = errors_are_unsafe || output_is_file(stderr, archive.c_str());
+        if (taken.empty() && output_is_file(stdout, archive.c_str())) {
+            taken = archive;
+        }
+    }
+    if (!taken.empty()) {
+        divert_output_to_errors(errors_are_unsafe);
+    }
+    return taken;
+}
+
+// Rewriting the target would destroy update.pak if they were one file, and
+// writing the backup would destroy it if the backup were or led to it.
+void refuse_shared_files(const std::string& target_path, const std::string& backup_path,
+                         const std::string& output_archive)
+{
+    if (!output_archive.empty()) {
+        fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
+                    output_archive.c_str());
+    }
     if (same_file(target_path.c_str(), UPDATE_ARCHIVE_NAME)) {
         fatal_error("Cannot update %s: it is the same file as %s", target_path.c_str(), UPDATE_ARCHIVE_NAME);
     }
-    const std::string backup_path = backup_path_for(target_path);
-    if (same_file(backup_path.c_str(), UPDATE_ARCHIVE_NAME)) {
+    if (leads_to(backup_path.c_str(), UPDATE_ARCHIVE_NAME)) {
         fatal_error("Cannot back up %s: its backup %s is the same file as %s", target_path.c_str(),
                     backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+    }
+}
+
+rewrite_stage stage_left_in(const std::string& target_path, pak_header& final_header)
+{
+    checked_file target = open_for_read(target_path.c_str());
+    const rewrite_stage stage = read_rewrite_stage(target, final_header);
+    close_file(target);
+    return stage;
+}
+
+// An interrupted run can only be finished from the original it backed up.
+void refuse_unusable_backup(const std::string& target_path, const std::string& backup_path)
+{
+    const char* fault = "is missing";
+    if (path_exists(backup_path.c_str())) {
+        checked_file backup = open_for_read(backup_path.c_str());
+        fault = archive_fault(backup);
+        close_file(backup);
+    }
+    if (fault != nullptr) {
+        fatal_error("Cannot finish the interrupted update of %s: its backup %s %s", target_path.c_str(),
+                    backup_path.c_str(), fault);
+    }
+}
+
+// A target whose members and directory are complete lacks only its header;
+// the mark must describe exactly the file that is there.
+void refuse_inconsistent_mark(const std::string& target_path, const pak_header& final_header)
+{
+    checked_file target = open_for_read(target_path.c_str());
+    const bool consistent = mark_fits_length(final_header, stream_length(target));
+    close_file(target);
+    if (!consistent) {
+        fatal_error("Cannot finish the interrupted update of %s: its mark does not match its length",
+                    target_path.c_str());
     }
 }
 
@@ -42,29 +101,60 @@ void print_report(const std::string& target_path, const std::string& backup_path
 
 int run_update(int argc, char** argv)
 {
+    prepare_standard_streams();
+    const std::string target_path = argc >= 2 ? argv[1] : "";
+    const std::string backup_path = backup_path_for(target_path);
+    const std::string output_archive = argc >= 2 ? archive_taking_output(target_path, backup_path) : "";
     std::printf("Fenwold's Pak Update Utility V.%s\n", VERSION_STRING);
     std::printf("---------------------------------------\n\n");
     if (argc < 2) {
         print_usage();
         return 1;
     }
-    const std::string target_path = argv[1];
 
     std::printf("Backing up update target %s...\n", target_path.c_str());
-    refuse_shared_files(target_path);
-    const std::string backup_path = make_backup(target_path);
+    refuse_shared_files(target_path, backup_path, output_archive);
+    // A target left half-written by an interrupted run is never backed up:
+    // its backup already holds the original, the only copy left.
+    pak_header final_header{};
+    const rewrite_stage stage = stage_left_in(target_path, final_header);
+    const bool merge = stage != rewrite_stage::data_complete || path_exists(UPDATE_ARCHIVE_NAME);
+    if (stage == rewrite_stage::none) {
+        make_backup(target_path);
+    } else {
+        if (merge) {
+            refuse_unusable_backup(target_path, backup_path);
+        } else {
+            refuse_inconsistent_mark(target_path, final_header);
+        }
+        std::printf("The original is already in %s, saved by an interrupted run\n", backup_path.c_str());
+    }
 
-    // Opened without truncation: the merge empties the target only once both
-    // archives have been checked, so a damaged input leaves it untouched.
     checked_file target = open_for_update(target_path.c_str());
-    checked_file original = open_for_read(backup_path.c_str());
+    checked_file original{nullptr, backup_path.c_str()};
+    if (merge) {
+        original = open_for_read(backup_path.c_str());
+        // The backup holds the target's own content: faults in it are the
+        // target's, under the name the user gave.
+        original.path = target_path.c_str();
+    }
     std::printf("Updating %s...\n", target_path.c_str());
-    merge_update(original, target);
-    close_file(original);
+    if (merge) {
+        final_header = merge_update(original, target);
+        close_file(original);
+        // Until update.pak is gone, a later run must find the target marked,
+        // or it would take the finished archive for a new original.
+        write_target_header(target, rewrite_stage::data_complete, final_header);
+    }
+    const bool removed = !merge || remove_file(UPDATE_ARCHIVE_NAME);
+    if (merge && removed) {
+        flush_folder_of(UPDATE_ARCHIVE_NAME);
+    }
+    write_target_header(target, rewrite_stage::none, final_header);
     close_file(target);
 
     print_report(target_path, backup_path);
-    if (std::remove(UPDATE_ARCHIVE_NAME) != 0) {
+    if (!removed) {
         fatal_error("Failed to remove %s! Remove by hand.\n", UPDATE_ARCHIVE_NAME);
     }
     return 0;

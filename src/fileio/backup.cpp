@@ -37,7 +37,10 @@ std::string make_backup(const std::string& target_path)
     const std::int32_t length = stream_length(target);
     checked_file backup = open_for_write(backup_path.c_str());
     copy_bytes(target, backup, static_cast<std::uint32_t>(length));
+    // The target may change only once its copy would survive a power cut.
+    flush_to_disk(backup);
     close_file(target);
     close_file(backup);
+    flush_folder_of(backup_path.c_str());
     return backup_path;
 }

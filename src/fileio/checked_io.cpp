@@ -5,12 +5,13 @@
 #include <cstring>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#endif
-#ifdef __linux__
 #include <unistd.h>
 #endif
 
@@ -49,9 +50,13 @@ std::int64_t tell(std::FILE* stream)
 #endif
 }
 
-// Why an existing path cannot be opened as a file, or nullptr. fopen on POSIX
-// opens a directory for reading, and blocks on a named pipe until a writer
-// comes, so both are refused before the open.
+constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
+
+// Why an existing path cannot be opened as an archive, or nullptr. Only
+// regular files are archives: a device would swallow a backup or read back
+// as an empty archive. fopen on POSIX opens a directory for reading, and
+// blocks on a named pipe until a writer comes, so all of them are refused
+// before the open.
 const char* unusable_file_reason(const char* path)
 {
 #ifdef _WIN32
@@ -65,10 +70,20 @@ const char* unusable_file_reason(const char* path)
     if (S_ISDIR(info.st_mode)) {
         return std::strerror(EISDIR);
     }
-    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
-        return "not a regular file";
-    }
-    return nullptr;
+    return S_ISREG(info.st_mode) ? nullptr : NOT_A_REGULAR_FILE;
+#endif
+}
+
+// Windows names devices such as NUL in every folder, so only the opened
+// handle can tell a disk file from one.
+bool opened_as_disk_file(std::FILE* stream)
+{
+#ifdef _WIN32
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return GetFileType(handle) == FILE_TYPE_DISK;
+#else
+    (void)stream;
+    return true;
 #endif
 }
 
@@ -81,6 +96,10 @@ checked_file open_checked(const char* path, const char* mode)
     std::FILE* stream = std::fopen(path, mode);
     if (stream == nullptr) {
         fatal_error("Error opening %s: %s", path, error_reason(errno, "cannot open file"));
+    }
+    if (!opened_as_disk_file(stream)) {
+        (void)std::fclose(stream);
+        fatal_error("Error opening %s: %s", path, NOT_A_REGULAR_FILE);
     }
     return {stream, path};
 }
@@ -107,13 +126,45 @@ checked_file open_for_update(const char* path)
     return open_checked(path, "r+b");
 }
 
-void reopen_truncated(checked_file& file)
+void truncate_at(const checked_file& file, std::int64_t length)
 {
     errno = 0;
-    file.stream = std::freopen(file.path, "wb", file.stream);
-    if (file.stream == nullptr) {
-        fatal_error("Error opening %s: %s", file.path, error_reason(errno, "cannot open file"));
+    if (std::fflush(file.stream) != 0) {
+        write_failure(file, errno);
     }
+#ifdef _WIN32
+    const int result = _chsize_s(_fileno(file.stream), length);
+#else
+    const int result = ftruncate(fileno(file.stream), static_cast<off_t>(length));
+#endif
+    if (result != 0) {
+        write_failure(file, errno);
+    }
+    seek_to(file, length);
+}
+
+void flush_to_disk(const checked_file& file)
+{
+    errno = 0;
+    if (std::fflush(file.stream) != 0) {
+        write_failure(file, errno);
+    }
+#ifdef _WIN32
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.stream)));
+    if (FlushFileBuffers(handle) == 0) {
+        write_failure(file, GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO);
+    }
+#else
+#ifdef __linux__
+    // The length of the file is part of what fdatasync keeps.
+    const int result = fdatasync(fileno(file.stream));
+#else
+    const int result = fsync(fileno(file.stream));
+#endif
+    if (result != 0) {
+        write_failure(file, errno);
+    }
+#endif
 }
 
 void close_file(checked_file& file)
@@ -124,6 +175,11 @@ void close_file(checked_file& file)
     if (result != 0) {
         write_failure(file, errno);
     }
+}
+
+std::int32_t read_up_to(const checked_file& file, void* buffer, std::int32_t count)
+{
+    return static_cast<std::int32_t>(std::fread(buffer, 1, static_cast<std::size_t>(count), file.stream));
 }
 
 void read_exact(const checked_file& file, void* buffer, std::int32_t count)
@@ -247,43 +303,3 @@ void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t 
         count -= chunk;
     }
 }
-
-#ifdef _WIN32
-
-namespace {
-
-bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION& info)
-{
-    // Backup semantics let the handle open directories too; no access right
-    // is needed to read a file's identity.
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const BOOL ok = GetFileInformationByHandle(handle, &info);
-    CloseHandle(handle);
-    return ok != 0;
-}
-
-} // namespace
-
-bool same_file(const char* path_a, const char* path_b)
-{
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    return file_identity(path_a, a) && file_identity(path_b, b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
-}
-
-#else
-
-bool same_file(const char* path_a, const char* path_b)
-{
-    struct stat a {};
-    struct stat b {};
-    return stat(path_a, &a) == 0 && stat(path_b, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-#endif

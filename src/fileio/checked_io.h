@@ -34,13 +34,37 @@ constexpr std::int64_t MAX_FILE_SIZE = INT32_MAX;
 // status 1; process exit flushes and closes every stream still open.
 [[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 
+// Makes the standard streams safe before anything is opened: a descriptor
+// the caller left closed would otherwise be handed to the first file opened,
+// and the program's own text would land in an archive. A reader that goes
+// away no longer kills the process; output that cannot be shown is dropped.
+void prepare_standard_streams();
+// True when the standard stream (stdout or stderr) writes into the existing
+// file `path`.
+bool output_is_file(std::FILE* stream, const char* path);
+// Sends standard output where standard error goes (or nowhere, when that is
+// unsafe too), so that a refusal can still be shown.
+void divert_output_to_errors(bool errors_are_unsafe);
+bool output_is_terminal();
+// `text` as it may be shown on standard output: on a terminal, control bytes
+// become \xHH so that a hostile name cannot drive the terminal.
+std::string shown_text(const char* text);
+
 checked_file open_for_read(const char* path);
 // Creates the file or truncates it to zero length.
 checked_file open_for_write(const char* path);
 // Opens an existing file for writing without changing a byte of it.
 checked_file open_for_update(const char* path);
-// Truncates a file opened by open_for_update to zero length, ready for writing.
-void reopen_truncated(checked_file& file);
+// Cuts the file to `length` bytes and leaves the stream positioned there.
+void truncate_at(const checked_file& file, std::int64_t length);
+// Puts everything written so far on stable storage; a failure is a write failure.
+void flush_to_disk(const checked_file& file);
+// Puts the folder's list of names (a file created or removed in it) on stable
+// storage. A folder that cannot be opened for this, or a system without
+// folder flushes, is passed over.
+void flush_folder_of(const char* path);
+// Reads up to `count` bytes and returns how many arrived.
+std::int32_t read_up_to(const checked_file& file, void* buffer, std::int32_t count);
 // Closes the stream; a failure to flush the last buffered bytes is a write failure.
 void close_file(checked_file& file);
 
@@ -57,6 +81,12 @@ void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t 
 
 // True when both paths name one existing file, whatever the spelling or link.
 bool same_file(const char* path_a, const char* path_b);
+// True when writing to `path` would create or write `other`: the same file,
+// or a link that leads, through links, to where `other` would be.
+bool leads_to(const char* path, const char* other);
+// False only when nothing at all is found at `path`.
+bool path_exists(const char* path);
+bool remove_file(const char* path);
 
 // Removes the last extension; only '/' separates directories and the byte at
 // index 0 never starts an extension.

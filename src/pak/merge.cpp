@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "pak_format.h"
 
@@ -36,24 +37,27 @@ bool named_in(const pak_directory& directory, const pak_entry& entry)
     return false;
 }
 
+[[noreturn]] void refuse_member(const checked_file& source, std::int32_t index, const pak_entry& entry,
+                                const char* fault, std::int64_t value)
+{
+    fatal_error("Damaged archive %s: member %d (%s) %s %lld", source.path, index + 1,
+                shown_text(entry.name.data()).c_str(), fault, static_cast<long long>(value));
+}
+
 // Makes sure the copy of a member can neither seek to an impossible position
 // nor run short, so that no fault is found after the target has changed.
 void check_member_data(const checked_file& source, std::int32_t source_length, std::int32_t index,
                        const pak_entry& entry)
 {
-    const char* name = entry.name.data();
     if (entry.file_offset < 0) {
-        fatal_error("Damaged archive %s: member %d (%s) starts at negative offset %d", source.path, index + 1, name,
-                    entry.file_offset);
+        refuse_member(source, index, entry, "starts at negative offset", entry.file_offset);
     }
     if (entry.file_length < 0) {
-        fatal_error("Damaged archive %s: member %d (%s) has negative length %d", source.path, index + 1, name,
-                    entry.file_length);
+        refuse_member(source, index, entry, "has negative length", entry.file_length);
     }
     const std::int64_t end = static_cast<std::int64_t>(entry.file_offset) + entry.file_length;
     if (end > MAX_FILE_SIZE) {
-        fatal_error("Damaged archive %s: member %d (%s) reaches past offset %lld", source.path, index + 1, name,
-                    static_cast<long long>(MAX_FILE_SIZE));
+        refuse_member(source, index, entry, "reaches past offset", MAX_FILE_SIZE);
     }
     if (entry.file_length > 0 && end > source_length) {
         fatal_error("File read failure");
@@ -106,18 +110,19 @@ void copy_member(const checked_file& source, const checked_file& target, std::in
     }
 }
 
-void write_directory_and_header(const checked_file& target, merge_plan& plan)
+pak_header final_header(const merge_plan& plan)
 {
-    pak_header header{PAK_MAGIC, le32(static_cast<std::int32_t>(plan.data_end)),
-                      le32(plan.output.count * PAK_ENTRY_SIZE)};
+    return {PAK_MAGIC, static_cast<std::int32_t>(plan.data_end), plan.output.count * PAK_ENTRY_SIZE};
+}
+
+void write_directory(const checked_file& target, merge_plan& plan)
+{
     for (std::int32_t i = 0; i < plan.output.count; ++i) {
         pak_entry& entry = plan.output.entries[static_cast<std::size_t>(i)];
         entry.file_offset = le32(entry.file_offset);
         entry.file_length = le32(entry.file_length);
     }
     write_exact(target, plan.output.entries.data(), OUTPUT_DIRECTORY_SIZE);
-    seek_to(target, 0);
-    write_exact(target, &header, PAK_HEADER_SIZE);
 }
 
 // Kept members whose data lie back to back in the original are copied as one
@@ -135,24 +140,25 @@ void copy_kept_members(const checked_file& original, const checked_file& target,
     }
 }
 
-void write_members(const checked_file& original, const checked_file& update, checked_file& target,
+void write_members(const checked_file& original, const checked_file& update, const checked_file& target,
                    const merge_plan& plan)
 {
-    reopen_truncated(target);
-    const std::array<char, PAK_HEADER_SIZE> placeholder{};
-    write_exact(target, placeholder.data(), PAK_HEADER_SIZE);
+    // Marked first: once the target changes, no later run may take it for
+    // an archive and copy it over its backup.
+    write_target_header(target, rewrite_stage::rewriting, final_header(plan));
+    truncate_at(target, PAK_HEADER_SIZE);
     copy_kept_members(original, target, plan);
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
-        std::printf("Updating %s : %i bytes\n", entry.name.data(), entry.file_length);
+        std::printf("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
         copy_member(update, target, plan.source_offset[slot], entry.file_length);
     }
 }
 
 } // namespace
 
-void merge_update(const checked_file& original, checked_file& target)
+pak_header merge_update(const checked_file& original, const checked_file& target)
 {
     // Value-initialised, so unused entries and the bytes after each name are zero.
     auto plan = std::make_unique<merge_plan>();
@@ -173,5 +179,7 @@ void merge_update(const checked_file& original, checked_file& target)
 
     write_members(original, update, target, *plan);
     update_guard.reset();
-    write_directory_and_header(target, *plan);
+    write_directory(target, *plan);
+    flush_to_disk(target);
+    return final_header(*plan);
 }

@@ -100,3 +100,57 @@ bool names_match(const char* a, const char* b)
         }
     }
 }
+
+const char* archive_fault(const checked_file& archive)
+{
+    const std::int32_t length = stream_length(archive);
+    pak_header header{};
+    seek_to(archive, 0);
+    if (read_up_to(archive, &header, PAK_HEADER_SIZE) != PAK_HEADER_SIZE) {
+        return "is shorter than an archive header";
+    }
+    if (header.magic == REWRITE_MARK || header.magic == COMPLETE_MARK) {
+        return "is itself an archive left half-written";
+    }
+    const std::int32_t count = le32(header.dir_length) / PAK_ENTRY_SIZE;
+    const std::int64_t dir_offset = le32(header.dir_offset);
+    const std::int64_t dir_end = dir_offset + static_cast<std::int64_t>(PAK_ENTRY_SIZE) * count;
+    if (count > 0 && (dir_offset < 0 || dir_end > length)) {
+        return "has its directory outside the file";
+    }
+    return nullptr;
+}
+
+bool mark_fits_length(const pak_header& final_header, std::int32_t length)
+{
+    const std::int64_t directory_size = static_cast<std::int64_t>(MAX_PAK_ENTRIES) * PAK_ENTRY_SIZE;
+    return final_header.dir_offset >= PAK_HEADER_SIZE && final_header.dir_length >= 0 &&
+           final_header.dir_length <= directory_size && final_header.dir_offset + directory_size == length;
+}
+
+rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_header)
+{
+    pak_header header{};
+    seek_to(target, 0);
+    if (read_up_to(target, &header, PAK_HEADER_SIZE) != PAK_HEADER_SIZE) {
+        return rewrite_stage::none;
+    }
+    final_header = {PAK_MAGIC, le32(header.dir_offset), le32(header.dir_length)};
+    if (header.magic == REWRITE_MARK) {
+        return rewrite_stage::rewriting;
+    }
+    return header.magic == COMPLETE_MARK ? rewrite_stage::data_complete : rewrite_stage::none;
+}
+
+void write_target_header(const checked_file& target, rewrite_stage stage, const pak_header& final_header)
+{
+    pak_header header{final_header.magic, le32(final_header.dir_offset), le32(final_header.dir_length)};
+    if (stage == rewrite_stage::rewriting) {
+        header.magic = REWRITE_MARK;
+    } else if (stage == rewrite_stage::data_complete) {
+        header.magic = COMPLETE_MARK;
+    }
+    seek_to(target, 0);
+    write_exact(target, &header, PAK_HEADER_SIZE);
+    flush_to_disk(target);
+}

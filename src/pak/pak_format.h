@@ -42,6 +42,19 @@ static_assert(sizeof(pak_entry) == PAK_ENTRY_SIZE, "entry is 64 bytes on disk");
 static_assert(offsetof(pak_entry, file_offset) == 56, "file_offset at byte 56");
 static_assert(offsetof(pak_entry, file_length) == 60, "file_length at byte 60");
 
+// While the tool rewrites a target, the target's header is one of these
+// marks instead: a game refuses the file, and a later run can tell that the
+// rewrite was cut short. A mark's dir_offset and dir_length are those of the
+// directory being written.
+inline constexpr std::array<char, 4> REWRITE_MARK = {'\x89', 'T', 'W', 'r'};
+inline constexpr std::array<char, 4> COMPLETE_MARK = {'\x89', 'T', 'W', 'c'};
+
+enum class rewrite_stage {
+    none,           // an archive, or anything else that bears no mark
+    rewriting,      // members and directory are being written
+    data_complete,  // members and directory are on disk; only the header is missing
+};
+
 // A directory table of fixed size; `capacity` may be set below the storage
 // size to bound what a particular archive may hold.
 struct pak_directory {
@@ -60,10 +73,27 @@ pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset);
 // capacity, one that cannot lie inside a 2 GiB file, or a name without NUL.
 std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory);
 
+// Why `archive` cannot serve as the original of a merge (shorter than a
+// header, a target left marked, or a directory outside the file), or nullptr.
+const char* archive_fault(const checked_file& archive);
+
+// The stage an earlier run left the target in; for a mark, `final_header`
+// receives the header the finished archive gets.
+rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_header);
+// True when a mark's header describes a file of `length` bytes: a header,
+// members, then the whole directory of 4096 entries.
+bool mark_fits_length(const pak_header& final_header, std::int32_t length);
+// Writes over the target's first 12 bytes the mark of `stage`, or for
+// rewrite_stage::none `final_header` itself, and flushes it to disk.
+void write_target_header(const checked_file& target, rewrite_stage stage, const pak_header& final_header);
+
 // Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
 bool names_match(const char* a, const char* b);
 
-// Writes into `target` a complete archive of the original's members not named
-// in "update.pak", followed by all of update.pak's members. Every fault in the
-// content of either archive is found before the target's first byte changes.
-void merge_update(const checked_file& original, checked_file& target);
+// Writes into `target` the original's members not named in "update.pak",
+// followed by all of update.pak's members, and the directory, and returns
+// the header that completes the archive. Every fault in the content of either
+// archive is found before the target's first byte changes; from then until
+// the caller writes the header, the target bears the rewrite mark. On return
+// members and directory are on disk.
+pak_header merge_update(const checked_file& original, const checked_file& target);

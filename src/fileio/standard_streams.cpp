@@ -1,0 +1,142 @@
+// The standard streams in surroundings the tool does not choose: closed
+// descriptors, readers that go away, terminals, and output into an archive.
+#include <cstdio>
+#include <string>
+
+#include "checked_io.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+
+HANDLE handle_of(std::FILE* stream)
+{
+    const int descriptor = _fileno(stream);
+    return descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+}
+
+constexpr char NULL_DEVICE[] = "NUL";
+
+#else
+
+constexpr char NULL_DEVICE[] = "/dev/null";
+
+#endif
+
+} // namespace
+
+void prepare_standard_streams()
+{
+#ifdef _WIN32
+    // A stream without a handle would take the descriptor of the first file
+    // opened; stdin first, so that the others get the descriptors after it.
+    const struct {
+        std::FILE* stream;
+        const char* mode;
+    } streams[] = {{stdin, "r"}, {stdout, "w"}, {stderr, "w"}};
+    for (const auto& s : streams) {
+        if (handle_of(s.stream) == INVALID_HANDLE_VALUE) {
+            (void)std::freopen(NULL_DEVICE, s.mode, s.stream);
+        }
+    }
+#else
+    // open returns the lowest free descriptor, so in this order each closed
+    // one is filled by the null device.
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) == -1) {
+            const int null_device = open(NULL_DEVICE, descriptor == 0 ? O_RDONLY : O_WRONLY);
+            if (null_device >= 0 && null_device != descriptor) {
+                (void)dup2(null_device, descriptor);
+                (void)close(null_device);
+            }
+        }
+    }
+    // A write to a pipe whose reader has gone then fails with EPIPE, which
+    // printf drops, instead of killing the process part way through a rewrite.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+bool output_is_file(std::FILE* stream, const char* path)
+{
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION output{};
+    const HANDLE handle = handle_of(stream);
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
+        GetFileInformationByHandle(handle, &output) == 0) {
+        return false;
+    }
+    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION named{};
+    const BOOL ok = GetFileInformationByHandle(file, &named);
+    CloseHandle(file);
+    return ok != 0 && output.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           output.nFileIndexHigh == named.nFileIndexHigh && output.nFileIndexLow == named.nFileIndexLow;
+#else
+    struct stat output {};
+    struct stat named {};
+    return fstat(fileno(stream), &output) == 0 && S_ISREG(output.st_mode) && stat(path, &named) == 0 &&
+           output.st_dev == named.st_dev && output.st_ino == named.st_ino;
+#endif
+}
+
+void divert_output_to_errors(bool errors_are_unsafe)
+{
+    (void)std::fflush(stdout);
+    if (errors_are_unsafe) {
+        (void)std::freopen(NULL_DEVICE, "w", stdout);
+        (void)std::freopen(NULL_DEVICE, "w", stderr);
+        return;
+    }
+#ifdef _WIN32
+    (void)_dup2(_fileno(stderr), _fileno(stdout));
+#else
+    (void)dup2(STDERR_FILENO, STDOUT_FILENO);
+#endif
+}
+
+bool output_is_terminal()
+{
+    // Asked once: every member name shown asks again.
+#ifdef _WIN32
+    DWORD mode = 0;
+    static const bool terminal = GetConsoleMode(handle_of(stdout), &mode) != 0;
+#else
+    static const bool terminal = isatty(STDOUT_FILENO) != 0;
+#endif
+    return terminal;
+}
+
+std::string shown_text(const char* text)
+{
+    if (!output_is_terminal()) {
+        return text;
+    }
+    std::string shown;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < 0x20 || byte == 0x7f) {
+            constexpr char HEX_DIGITS[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += HEX_DIGITS[byte >> 4U];
+            shown += HEX_DIGITS[byte & 0xfU];
+        } else {
+            shown += *c;
+        }
+    }
+    return shown;
+}
