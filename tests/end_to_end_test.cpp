@@ -1,14 +1,21 @@
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#endif
 
 #include "test_support.h"
 
@@ -27,6 +34,20 @@ const std::vector<std::string> kFileSizeCap = {};
 const std::vector<std::string> kFileSizeCap = {"sh", "-c", "ulimit -f 40000 && exec \"$0\" \"$@\""};
 #endif
 
+#ifndef _WIN32
+// A socket file that stays behind once its descriptor is closed.
+bool make_socket(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    return bound;
+}
+#endif
+
 std::string backing_up(const std::string& target) { return kTitle + "Backing up update target " + target + "...\n"; }
 
 std::vector<pak_member> numbered(int count, const char* prefix, const std::string& data) {
@@ -43,7 +64,9 @@ std::string with_le32(std::string pak, std::size_t at, std::int32_t value) {
 struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
-    char kind;  // 's'ymlink or 'h'ard link `from` to `to`, a 'b'ig sparse `from`, a 'd'irectory or named 'p'ipe
+    // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
+    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et
+    char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
     std::string mention;  // ...a part of the message after the banner
@@ -145,8 +168,13 @@ protected:
             if (c.kind == 's') fs::create_symlink(c.to, from, made);
             if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
             if (c.kind == 'd') fs::create_directory(from, made);
+            if (c.kind == 'u') {
+                fs::remove(d + "/update.pak");
+                fs::create_symlink(c.to, from, made);
+            }
 #ifndef _WIN32
             if (c.kind == 'p' && mkfifo(from.c_str(), 0600) != 0) made.assign(errno, std::generic_category());
+            if (c.kind == 'k' && !make_socket(from)) made.assign(errno, std::generic_category());
 #endif
             if (c.kind == 'b') {
                 write_file(from, "");
@@ -227,6 +255,10 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
          build_pak({{"BAD", "good"}})},
         {"magic and dir_length remainders are ignored", with_le32(with_le32(small, 0, 0x4b4e554a), 8, 128 + 36),
          with_le32(small, 8, 128 + 63)},
+        {"result shorter than the original", build_pak({{"a", "1"}, {"big", random_bytes(400000, 9)}, {"z", "2"}}),
+         build_pak({{"BIG", "tiny"}})},
+        {"kept empty member and update member both at offset 12", build_pak({{"empty", ""}, {"old", "o"}}),
+         build_pak({{"OLD", "new"}})},
         {"chunk-sized members", build_pak({{"a", random_bytes(4095, 2)}, {"b", random_bytes(4096, 3)}}),
          build_pak({{"c", random_bytes(4097, 4)}, {"d", random_bytes(8192, 5)}, {"e", "1"}})},
         {"3072 + 1024 entries, the limit exactly", build_pak(numbered(3072, "m", "o")),
@@ -282,6 +314,10 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     unterminated.replace(u1, 56, std::string(56, 'w'));
     std::string too_big = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
     for (int i = 0; i < 1024; ++i) too_big += raw_entry("big" + std::to_string(i), 12, 1 << 21);
+    // 12 + 1023 x 2 MiB + 2,000,000 bytes of data end below 2^31 - 1; the 256 KiB directory does not.
+    std::string fits_without_directory = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
+    for (int i = 0; i < 1024; ++i)
+        fits_without_directory += raw_entry("big" + std::to_string(i), 12, i < 1023 ? 1 << 21 : 2000000);
     const struct {
         const char* label;
         std::string original;
@@ -298,15 +334,19 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         {"missing update.pak", o, std::nullopt, "Error opening update.pak: No such file or directory", ""},
         {"4097 entries though most are replaced", build_pak(numbered(3073, "m", "o")),
          build_pak(numbered(1024, "M", "u")), kTooLarge, ""},
-        {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0."},
+        {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0.pak lists"},
         {"update over 1024 entries", build_pak({}), build_pak(numbered(1025, "m", "")), "", "update.pak"},
         {"update name without NUL", o, unterminated, "", "update.pak"},
-        {"original negative dir_offset", with_le32(o, 4, -64), u, "", "/pak0."},
+        {"original negative dir_offset", with_le32(o, 4, -64), u, "", "/pak0.pak: "},
         {"update directory offset overflows", o, with_le32(u, 4, INT32_MAX - 10), "", "update.pak"},
-        {"kept member negative file_offset", with_le32(o, o0 + 56, -4), u, "", "/pak0."},
+        {"kept member negative file_offset", with_le32(o, o0 + 56, -4), u, "", "/pak0.pak: "},
         {"update member negative file_length", o, with_le32(u, u0 + 60, -1), "", "update.pak"},
         {"update member end beyond 2^31-1", o, with_le32(u, u1 + 56, INT32_MAX - 2), "", "update.pak"},
-        {"result of 2^31 bytes or more", o, too_big, "", "/pak0."},
+        {"result of 2^31 bytes or more", o, too_big, "", "/pak0.pak "},
+        {"result reaches 2^31 only with its directory", o, fits_without_directory, "", "/pak0.pak "},
+        {"update member ends exactly at 2^31-1", o, with_le32(with_le32(u, u1 + 56, INT32_MAX - 4), u1 + 60, 4),
+         "File read failure", ""},
+        {"update directory at exactly 2^31-1", o, with_le32(with_le32(u, 4, INT32_MAX), 8, 64), "File read failure", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -343,7 +383,8 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
         {"empty argument", {""}, 0, "", "", "", ""},
-        {"target is update.pak", {"update.pak"}, 0, "", "", "", "update.pak"},
+        {"target is update.pak", {"update.pak"}, 0, "", "", 
+         backing_up("update.pak") + kBanner + "Cannot update update.pak: it is the same file as update.pak\n", ""},
         {"target is ./update.pak", {"./update.pak"}, 0, "", "", "", "update.pak"},
 #ifdef _WIN32
         {"target is .\\UPDATE.PAK, one file to Windows", {".\\UPDATE.PAK"}, 0, "", "", "", "update.pak"},
@@ -357,8 +398,11 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
 #ifndef _WIN32
         // Opening a named pipe would wait for a writer forever.
         {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
+        {"target is a socket", {"socket.pak"}, 'k', "socket.pak", "", "", "socket.pak: not a regular file"},
+        {"target is a device", {"/dev/null"}, 0, "", "", "", "/dev/null: not a regular file"},
 #endif
     });
+    EXPECT_FALSE(exists("/dev/null.bak"));
 }
 
 TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
@@ -369,6 +413,9 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak", "", "update.pak"},
         {"backup is a symlink to the target", {"pak0.pak"}, 's', "pak0.bak", "pak0.pak", "", "pak0."},
         {"backup would overwrite update.pak", {"pak0.pak"}, 's', "pak0.bak", "update.pak", "", "update.pak"},
+        {"backup would create update.pak", {"pak0.pak"}, 'u', "pak0.bak", "update.pak", "", "update.pak"},
+        {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
+        {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
     });
 }
 
@@ -455,4 +502,316 @@ TEST_F(EndToEnd, FullDiskIsAWriteFailureNotASuccess) {
         EXPECT_EQ(read_file(path("out/") + c.intact_file), o);
         EXPECT_EQ(read_file(path("out/update.pak")), u);
     }
+    // The user frees space and runs the same command again: the half-written
+    // target is finished from the backup, never copied over it.
+    const std::string o = read_file(path("out/pak0.bak")), u = read_file(path("out/update.pak"));
+    for (const char* name : {"pak0.pak", "pak0.bak", "update.pak"}) fs::copy_file(path("out/") + name, path("in/") + name, fs::copy_options::overwrite_existing);
+    const run_result rerun = run_on_small_disk("2m");
+    EXPECT_EQ(rerun.status, 0) << rerun.out;
+    EXPECT_TRUE(same_bytes(read_file(path("out/pak0.pak")), model_merge(o, u)->archive));
+    EXPECT_EQ(read_file(path("out/pak0.bak")), o);
+    EXPECT_FALSE(exists(path("out/update.pak")));
 }
+
+#ifndef _WIN32
+// What surrounds a run (standard streams closed, going nowhere or into an
+// archive) never changes what it writes, nor its exit status.
+TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
+    const std::string o = build_pak({{"a", "1"}, {"b", random_bytes(9000, 3)}});
+    const std::string u = build_pak(numbered(400, "update/member-", "u"));
+    const auto merged = model_merge(o, u);
+    ASSERT_TRUE(merged);
+    // The reader of the pipe is gone before the tool starts; SIGPIPE is set
+    // back to its default, which the tool must change itself.
+    const std::string broken_pipe =
+        "import os, signal, sys\nsignal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+        "r, w = os.pipe()\nos.close(r)\nos.dup2(w, 1)\nos.execvp(sys.argv[1], sys.argv[1:])";
+    const struct {
+        const char* label;
+        std::vector<std::string> wrapper;
+        bool with_update;
+        int status;
+        const char* refusal;  // on standard error, when the run is refused for its output
+    } cases[] = {
+        {"stdout closed", {"sh", "-c", "exec \"$0\" \"$@\" >&-"}, true, 0, nullptr},
+        {"stdout closed, no update.pak", {"sh", "-c", "exec \"$0\" \"$@\" >&-"}, false, 1, nullptr},
+        {"all three closed", {"sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}, true, 0, nullptr},
+        {"all three closed, no update.pak", {"sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}, false, 1, nullptr},
+        {"stderr closed", {"sh", "-c", "exec \"$0\" \"$@\" 2>&-"}, true, 0, nullptr},
+        {"reader gone", {"python3", "-c", broken_pipe}, true, 0, nullptr},
+        {"full device", {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"}, true, 0, nullptr},
+        {"into the target", {"sh", "-c", "exec \"$0\" \"$@\" >>pak0.pak 2>err"}, true, 1, "pak0.pak"},
+        {"into the backup", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>err"}, true, 1, "pak0.bak"},
+        {"into update.pak", {"sh", "-c", "exec \"$0\" \"$@\" >>update.pak 2>err"}, true, 1, "update.pak"},
+        {"into the backup, errors too", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&1"}, true, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(target(), o);
+        write_file(backup(), "");
+        fs::remove(update());
+        if (c.with_update) write_file(update(), u);
+        const run_result run = run_tarnwick({"pak0.pak"}, dir(), c.wrapper);
+        EXPECT_EQ(run.status, c.status);
+        const bool updated = c.status == 0;
+        EXPECT_TRUE(same_bytes(read_file(target()), updated ? merged->archive : o));
+        EXPECT_TRUE(same_bytes(read_file(backup()), c.refusal ? "" : o));
+        EXPECT_EQ(exists(update()), c.with_update && !updated);
+        if (c.refusal && *c.refusal) {
+            EXPECT_EQ(read_file(path("err")), backing_up("pak0.pak") + kBanner + "Cannot update pak0.pak: " +
+                                                  "standard output is written into " + c.refusal + "\n");
+        }
+    }
+}
+
+// On a terminal a hostile member name is shown escaped; into a pipe it passes as it is.
+TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
+    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\\\xc3\xa9";
+    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\\xc3\xa9";
+    const std::string u = build_pak({{hostile, "abc"}});
+    const std::string damaged = with_le32(u, entry_pos(u, 0) + 60, -1);
+    const std::string command = tarnwick_exe() + " pak0.pak";
+    const struct {
+        const char* label;
+        std::string update;
+        std::vector<std::string> wrapper;
+        std::string line;
+    } cases[] = {
+        {"pipe", u, {}, "Updating " + hostile + " : 3 bytes\n"},
+        {"terminal", u, {"script", "-qec", command, "/dev/null"}, "Updating " + shown + " : 3 bytes\r\n"},
+        {"terminal, message", damaged, {"script", "-qec", command, "/dev/null"}, "member 1 (" + shown + ")"},
+    };
+    if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(target(), build_pak({}));
+        write_file(update(), c.update);
+        const run_result run = c.wrapper.empty() ? run_tarnwick({"pak0.pak"}, dir())
+                                                 : run_program(c.wrapper, dir());
+        EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
+    }
+}
+#endif
+
+// The states an interrupted run can leave, as the next run finds them: the
+// target marked in place of its header, its backup, and update.pak or not.
+TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
+    const std::string o = build_pak({{"a", "1"}, {"b", random_bytes(5000, 4)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", "dd"}});
+    const auto merged = model_merge(o, u);
+    ASSERT_TRUE(merged);
+    const auto marked = [](std::string pak, const char* mark) { return pak.replace(0, 4, mark, 4); };
+    const std::string rewriting = marked(merged->archive, "\x89TWr"), complete = marked(merged->archive, "\x89TWc");
+    const std::string finishing = "The original is already in pak0.bak, saved by an interrupted run\n";
+    const struct {
+        const char* label;
+        std::string target;
+        std::optional<std::string> backup, update;
+        std::string message;  // empty: the run finishes the update
+    } cases[] = {
+        {"cut short while rewriting", rewriting.substr(0, 40), o, u, ""},
+        {"rewritten, update.pak still there", complete, o, u, ""},
+        {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
+        {"backup missing", rewriting.substr(0, 40), std::nullopt, u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is missing"},
+        {"backup half-written itself", rewriting, rewriting, u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is itself an archive left "
+         "half-written"},
+        {"backup too short", rewriting, std::string("PACK"), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is shorter than an archive header"},
+        {"mark and length disagree", complete.substr(0, complete.size() - 1), o, std::nullopt,
+         "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(target(), c.target);
+        fs::remove(backup());
+        if (c.backup) write_file(backup(), *c.backup);
+        fs::remove(update());
+        if (c.update) write_file(update(), *c.update);
+        const run_result run = run_tarnwick({"pak0.pak"}, dir());
+        if (!c.message.empty()) {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, backing_up("pak0.pak") + kBanner + c.message + "\n");
+            EXPECT_EQ(read_file(target()), c.target);
+            EXPECT_EQ(exists(update()), c.update.has_value());
+            continue;
+        }
+        std::string expected_out = success_stdout("pak0.pak", "pak0.bak", c.update ? merged->member_lines : "");
+        expected_out.insert(backing_up("pak0.pak").size(), finishing);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, expected_out);
+        EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
+        EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        EXPECT_FALSE(exists(update()));
+    }
+}
+
+#ifndef _WIN32
+
+namespace {
+
+// The system calls through which a run may change a file.
+const char* const kFileCalls[] = {"openat", "write", "ftruncate", "copy_file_range", "fdatasync", "fsync", "unlink"};
+
+std::string traced_calls() {
+    std::string set;
+    for (const char* call : kFileCalls) set += (set.empty() ? "" : ",") + std::string(call);
+    return set;
+}
+
+struct three_files {
+    std::optional<std::string> target, backup, update;
+};
+
+}  // namespace
+
+class Interrupted : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "strace would trace the emulator";
+        if (run_program({"strace", "-o", "/dev/null", "true"}, dir()).status != 0)
+            GTEST_SKIP() << "strace is missing or may not trace here";
+    }
+
+    three_files files() const {
+        return {pakmodel::read_file(target()), pakmodel::read_file(backup()), pakmodel::read_file(update())};
+    }
+    void restore(const three_files& state) {
+        for (const auto& [file, bytes] : {std::pair{target(), state.target}, std::pair{backup(), state.backup},
+                                          std::pair{update(), state.update}}) {
+            fs::remove(file);
+            if (bytes) write_file(file, *bytes);
+        }
+    }
+
+    // Runs the tool under strace with `options` and returns the trace.
+    std::string traced_run(const std::vector<std::string>& options) {
+        std::vector<std::string> argv = {"strace", "-qq", "-o", path("trace"), "-e", "trace=" + traced_calls()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.insert(argv.end(), {tarnwick_exe(), "pak0.pak"});
+        last_status_ = run_program(argv, dir()).status;
+        return read_file(path("trace"));
+    }
+
+    // Every point at which a run from `state` can be stopped: before the
+    // n-th call of each kind of file-changing call it makes.
+    std::vector<std::pair<std::string, int>> stop_points(const three_files& state) {
+        restore(state);
+        std::istringstream trace(traced_run({}));
+        std::map<std::string, int> counts;
+        for (std::string line; std::getline(trace, line);) ++counts[line.substr(0, line.find('('))];
+        std::vector<std::pair<std::string, int>> points;
+        for (const char* call : kFileCalls)
+            for (int n = 1; n <= counts[call]; ++n) points.emplace_back(call, n);
+        return points;
+    }
+
+    void stop_at(const std::pair<std::string, int>& point) {
+        traced_run({"-e", "inject=" + point.first + ":signal=KILL:when=" + std::to_string(point.second)});
+    }
+
+    // At every instant the original is whole in the target or its backup,
+    // the update in update.pak or the target, and a target that is neither
+    // the original nor the result bears no archive's magic.
+    void expect_nothing_lost(const std::string& o, const std::string& u, const std::string& result) {
+        const three_files now = files();
+        EXPECT_TRUE(now.target == o || now.backup == o);
+        EXPECT_TRUE(now.update == u || (now.target && now.target->substr(4) == result.substr(4)));
+        if (now.target != o && now.target != result) {
+            EXPECT_NE(now.target.value_or("PACK").substr(0, 4), "PACK");
+        }
+    }
+
+    // A run stopped after its last change to a file has finished; any other
+    // is finished by running the same command again.
+    void expect_rerun_finishes(const std::string& o, const std::string& result) {
+        if (read_file(target()) == result && !exists(update())) {
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+            return;
+        }
+        const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+        EXPECT_EQ(rerun.status, 0) << rerun.out;
+        EXPECT_NE(rerun.out.find("Update of pak0.pak completed!"), std::string::npos) << rerun.out;
+        EXPECT_TRUE(same_bytes(read_file(target()), result));
+        EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        EXPECT_FALSE(exists(update()));
+    }
+
+    int last_status_ = 0;
+};
+
+// Stops a run before each of its file-changing calls in turn, then runs the
+// same command again; the run that finishes is itself stopped in turn too.
+TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    const std::string result = model_merge(o, u)->archive;
+    const three_files fresh{o, std::nullopt, u};
+    std::optional<three_files> cut_short;
+    for (const auto& point : stop_points(fresh)) {
+        SCOPED_TRACE(point.first + " #" + std::to_string(point.second));
+        restore(fresh);
+        stop_at(point);
+        EXPECT_EQ(last_status_, 128 + SIGKILL);
+        expect_nothing_lost(o, u, result);
+        if (!cut_short && point.first == "ftruncate") cut_short = files();
+        expect_rerun_finishes(o, result);
+    }
+    ASSERT_TRUE(cut_short) << "no run was stopped while rewriting";
+    for (const auto& point : stop_points(*cut_short)) {
+        SCOPED_TRACE("rerun stopped at " + point.first + " #" + std::to_string(point.second));
+        restore(*cut_short);
+        stop_at(point);
+        expect_nothing_lost(o, u, result);
+        expect_rerun_finishes(o, result);
+    }
+}
+
+// The backup is on disk before the target changes; update.pak goes only once
+// the new members and directory are on disk; the header that ends the run
+// is flushed before the run ends.
+TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
+    write_file(target(), build_pak({{"a", "1"}, {"b", "2"}}));
+    write_file(update(), build_pak({{"B", "new"}}));
+    std::istringstream trace(traced_run({"-y"}));
+    const std::string folder = fs::canonical(dir()).string();
+    std::vector<std::string> events;  // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush ."
+    for (std::string line; std::getline(trace, line);) {
+        const std::string call = line.substr(0, line.find('('));
+        std::string file = line.substr(line.find('(') + 1);
+        if (call == "copy_file_range") file = file.substr(file.find("], ") + 3);
+        if (call == "unlink") {
+            events.push_back("remove " + file.substr(1, file.find('"', 1) - 1));
+            continue;
+        }
+        const auto open = file.find('<'), close = file.find('>');
+        if (open == std::string::npos || close < open || call == "openat") continue;
+        file = file.substr(open + 1, close - open - 1);
+        file = file == folder ? "." : file.substr(file.rfind('/') + 1);
+        if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
+        const bool flush = call == "fsync" || call == "fdatasync";
+        events.push_back((flush ? "flush " : "change ") + file);
+    }
+    const auto first = [&](const std::string& event, std::size_t from = 0) {
+        return std::find(events.begin() + static_cast<std::ptrdiff_t>(from), events.end(), event) - events.begin();
+    };
+    const auto last_before = [&](const std::string& event, std::size_t end) {
+        std::ptrdiff_t found = -1;
+        for (std::size_t i = 0; i < end; ++i)
+            if (events[i] == event) found = static_cast<std::ptrdiff_t>(i);
+        return found;
+    };
+    const std::size_t target_changes = first("change pak0.pak"), removal = first("remove update.pak");
+    ASSERT_LT(removal, events.size());
+    EXPECT_LT(first("flush pak0.bak"), target_changes);
+    EXPECT_LT(first("flush ."), target_changes);
+    EXPECT_LT(last_before("change pak0.pak", removal), last_before("flush pak0.pak", removal));
+    const std::size_t folder_flushed = first("flush .", removal);
+    EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
+    EXPECT_EQ(events.back(), "flush pak0.pak");
+    EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
+}
+
+#endif

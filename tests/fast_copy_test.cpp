@@ -168,20 +168,28 @@ void limit_file_size(rlim_t bytes) {
     setrlimit(RLIMIT_FSIZE, &limit);
 }
 
+// Refused at a write of the copy, or already where the bytes still buffered
+// for the destination are flushed before the kernel copies.
 TEST_F(FastCopy, AWriteRefusedByTheSystemIsAWriteFailure) {
     const std::string from_path = path("from"), to_path = path("to");
     write_file(from_path, random_bytes(10000, 3));
-    EXPECT_EXIT(
-        {
-            stdout_to_stderr();
-            limit_file_size(6000);
-            checked_file from = open_for_read(from_path.c_str());
-            checked_file to = open_for_write(to_path.c_str());
-            copy_bytes(from, to, 10000);
-            close_file(from);
-            close_file(to);
-        },
-        ::testing::ExitedWithCode(1), fatal_exactly("Error writing " + to_path + ": " + std::strerror(EFBIG)));
+    for (std::int64_t start : {0, 5990}) {
+        SCOPED_TRACE(start);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                limit_file_size(6000);
+                checked_file from = open_for_read(from_path.c_str());
+                checked_file to = open_for_write(to_path.c_str());
+                seek_to(to, start);
+                const std::string head(100, 'h');
+                write_exact(to, head.data(), 100);
+                copy_bytes(from, to, 10000);
+                close_file(from);
+                close_file(to);
+            },
+            ::testing::ExitedWithCode(1), fatal_exactly("Error writing " + to_path + ": " + std::strerror(EFBIG)));
+    }
 }
 
 }  // namespace
