@@ -99,7 +99,7 @@ std::optional<std::string> run_merge()
     try {
         target = open_for_update(TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
-        const pak_header header = merge_update(original, target);
+        const pak_header header = merge_update(original, target, true);
         write_target_header(target, rewrite_stage::none, header);
         close_file(original);
         close_file(target);

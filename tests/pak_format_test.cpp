@@ -2,6 +2,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pak_format.h"
 #include "test_support.h"
@@ -111,5 +112,46 @@ TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
             EXPECT_EQ(a.file_offset, 12);
             EXPECT_EQ(a.file_length, 3);
         }
+    }
+}
+
+// Where a merge may start writing: everything before stays byte for byte.
+TEST(PakFormatLayout, FirstChangedByteEndsTheMembersThatStayInPlace) {
+    struct member {
+        const char* name;
+        std::int32_t offset, length;
+    };
+    const auto directory_of = [](const std::vector<member>& members) {
+        auto directory = std::make_unique<pak_directory>();
+        directory->capacity = MAX_PAK_ENTRIES;
+        directory->count = static_cast<std::int32_t>(members.size());
+        for (std::size_t i = 0; i < members.size(); ++i)
+            directory->entries[i] = {{}, members[i].offset, members[i].length};
+        for (std::size_t i = 0; i < members.size(); ++i)
+            std::strncpy(directory->entries[i].name.data(), members[i].name, PAK_NAME_SIZE - 1);
+        return directory;
+    };
+    const std::vector<member> in_order = {{"a", 12, 100}, {"b", 112, 50}, {"c", 162, 7}, {"d", 169, 1}};
+    const struct {
+        const char* label;
+        std::vector<member> original, update;
+        std::int64_t first_changed;
+    } cases[] = {
+        {"members in directory order, third replaced", in_order, {{"C", 0, 9}}, 162},
+        {"only new members", in_order, {{"e", 0, 9}}, 170},
+        {"empty update", in_order, {}, 170},
+        {"first member dropped", in_order, {{"a", 0, 9}}, 12},
+        {"last member dropped", in_order, {{"D", 0, 9}}, 169},
+        {"data out of directory order", {{"b", 112, 50}, {"a", 12, 100}}, {{"e", 0, 1}}, 12},
+        {"directory in front of the data", {{"a", 76, 10}, {"b", 86, 10}}, {}, 12},
+        {"empty members anywhere stay out of the way", {{"a", 12, 100}, {"z", 999, 0}, {"b", 112, 5}}, {}, 117},
+        {"overlapping data", {{"a", 12, 100}, {"b", 62, 100}}, {}, 112},
+        {"shared data", {{"a", 12, 100}, {"b", 12, 100}}, {}, 112},
+        {"a gap before the next member", {{"a", 12, 100}, {"b", 120, 5}}, {}, 112},
+        {"empty original", {}, {{"a", 0, 9}}, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(first_changed_byte(*directory_of(c.original), *directory_of(c.update)), c.first_changed);
     }
 }

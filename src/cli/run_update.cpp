@@ -140,7 +140,8 @@ int run_update(int argc, char** argv)
     }
     std::printf("Updating %s...\n", target_path.c_str());
     if (merge) {
-        final_header = merge_update(original, target);
+        // A target an earlier run cut short is rewritten whole.
+        final_header = merge_update(original, target, stage == rewrite_stage::none);
         close_file(original);
         // Until update.pak is gone, a later run must find the target marked,
         // or it would take the finished archive for a new original.

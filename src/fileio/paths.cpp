@@ -18,22 +18,6 @@
 
 namespace {
 
-// The folder part of a path as the system reads it, and the last name in it.
-std::string folder_of(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string name_of(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 #ifdef _WIN32
 
 bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION& info)
@@ -51,6 +35,22 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION& info)
 }
 
 #else
+
+// The folder part of a path as the system reads it, and the last name in it.
+std::string folder_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 // Where a chain of symbolic links that ends nowhere would create its file, or
 // "" when `path` is no such chain.

@@ -128,12 +128,12 @@ std::string shown_text(const char* text)
     }
     std::string shown;
     for (const char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte == 0x7f) {
+        const auto code = static_cast<unsigned char>(*c);
+        if (code < 0x20 || code == 0x7f) {
             constexpr char HEX_DIGITS[] = "0123456789abcdef";
             shown += "\\x";
-            shown += HEX_DIGITS[byte >> 4U];
-            shown += HEX_DIGITS[byte & 0xfU];
+            shown += HEX_DIGITS[code >> 4U];
+            shown += HEX_DIGITS[code & 0xfU];
         } else {
             shown += *c;
         }

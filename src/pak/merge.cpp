@@ -7,6 +7,9 @@
 
 namespace {
 
+// Which original entries update.pak names, by their index in the original.
+using replaced_entries = std::array<bool, MAX_PAK_ENTRIES>;
+
 // Everything a merge decides before it writes: the output directory and,
 // for each output entry, where its data start in its source. Entries below
 // `kept` come from the original archive, the others from update.pak.
@@ -14,6 +17,7 @@ struct merge_plan {
     pak_directory original;
     pak_directory update;
     pak_directory output;
+    replaced_entries replaced;
     std::array<std::int32_t, MAX_PAK_ENTRIES> source_offset;
     std::int32_t kept;
     std::int64_t data_end;
@@ -35,6 +39,33 @@ bool named_in(const pak_directory& directory, const pak_entry& entry)
         }
     }
     return false;
+}
+
+void find_replaced(const pak_directory& original, const pak_directory& update, replaced_entries& replaced)
+{
+    for (std::int32_t i = 0; i < original.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        replaced[slot] = named_in(update, original.entries[slot]);
+    }
+}
+
+// Kept members that the result places exactly where the original has them
+// are already there, byte for byte; so is every member before them.
+std::int64_t end_of_members_in_place(const pak_directory& original, const replaced_entries& replaced)
+{
+    std::int64_t end = PAK_HEADER_SIZE;
+    for (std::int32_t i = 0; i < original.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = original.entries[slot];
+        if (replaced[slot] || entry.file_length == 0) {
+            continue;
+        }
+        if (entry.file_offset != end) {
+            break;
+        }
+        end += entry.file_length;
+    }
+    return end;
 }
 
 [[noreturn]] void refuse_member(const checked_file& source, std::int32_t index, const pak_entry& entry,
@@ -87,9 +118,11 @@ void plan_output(merge_plan& plan, const checked_file& original, const checked_f
     const std::int32_t original_length = stream_length(original);
     const std::int32_t update_length = stream_length(update);
     plan.data_end = PAK_HEADER_SIZE;
+    find_replaced(plan.original, plan.update, plan.replaced);
     for (std::int32_t i = 0; i < plan.original.count; ++i) {
-        const pak_entry& entry = plan.original.entries[static_cast<std::size_t>(i)];
-        if (!named_in(plan.update, entry)) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = plan.original.entries[slot];
+        if (!plan.replaced[slot]) {
             check_member_data(original, original_length, i, entry);
             append_output_entry(plan, target, entry);
         }
@@ -127,9 +160,17 @@ void write_directory(const checked_file& target, merge_plan& plan)
 
 // Kept members whose data lie back to back in the original are copied as one
 // run: a whole untouched stretch of the archive moves in a single copy.
-void copy_kept_members(const checked_file& original, const checked_file& target, const merge_plan& plan)
+// Members that end before `start` are already in place.
+void copy_kept_members(const checked_file& original, const checked_file& target, const merge_plan& plan,
+                       std::int64_t start)
 {
     std::int32_t i = 0;
+    for (; i < plan.kept; ++i) {
+        const pak_entry& entry = plan.output.entries[static_cast<std::size_t>(i)];
+        if (entry.file_offset + static_cast<std::int64_t>(entry.file_length) > start) {
+            break;
+        }
+    }
     while (i < plan.kept) {
         const std::int32_t run_offset = plan.source_offset[static_cast<std::size_t>(i)];
         std::int64_t run_end = run_offset;
@@ -141,13 +182,15 @@ void copy_kept_members(const checked_file& original, const checked_file& target,
 }
 
 void write_members(const checked_file& original, const checked_file& update, const checked_file& target,
-                   const merge_plan& plan)
+                   const merge_plan& plan, std::int64_t start)
 {
     // Marked first: once the target changes, no later run may take it for
     // an archive and copy it over its backup.
     write_target_header(target, rewrite_stage::rewriting, final_header(plan));
-    truncate_at(target, PAK_HEADER_SIZE);
-    copy_kept_members(original, target, plan);
+    // Written over in place and cut to length at the end: freeing the old
+    // blocks first only to allocate them again costs as much as the copy.
+    seek_to(target, start);
+    copy_kept_members(original, target, plan, start);
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
@@ -158,7 +201,14 @@ void write_members(const checked_file& original, const checked_file& update, con
 
 } // namespace
 
-pak_header merge_update(const checked_file& original, const checked_file& target)
+std::int64_t first_changed_byte(const pak_directory& original, const pak_directory& update)
+{
+    auto replaced = std::make_unique<replaced_entries>();
+    find_replaced(original, update, *replaced);
+    return end_of_members_in_place(original, *replaced);
+}
+
+pak_header merge_update(const checked_file& original, const checked_file& target, bool target_is_original)
 {
     // Value-initialised, so unused entries and the bytes after each name are zero.
     auto plan = std::make_unique<merge_plan>();
@@ -177,9 +227,12 @@ pak_header merge_update(const checked_file& original, const checked_file& target
     }
     plan_output(*plan, original, update, target);
 
-    write_members(original, update, target, *plan);
+    const std::int64_t start =
+        target_is_original ? end_of_members_in_place(plan->original, plan->replaced) : PAK_HEADER_SIZE;
+    write_members(original, update, target, *plan, start);
     update_guard.reset();
     write_directory(target, *plan);
+    truncate_at(target, tell_position(target));
     flush_to_disk(target);
     return final_header(*plan);
 }

@@ -90,10 +90,16 @@ void write_target_header(const checked_file& target, rewrite_stage stage, const 
 // Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
 bool names_match(const char* a, const char* b);
 
+// The offset past the header where the merged archive first differs from
+// `original`: the end of the kept members that stay where they are, before
+// the first one that moves. Nothing before it needs writing.
+std::int64_t first_changed_byte(const pak_directory& original, const pak_directory& update);
+
 // Writes into `target` the original's members not named in "update.pak",
 // followed by all of update.pak's members, and the directory, and returns
 // the header that completes the archive. Every fault in the content of either
 // archive is found before the target's first byte changes; from then until
-// the caller writes the header, the target bears the rewrite mark. On return
-// members and directory are on disk.
-pak_header merge_update(const checked_file& original, const checked_file& target);
+// the caller writes the header, the target bears the rewrite mark. When the
+// target still holds the original, its unchanged beginning is left alone.
+// On return members and directory are on disk.
+pak_header merge_update(const checked_file& original, const checked_file& target, bool target_is_original);
