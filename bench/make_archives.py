@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Writes a pair of PAK archives for the bench, and the archive an update
-must produce from them, into DIR:
+"""Writes the archives of the bench into DIR:
 
-  original.pak  SIZE_MIB MiB exactly, 2000 members
-  update.pak    SIZE_MIB / 8 MiB exactly, 250 members; 200 of them replace
-                original members under a name spelled in another case
-  expected.pak  what the update must leave in place of original.pak
+  original.pak        SIZE_MIB MiB exactly, 2000 members, data in directory order
+  SHAPE.pak           the update archive of each update shape:
+                        front   replaces the first 250 members (SIZE_MIB / 8 MiB)
+                        late    replaces 3 members near the end (one named in
+                                another case) and adds 2 new ones
+                        append  adds 8 new members and replaces none
+  SHAPE.expected.pak  what the update must leave in place of original.pak
 
 The content is seeded pseudo-random, so every run measures the same bytes.
 """
@@ -19,8 +21,7 @@ ENTRY_SIZE = 64
 NAME_SIZE = 56
 OUTPUT_DIRECTORY_ENTRIES = 4096
 ORIGINAL_MEMBERS = 2000
-UPDATE_MEMBERS = 250
-REPLACING_MEMBERS = 200
+FRONT_MEMBERS = 250
 
 
 def member_lengths(rng, count, total):
@@ -62,14 +63,7 @@ def write_archive(path, members, directory_entries=None):
         out.write(struct.pack("<4sii", b"PACK", offset, ENTRY_SIZE * live))
 
 
-def main():
-    if len(sys.argv) != 3:
-        raise SystemExit("usage: make_archives.py DIR SIZE_MIB")
-    directory, size_mib = sys.argv[1], int(sys.argv[2])
-    if size_mib < 8 or size_mib % 8:
-        raise SystemExit("SIZE_MIB must be a positive multiple of 8")
-    rng = random.Random(20240511)
-
+def original_names():
     names = []
     for i in range(ORIGINAL_MEMBERS):
         kind = i % 4
@@ -81,25 +75,37 @@ def main():
             names.append(f"sound/world/ambient_{i:04d}.wav")
         else:
             names.append(f"models/items/pickup_{i:04d}/tris.md2")
+    return names
 
+
+def main():
+    if len(sys.argv) != 3:
+        raise SystemExit("usage: make_archives.py DIR SIZE_MIB")
+    directory, size_mib = sys.argv[1], int(sys.argv[2])
+    if size_mib < 8 or size_mib % 8:
+        raise SystemExit("SIZE_MIB must be a positive multiple of 8")
+    rng = random.Random(20240511)
+
+    names = original_names()
     original_data = size_mib * MIB - HEADER_SIZE - ENTRY_SIZE * ORIGINAL_MEMBERS
     original = [(name, rng.randbytes(length))
                 for name, length in zip(names, member_lengths(rng, ORIGINAL_MEMBERS, original_data))]
-
-    replaced = rng.sample(range(ORIGINAL_MEMBERS), REPLACING_MEMBERS)
-    update_names = [vary_case(rng, names[i]) for i in replaced]
-    update_names += [f"maps/new/extra_{i:03d}.bsp" for i in range(UPDATE_MEMBERS - REPLACING_MEMBERS)]
-    rng.shuffle(update_names)
-    update_data = size_mib * MIB // 8 - HEADER_SIZE - ENTRY_SIZE * UPDATE_MEMBERS
-    update = [(name, rng.randbytes(length))
-              for name, length in zip(update_names, member_lengths(rng, UPDATE_MEMBERS, update_data))]
-
-    replaced_names = {names[i] for i in replaced}
-    kept = [(name, data) for name, data in original if name not in replaced_names]
-
     write_archive(f"{directory}/original.pak", original)
-    write_archive(f"{directory}/update.pak", update)
-    write_archive(f"{directory}/expected.pak", kept + update, OUTPUT_DIRECTORY_ENTRIES)
+
+    front_data = size_mib * MIB // 8 - HEADER_SIZE - ENTRY_SIZE * FRONT_MEMBERS
+    front_names = [vary_case(rng, name) if i % 2 else name for i, name in enumerate(names[:FRONT_MEMBERS])]
+    late_names = [names[-10], vary_case(rng, names[-6]), names[-3], "maps/new/late_a.bsp", "maps/new/late_b.bsp"]
+    shapes = {
+        "front": list(zip(front_names, member_lengths(rng, FRONT_MEMBERS, front_data))),
+        "late": [(name, rng.randrange(20_000, 400_000)) for name in late_names],
+        "append": [(f"maps/new/extra_{i}.bsp", rng.randrange(20_000, 400_000)) for i in range(8)],
+    }
+    for shape, members in shapes.items():
+        update = [(name, rng.randbytes(length)) for name, length in members]
+        replaced = {name.lower() for name, _ in update}
+        kept = [(name, data) for name, data in original if name.lower() not in replaced]
+        write_archive(f"{directory}/{shape}.pak", update)
+        write_archive(f"{directory}/{shape}.expected.pak", kept + update, OUTPUT_DIRECTORY_ENTRIES)
 
 
 if __name__ == "__main__":
