@@ -593,6 +593,40 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
 }
 #endif
 
+// A run slowed down by strace lasts well over a second: on a terminal a
+// progress line comes and goes on standard error; elsewhere nothing is written there.
+TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
+    if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
+    if (run_program({"strace", "-o", "/dev/null", "true"}, dir()).status != 0)
+        GTEST_SKIP() << "strace is missing or may not trace here";
+    const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
+    const std::string u = build_pak(numbered(5, "new", "data"));
+    const std::string slow = "strace -o /dev/null -e inject=copy_file_range:delay_exit=400000 " + tarnwick_exe() +
+                             " pak0.pak";
+    const struct {
+        const char* label;
+        std::vector<std::string> argv;
+        std::string shown;  // in the terminal's text, or on standard error
+    } cases[] = {
+        {"terminal", {"script", "-qec", slow, "/dev/null"}, "\rRewriting pak0.pak: "},
+        {"file", {"sh", "-c", slow + " 2>err"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(target(), o);
+        write_file(update(), u);
+        const run_result run = run_program(c.argv, dir());
+        EXPECT_EQ(run.status, 0);
+        if (c.shown.empty()) {
+            EXPECT_EQ(read_file(path("err")), "");
+        } else {
+            EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find(" MiB/s"), std::string::npos) << run.out;
+        }
+        EXPECT_TRUE(same_bytes(read_file(target()), model_merge(o, u)->archive));
+    }
+}
+
 // The states an interrupted run can leave, as the next run finds them: the
 // target marked in place of its header, its backup, and update.pak or not.
 TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {

@@ -1,4 +1,5 @@
 #include "checked_io.h"
+#include "progress.h"
 
 #include <array>
 #include <cerrno>
@@ -238,6 +239,8 @@ std::int32_t stream_length(const checked_file& file)
 
 namespace {
 
+constexpr std::uint32_t PROGRESS_PIECE_SIZE = 16U << 20U;
+
 // Moves bytes between two regular files inside the kernel, without a user
 // buffer. Returns how many of the `count` bytes are left to the portable loop:
 // all of them when the system refuses the copy or the source does not hold
@@ -266,9 +269,12 @@ std::uint32_t copy_in_kernel(const checked_file& from, const checked_file& to, s
         static_cast<std::int64_t>(count) > source_info.st_size - source_offset) {
         return count;
     }
+    // Whole, unless a progress line wants to hear between the pieces.
+    const std::uint32_t piece = progress_wanted() ? PROGRESS_PIECE_SIZE : count;
     std::uint32_t left = count;
     while (left != 0) {
-        const ssize_t moved = copy_file_range(source, &source_offset, destination, &destination_offset, left, 0);
+        const ssize_t moved = copy_file_range(source, &source_offset, destination, &destination_offset,
+                                              left < piece ? left : piece, 0);
         if (moved < 0 && errno == EINTR) {
             continue;
         }
@@ -276,6 +282,9 @@ std::uint32_t copy_in_kernel(const checked_file& from, const checked_file& to, s
             break;
         }
         left -= static_cast<std::uint32_t>(moved);
+        if (progress_wanted()) {
+            count_progress(moved);
+        }
     }
     // The explicit offsets left both descriptors alone; seeking the streams
     // moves them and drops whatever the source stream had buffered.
@@ -301,5 +310,8 @@ void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t 
         read_exact(from, buffer.data(), static_cast<std::int32_t>(chunk));
         write_exact(to, buffer.data(), static_cast<std::int32_t>(chunk));
         count -= chunk;
+        if (progress_wanted()) {
+            count_progress(chunk);
+        }
     }
 }

@@ -79,6 +79,14 @@ std::int32_t stream_length(const checked_file& file);
 // position of `to`.
 void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t count);
 
+// A progress line on standard error, for copies long enough to look like a
+// hang: shown only on a terminal, once the run has lasted a second. `what`
+// names what is copied; copy_bytes counts the bytes towards `total`.
+void begin_progress(const std::string& what, std::int64_t total);
+// Takes the line off the terminal; it returns with the next bytes counted.
+void hide_progress();
+void end_progress();
+
 // True when both paths name one existing file, whatever the spelling or link.
 bool same_file(const char* path_a, const char* path_b);
 // True when writing to `path` would create or write `other`: the same file,

@@ -190,10 +190,12 @@ void write_members(const checked_file& original, const checked_file& update, con
     // Written over in place and cut to length at the end: freeing the old
     // blocks first only to allocate them again costs as much as the copy.
     seek_to(target, start);
+    begin_progress(std::string("Rewriting ") + target.path, plan.data_end - start);
     copy_kept_members(original, target, plan, start);
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
+        hide_progress();
         std::printf("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
         copy_member(update, target, plan.source_offset[slot], entry.file_length);
     }
@@ -234,5 +236,6 @@ pak_header merge_update(const checked_file& original, const checked_file& target
     write_directory(target, *plan);
     truncate_at(target, tell_position(target));
     flush_to_disk(target);
+    end_progress();
     return final_header(*plan);
 }

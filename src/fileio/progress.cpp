@@ -1,0 +1,129 @@
+// One line on standard error that tells how a long copy is going. A copy of
+// a large archive to a slow disk takes minutes, and silence looks like a
+// hang; so once a run has lasted a second, and only on a terminal, the line
+// shows what is copied, how far it is and how fast, a few times a second.
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "checked_io.h"
+#include "progress.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using progress_clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds QUIET_START{1000};
+constexpr std::chrono::milliseconds REDRAW_EVERY{250};
+constexpr double MIB = 1024.0 * 1024.0;
+
+struct progress_line {
+    bool wanted;        // standard error is a terminal
+    bool run_started;   // `run_start` is set
+    progress_clock::time_point run_start;
+    progress_clock::time_point copy_start;
+    progress_clock::time_point drawn_at;
+    std::string what;
+    std::int64_t total;
+    std::int64_t done;
+    std::size_t shown_width;  // characters on the terminal now; 0 when nothing is shown
+};
+
+progress_line& current()
+{
+    static progress_line line{};
+    return line;
+}
+
+bool errors_are_terminal()
+{
+#ifdef _WIN32
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))), &mode) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+void put_on_terminal(const std::string& text)
+{
+    (void)std::fputs(text.c_str(), stderr);
+    (void)std::fflush(stderr);
+}
+
+void draw(progress_clock::time_point now)
+{
+    progress_line& line = current();
+    const double seconds = std::chrono::duration<double>(now - line.copy_start).count();
+    const double rate = seconds > 0 ? static_cast<double>(line.done) / MIB / seconds : 0.0;
+    std::array<char, 96> figures{};
+    (void)std::snprintf(figures.data(), figures.size(), ": %.1f of %.1f MiB, %.1f MiB/s",
+                        static_cast<double>(line.done) / MIB, static_cast<double>(line.total) / MIB, rate);
+    std::string text = line.what + figures.data();
+    // Shorter than the line it replaces: blanks cover the rest.
+    const std::size_t width = text.size();
+    if (width < line.shown_width) {
+        text.append(line.shown_width - width, ' ');
+    }
+    put_on_terminal("\r" + text);
+    line.shown_width = width;
+    line.drawn_at = now;
+}
+
+} // namespace
+
+void begin_progress(const std::string& what, std::int64_t total)
+{
+    progress_line& line = current();
+    const progress_clock::time_point now = progress_clock::now();
+    if (!line.run_started) {
+        line.wanted = errors_are_terminal();
+        line.run_started = true;
+        line.run_start = now;
+    }
+    line.what = what;
+    line.total = total;
+    line.done = 0;
+    line.copy_start = now;
+}
+
+bool progress_wanted()
+{
+    progress_line& line = current();
+    return line.wanted && !line.what.empty();
+}
+
+void count_progress(std::int64_t bytes)
+{
+    progress_line& line = current();
+    line.done += bytes;
+    const progress_clock::time_point now = progress_clock::now();
+    if (now - line.run_start >= QUIET_START && now - line.drawn_at >= REDRAW_EVERY) {
+        draw(now);
+    }
+}
+
+void hide_progress()
+{
+    progress_line& line = current();
+    if (line.shown_width != 0) {
+        put_on_terminal("\r" + std::string(line.shown_width, ' ') + "\r");
+        line.shown_width = 0;
+        line.drawn_at = {};
+    }
+}
+
+void end_progress()
+{
+    hide_progress();
+    current().what.clear();
+}
