@@ -1,6 +1,7 @@
 #include "run_update.h"
 
 #include <string>
+#include <vector>
 
 #include "checked_io.h"
 #include "pak_format.h"
@@ -98,15 +99,16 @@ void print_report(const std::string& target_path, const std::string& backup_path
 
 } // namespace
 
-int run_update(int argc, char** argv)
+int run_update(const std::vector<std::string>& arguments)
 {
     prepare_standard_streams();
-    const std::string target_path = argc >= 2 ? argv[1] : "";
+    const bool named = arguments.size() >= 2;
+    const std::string target_path = named ? arguments[1] : "";
     const std::string backup_path = backup_path_for(target_path);
-    const std::string output_archive = argc >= 2 ? archive_taking_output(target_path, backup_path) : "";
+    const std::string output_archive = named ? archive_taking_output(target_path, backup_path) : "";
     print_text("Fenwold's Pak Update Utility V.%s\n", VERSION_STRING);
     print_text("---------------------------------------\n\n");
-    if (argc < 2) {
+    if (!named) {
         print_usage();
         return 1;
     }

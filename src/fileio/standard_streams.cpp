@@ -1,16 +1,19 @@
-// The standard streams in surroundings the tool does not choose: closed
-// descriptors, readers that go away, terminals, consoles, and output into an
-// archive.
+// The command line and the standard streams in surroundings the tool does
+// not choose: closed descriptors, readers that go away, terminals, consoles,
+// and output into an archive.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "checked_io.h"
 
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include "utf16.h"
 #else
@@ -81,6 +84,24 @@ constexpr char NULL_DEVICE[] = "/dev/null";
 
 } // namespace
 
+std::vector<std::string> command_line_arguments(int argc, char** argv)
+{
+#ifdef _WIN32
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr) {
+        std::vector<std::string> arguments;
+        arguments.reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            arguments.push_back(utf8_from_utf16(wide[i]));
+        }
+        (void)LocalFree(static_cast<HLOCAL>(wide));
+        return arguments;
+    }
+#endif
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 void vprint_text(std::FILE* stream, const char* format, std::va_list args)
 {
 #ifdef _WIN32
@@ -148,7 +169,8 @@ bool output_is_file(std::FILE* stream, const char* path)
         GetFileInformationByHandle(handle, &output) == 0) {
         return false;
     }
-    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const std::wstring native = native_path(path);
+    const HANDLE file = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
