@@ -306,6 +306,57 @@ TEST_F(EndToEnd, BackslashIsNoSeparatorForTheBackup) {
     expect_success(build_pak({{"a", "1"}}), build_pak({{"b", "2"}}), path("games.x\\pak0"), path("games.bak"));
 }
 
+// Windows passes arguments in the ANSI code page and opens nothing of 260
+// characters or more unless the program asks otherwise. Paths are relative
+// to the test directory; `linked` is made another name of the target first.
+TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
+    const auto repeated = [](const std::string& text, int count) {
+        std::string out;
+        for (int i = 0; i < count; ++i) out += text;
+        return out;
+    };
+    const std::string mixed = "Дмитрий ünï 测试", cjk = "測試", emoji = "карты 🎮";
+    // 243 characters below the test folder; only the file goes past 260, as the clean-up on
+    // Windows cannot list a longer folder.
+    const std::string deep = mixed + "/" + repeated("Ж", 80) + "/" + repeated("ü", 80) + "/" + repeated("地", 60);
+    const struct {
+        const char* label;
+        std::string target, backup, linked;
+    } cases[] = {
+        {"Cyrillic, accented Latin and CJK", mixed + "/pak0.pak", mixed + "/pak0.bak", ""},
+        {"the backup's own name in CJK", cjk + "/地图.pak", cjk + "/地图.bak", ""},
+        {"an emoji, two UTF-16 units", emoji + "/pak0.pak", emoji + "/pak0.bak", ""},
+        {"over 260 characters", deep + ".pak", deep + ".bak", ""},
+        {"the target a hard link in such a folder", cjk + "/链接.pak", cjk + "/链接.bak", mixed + "/pak0.pak"},
+        {"the backup a hard link to the target", mixed + "/pak0.pak", mixed + "/pak0.bak", mixed + "/pak0.bak"},
+    };
+    const std::string o = build_pak({{"a", "1"}, {"b", "old"}}), u = build_pak({{"B", "new"}, {"c", "3"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string target_path = path(c.target), backup_path = path(c.backup);
+        fs::create_directories(fs::u8path(target_path).parent_path());
+        if (c.linked.empty()) {
+            expect_success(o, u, target_path, backup_path);
+            continue;
+        }
+        write_file(target_path, o);
+        fs::remove(fs::u8path(path(c.linked)));
+        fs::create_hard_link(fs::u8path(target_path), fs::u8path(path(c.linked)));
+        if (c.linked != c.backup) {
+            expect_success(o, u, target_path, backup_path);
+            EXPECT_TRUE(same_bytes(read_file(path(c.linked)), read_file(target_path)));
+            continue;
+        }
+        write_file(update(), u);
+        const run_result run = run_tarnwick({target_path}, dir());
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, backing_up(target_path) + kBanner + "Cannot back up " + target_path + ": its backup " +
+                               backup_path + " is the same file\n");
+        EXPECT_TRUE(same_bytes(read_file(target_path), o));
+        EXPECT_TRUE(same_bytes(read_file(update()), u));
+    }
+}
+
 TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::string o = build_pak({{"a.txt", "alpha"}, {"maps/m1.bsp", random_bytes(5000, 7)}});
     const std::string u = build_pak({{"MAPS/M1.BSP", random_bytes(3000, 8)}, {"new.wav", "RIFF"}});

@@ -1,6 +1,7 @@
 #include "pak_model.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <numeric>
@@ -60,7 +61,7 @@ std::int32_t get_le32(const std::string& bytes, std::size_t at) {
 }
 
 std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     if (!in) return std::nullopt;
     std::ostringstream bytes;
     bytes << in.rdbuf();
@@ -69,7 +70,7 @@ std::optional<std::string> read_file(const std::string& path) {
 }
 
 bool write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     return out.good();

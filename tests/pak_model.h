@@ -21,7 +21,8 @@ constexpr std::int32_t kMaxUpdateEntries = 1024;
 void put_le32(std::string& bytes, std::size_t at, std::int32_t value);
 std::int32_t get_le32(const std::string& bytes, std::size_t at);
 
-// Whole files, in binary; nothing or false where the system refuses.
+// Whole files, in binary; nothing or false where the system refuses. Paths
+// are UTF-8 also on Windows, where a plain string would mean the ANSI code page.
 std::optional<std::string> read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& bytes);
 

@@ -25,7 +25,16 @@ namespace testkit {
 
 #ifdef _WIN32
 namespace {
-const char* const kDirVariable = "TARNWICK_TEST_DIR";
+const wchar_t* const kDirVariable = L"TARNWICK_TEST_DIR";
+
+std::wstring utf16(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int size = static_cast<int>(utf8.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
+    return wide;
+}
 }  // namespace
 #endif
 
@@ -33,8 +42,8 @@ void TempDirTest::SetUp() {
 #ifdef _WIN32
     // A death test runs in a new copy of the test program, which repeats
     // SetUp: it must work in the directory of the process that started it.
-    if (const char* inherited = std::getenv(kDirVariable)) {
-        dir_ = inherited;
+    if (const wchar_t* inherited = _wgetenv(kDirVariable)) {
+        dir_ = fs::path(inherited).u8string();
         return;
     }
     // No mkdtemp: a random name counts only if this call created the directory.
@@ -43,10 +52,10 @@ void TempDirTest::SetUp() {
     for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
         const fs::path candidate = fs::temp_directory_path() / ("tarnwick-test-" + std::to_string(rng()));
         std::error_code error;
-        if (fs::create_directory(candidate, error)) dir_ = candidate.string();
+        if (fs::create_directory(candidate, error)) dir_ = candidate.u8string();
     }
     ASSERT_FALSE(dir_.empty()) << "cannot create a temporary directory";
-    _putenv_s(kDirVariable, dir_.c_str());
+    _wputenv_s(kDirVariable, utf16(dir_).c_str());
 #else
     std::string pattern = (fs::temp_directory_path() / "tarnwick-test-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
@@ -57,12 +66,12 @@ void TempDirTest::SetUp() {
 void TempDirTest::TearDown() {
     std::error_code ignored;
 #ifdef _WIN32
-    _putenv_s(kDirVariable, "");
+    _wputenv_s(kDirVariable, L"");
     // Windows will not delete a read-only file, and some tests make one.
-    for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored))
+    for (const auto& entry : fs::recursive_directory_iterator(fs::u8path(dir_), ignored))
         fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
 #endif
-    fs::remove_all(dir_, ignored);
+    fs::remove_all(fs::u8path(dir_), ignored);
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
@@ -73,7 +82,7 @@ std::string read_file(const std::string& path) { return pakmodel::read_file(path
 
 bool exists(const std::string& path) {
     std::error_code error;
-    return fs::exists(fs::symlink_status(path, error));
+    return fs::exists(fs::symlink_status(fs::u8path(path), error));
 }
 
 ::testing::AssertionResult same_bytes(const std::string& actual, const std::string& expected) {
@@ -156,6 +165,8 @@ std::string quote_argument(const std::string& arg) {
 }  // namespace
 
 // Standard output is a text stream on Windows: "\r\n" is read back as "\n".
+// The arguments are UTF-8 and reach the child in UTF-16, as a console
+// would pass what the user typed in any language.
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
@@ -165,7 +176,8 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     std::string command_line;
     for (const auto& a : argv) command_line += (command_line.empty() ? "" : " ") + quote_argument(a);
-    STARTUPINFOA startup{};
+    std::wstring wide_command_line = utf16(command_line);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
@@ -173,8 +185,8 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
     // The working directory is the child's own; the test process keeps its own.
-    const BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        cwd.c_str(), &startup, &process);
+    const BOOL started = CreateProcessW(nullptr, wide_command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        utf16(cwd).c_str(), &startup, &process);
     const DWORD start_error = GetLastError();
     CloseHandle(write_end);
     if (!started) {

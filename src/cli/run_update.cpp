@@ -1,7 +1,7 @@
 #include "run_update.h"
 
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "checked_io.h"
 #include "pak_format.h"
@@ -10,11 +10,11 @@ namespace {
 
 void print_usage()
 {
-    std::printf("Usage: tarnwick [file]\n");
-    std::printf("\nOptions:\n\n");
-    std::printf("   file - absolute path and name of pak file to update\n");
-    std::printf("          e.g.: Windows: c:/quake2/baseq2/pak0.pak\n");
-    std::printf("                Linux:   /quake2/baseq2/pak0.pak\n");
+    print_text("Usage: tarnwick [file]\n");
+    print_text("\nOptions:\n\n");
+    print_text("   file - absolute path and name of pak file to update\n");
+    print_text("          e.g.: Windows: c:/quake2/baseq2/pak0.pak\n");
+    print_text("                Linux:   /quake2/baseq2/pak0.pak\n");
 }
 
 // The archive of a run that standard output writes into, or "". Output into
@@ -92,27 +92,28 @@ void refuse_inconsistent_mark(const std::string& target_path, const pak_header& 
 
 void print_report(const std::string& target_path, const std::string& backup_path)
 {
-    std::printf("\n---------------------------------------\n");
-    std::printf("Update of %s completed!\n\nBackup of original in %s\n", target_path.c_str(), backup_path.c_str());
-    std::printf("Thanks for using tarnwick!\n");
+    print_text("\n---------------------------------------\n");
+    print_text("Update of %s completed!\n\nBackup of original in %s\n", target_path.c_str(), backup_path.c_str());
+    print_text("Thanks for using tarnwick!\n");
 }
 
 } // namespace
 
-int run_update(int argc, char** argv)
+int run_update(const std::vector<std::string>& arguments)
 {
     prepare_standard_streams();
-    const std::string target_path = argc >= 2 ? argv[1] : "";
+    const bool named = arguments.size() >= 2;
+    const std::string target_path = named ? arguments[1] : "";
     const std::string backup_path = backup_path_for(target_path);
-    const std::string output_archive = argc >= 2 ? archive_taking_output(target_path, backup_path) : "";
-    std::printf("Fenwold's Pak Update Utility V.%s\n", VERSION_STRING);
-    std::printf("---------------------------------------\n\n");
-    if (argc < 2) {
+    const std::string output_archive = named ? archive_taking_output(target_path, backup_path) : "";
+    print_text("Fenwold's Pak Update Utility V.%s\n", VERSION_STRING);
+    print_text("---------------------------------------\n\n");
+    if (!named) {
         print_usage();
         return 1;
     }
 
-    std::printf("Backing up update target %s...\n", target_path.c_str());
+    print_text("Backing up update target %s...\n", target_path.c_str());
     refuse_shared_files(target_path, backup_path, output_archive);
     // A target left half-written by an interrupted run is never backed up:
     // its backup already holds the original, the only copy left.
@@ -127,7 +128,7 @@ int run_update(int argc, char** argv)
         } else {
             refuse_inconsistent_mark(target_path, final_header);
         }
-        std::printf("The original is already in %s, saved by an interrupted run\n", backup_path.c_str());
+        print_text("The original is already in %s, saved by an interrupted run\n", backup_path.c_str());
     }
 
     checked_file target = open_for_update(target_path.c_str());
@@ -138,7 +139,7 @@ int run_update(int argc, char** argv)
         // target's, under the name the user gave.
         original.path = target_path.c_str();
     }
-    std::printf("Updating %s...\n", target_path.c_str());
+    print_text("Updating %s...\n", target_path.c_str());
     if (merge) {
         // A target an earlier run cut short is rewritten whole.
         final_header = merge_update(original, target, stage == rewrite_stage::none);

@@ -8,6 +8,8 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+
+#include "utf16.h"
 #else
 #include <csignal>
 #include <fcntl.h>
@@ -88,13 +90,23 @@ bool opened_as_disk_file(std::FILE* stream)
 #endif
 }
 
+std::FILE* open_stream(const char* path, const char* mode)
+{
+#ifdef _WIN32
+    const std::wstring wide_mode(mode, mode + std::strlen(mode));
+    return _wfopen(native_path(path).c_str(), wide_mode.c_str());
+#else
+    return std::fopen(path, mode);
+#endif
+}
+
 checked_file open_checked(const char* path, const char* mode)
 {
     if (const char* reason = unusable_file_reason(path)) {
         fatal_error("Error opening %s: %s", path, reason);
     }
     errno = 0;
-    std::FILE* stream = std::fopen(path, mode);
+    std::FILE* stream = open_stream(path, mode);
     if (stream == nullptr) {
         fatal_error("Error opening %s: %s", path, error_reason(errno, "cannot open file"));
     }

@@ -2,9 +2,11 @@
 // through fatal_error, so callers never test results.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // A stream together with the path it was opened from, so that every failure
 // message can name the file.
@@ -33,6 +35,20 @@ constexpr std::int64_t MAX_FILE_SIZE = INT32_MAX;
 // Prints the error banner and the message on standard output and exits with
 // status 1; process exit flushes and closes every stream still open.
 [[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
+
+// The program's arguments, argv[0] first, each a UTF-8 path. POSIX passes
+// argv through untouched; Windows reads its own command line in UTF-16, since
+// argv there holds the arguments in the ANSI code page, which cannot spell a
+// name in most languages.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// All the tool's text goes out through these: print_text on standard output,
+// print_error_text on standard error. The text is UTF-8; a Windows console is
+// written in UTF-16 so that it shows every character whatever its code page,
+// and files and pipes get the UTF-8 bytes.
+void print_text(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
+void print_error_text(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
+void vprint_text(std::FILE* stream, const char* format, std::va_list args) TARNWICK_PRINTF_FORMAT(2, 0);
 
 // Makes the standard streams safe before anything is opened: a descriptor
 // the caller left closed would otherwise be handed to the first file opened,

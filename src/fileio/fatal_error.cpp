@@ -8,11 +8,11 @@
 
 void fatal_error(const char* format, ...)
 {
-    std::printf("************ ERROR ************\n");
+    print_text("************ ERROR ************\n");
     std::va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    vprint_text(stdout, format, args);
     va_end(args);
-    std::printf("\n");
+    print_text("\n");
     std::exit(1);
 }

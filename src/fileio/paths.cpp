@@ -5,14 +5,15 @@
 #include <cstring>
 #include <string>
 
-#include <sys/stat.h>
-
 #include "checked_io.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "utf16.h"
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -24,7 +25,8 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION& info)
 {
     // Backup semantics let the handle open directories too; no access right
     // is needed to read a file's identity.
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const std::wstring native = native_path(path);
+    HANDLE handle = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -107,6 +109,23 @@ void flush_folder_of(const char* path)
     (void)path;
 }
 
+// Not _wstat64: msvcrt's stat takes a '?' for a wildcard and refuses the path,
+// so it would find nothing at any \\?\ path.
+bool path_exists(const char* path)
+{
+    if (GetFileAttributesW(native_path(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_DRIVE &&
+           error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+}
+
+bool remove_file(const char* path)
+{
+    return _wremove(native_path(path).c_str()) == 0;
+}
+
 #else
 
 bool same_file(const char* path_a, const char* path_b)
@@ -142,8 +161,6 @@ void flush_folder_of(const char* path)
     }
 }
 
-#endif
-
 bool path_exists(const char* path)
 {
     struct stat info {};
@@ -154,3 +171,6 @@ bool remove_file(const char* path)
 {
     return std::remove(path) == 0;
 }
+
+#endif
+

@@ -56,7 +56,7 @@ bool errors_are_terminal()
 
 void put_on_terminal(const std::string& text)
 {
-    (void)std::fputs(text.c_str(), stderr);
+    print_error_text("%s", text.c_str());
     (void)std::fflush(stderr);
 }
 

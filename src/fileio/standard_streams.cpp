@@ -1,13 +1,21 @@
-// The standard streams in surroundings the tool does not choose: closed
-// descriptors, readers that go away, terminals, and output into an archive.
+// The command line and the standard streams in surroundings the tool does
+// not choose: closed descriptors, readers that go away, terminals, consoles,
+// and output into an archive.
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "checked_io.h"
 
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
+
+#include "utf16.h"
 #else
 #include <csignal>
 #include <fcntl.h>
@@ -27,6 +35,47 @@ HANDLE handle_of(std::FILE* stream)
 
 constexpr char NULL_DEVICE[] = "NUL";
 
+// A console shows what it is given in UTF-16 whatever its code page, which
+// stays as the user set it; bytes written to it would be read in that code
+// page. False when `stream` is no console.
+bool write_console(std::FILE* stream, const char* format, std::va_list args)
+{
+    const HANDLE console = handle_of(stream);
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || GetConsoleMode(console, &mode) == 0) {
+        return false;
+    }
+    std::va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) {
+        return true;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    (void)std::vsnprintf(text.data(), text.size(), format, args);
+    const std::wstring wide = utf16_from_utf8(text.data(), static_cast<std::size_t>(length));
+    // Whatever the stream still buffers goes first.
+    (void)std::fflush(stream);
+    // Consoles before Windows 8 refuse a single write of much over 64 KiB.
+    constexpr std::size_t MAX_CONSOLE_WRITE = 8192;
+    std::size_t done = 0;
+    while (done < wide.size()) {
+        std::size_t part = std::min(wide.size() - done, MAX_CONSOLE_WRITE);
+        // A character beyond 16 bits is two units, and stays in one write.
+        if (done + part < wide.size() && IS_HIGH_SURROGATE(wide[done + part - 1])) {
+            --part;
+        }
+        DWORD written = 0;
+        if (WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(part), &written, nullptr) == 0 ||
+            written == 0) {
+            break;
+        }
+        done += written;
+    }
+    return true;
+}
+
 #else
 
 constexpr char NULL_DEVICE[] = "/dev/null";
@@ -34,6 +83,52 @@ constexpr char NULL_DEVICE[] = "/dev/null";
 #endif
 
 } // namespace
+
+std::vector<std::string> command_line_arguments(int argc, char** argv)
+{
+#ifdef _WIN32
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr) {
+        std::vector<std::string> arguments;
+        arguments.reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            arguments.push_back(utf8_from_utf16(wide[i]));
+        }
+        (void)LocalFree(static_cast<HLOCAL>(wide));
+        return arguments;
+    }
+#endif
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void vprint_text(std::FILE* stream, const char* format, std::va_list args)
+{
+#ifdef _WIN32
+    if (write_console(stream, format, args)) {
+        return;
+    }
+#endif
+    (void)std::vfprintf(stream, format, args);
+}
+
+void print_text(const char* format, ...)
+{
+    // The progress line may stand on the same terminal.
+    hide_progress();
+    std::va_list args;
+    va_start(args, format);
+    vprint_text(stdout, format, args);
+    va_end(args);
+}
+
+void print_error_text(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    vprint_text(stderr, format, args);
+    va_end(args);
+}
 
 void prepare_standard_streams()
 {
@@ -76,7 +171,8 @@ bool output_is_file(std::FILE* stream, const char* path)
         GetFileInformationByHandle(handle, &output) == 0) {
         return false;
     }
-    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const std::wstring native = native_path(path);
+    const HANDLE file = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;

@@ -195,8 +195,7 @@ void write_members(const checked_file& original, const checked_file& update, con
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
-        hide_progress();
-        std::printf("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
+        print_text("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
         copy_member(update, target, plan.source_offset[slot], entry.file_length);
     }
 }
