@@ -880,20 +880,25 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         const bool flush = call == "fsync" || call == "fdatasync";
         events.push_back((flush ? "flush " : "change ") + file);
     }
+    // Index of the first `event` at or after `from`, or events.size().
     const auto first = [&](const std::string& event, std::size_t from = 0) {
-        return std::find(events.begin() + static_cast<std::ptrdiff_t>(from), events.end(), event) - events.begin();
+        while (from < events.size() && events[from] != event) ++from;
+        return from;
     };
+    // Index of the last `event` before `end`, or events.size().
     const auto last_before = [&](const std::string& event, std::size_t end) {
-        std::ptrdiff_t found = -1;
+        std::size_t found = events.size();
         for (std::size_t i = 0; i < end; ++i)
-            if (events[i] == event) found = static_cast<std::ptrdiff_t>(i);
+            if (events[i] == event) found = i;
         return found;
     };
     const std::size_t target_changes = first("change pak0.pak"), removal = first("remove update.pak");
     ASSERT_LT(removal, events.size());
     EXPECT_LT(first("flush pak0.bak"), target_changes);
     EXPECT_LT(first("flush ."), target_changes);
-    EXPECT_LT(last_before("change pak0.pak", removal), last_before("flush pak0.pak", removal));
+    const std::size_t data_flushed = last_before("flush pak0.pak", removal);
+    EXPECT_LT(data_flushed, removal);
+    EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
     const std::size_t folder_flushed = first("flush .", removal);
     EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
     EXPECT_EQ(events.back(), "flush pak0.pak");
