@@ -440,6 +440,7 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
 #ifdef _WIN32
         {"target is .\\UPDATE.PAK, one file to Windows", {".\\UPDATE.PAK"}, 0, "", "", "", "update.pak"},
         {"target is its own backup in capitals, one file to Windows", {"OWN.BAK"}, 0, "", "", "", "OWN.BAK"},
+        {"target is the NUL device", {"NUL"}, 0, "", "", "", "NUL: not a regular file"},
 #endif
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
