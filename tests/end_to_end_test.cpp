@@ -48,6 +48,10 @@ bool make_socket(const std::string& path) {
 }
 #endif
 
+// LeakSanitizer cannot work under ptrace and would fail a traced run at its exit.
+constexpr const char* kNoLeakCheck = "-EASAN_OPTIONS=detect_leaks=0";
+constexpr const char* kUnderStrace = "strace -EASAN_OPTIONS=detect_leaks=0";
+
 std::string backing_up(const std::string& target) { return kTitle + "Backing up update target " + target + "...\n"; }
 
 std::vector<pak_member> numbered(int count, const char* prefix, const std::string& data) {
@@ -653,8 +657,8 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         GTEST_SKIP() << "strace is missing or may not trace here";
     const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
     const std::string u = build_pak(numbered(5, "new", "data"));
-    const std::string slow = "strace -o /dev/null -e inject=copy_file_range:delay_exit=400000 " + tarnwick_exe() +
-                             " pak0.pak";
+    const std::string slow = std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=400000 " +
+                             tarnwick_exe() + " pak0.pak";
     const struct {
         const char* label;
         std::vector<std::string> argv;
@@ -774,7 +778,8 @@ protected:
 
     // Runs the tool under strace with `options` and returns the trace.
     std::string traced_run(const std::vector<std::string>& options) {
-        std::vector<std::string> argv = {"strace", "-qq", "-o", path("trace"), "-e", "trace=" + traced_calls()};
+        std::vector<std::string> argv = {"strace", kNoLeakCheck, "-qq", "-o", path("trace"), "-e",
+                                         "trace=" + traced_calls()};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.insert(argv.end(), {tarnwick_exe(), "pak0.pak"});
         last_status_ = run_program(argv, dir()).status;
