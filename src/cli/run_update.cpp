@@ -90,6 +90,20 @@ void refuse_inconsistent_mark(const std::string& target_path, const pak_header& 
     }
 }
 
+// A target left half-written by an interrupted run is never backed up: its
+// backup already holds the original, the only copy left. Without update.pak
+// the members are all written and only the header is missing.
+void take_backup_as_original(const std::string& target_path, const std::string& backup_path, bool merge,
+                             const pak_header& final_header)
+{
+    if (merge) {
+        refuse_unusable_backup(target_path, backup_path);
+    } else {
+        refuse_inconsistent_mark(target_path, final_header);
+    }
+    print_text("The original is already in %s, saved by an interrupted run\n", backup_path.c_str());
+}
+
 void print_report(const std::string& target_path, const std::string& backup_path)
 {
     print_text("\n---------------------------------------\n");
@@ -115,20 +129,13 @@ int run_update(const std::vector<std::string>& arguments)
 
     print_text("Backing up update target %s...\n", target_path.c_str());
     refuse_shared_files(target_path, backup_path, output_archive);
-    // A target left half-written by an interrupted run is never backed up:
-    // its backup already holds the original, the only copy left.
     pak_header final_header{};
     const rewrite_stage stage = stage_left_in(target_path, final_header);
     const bool merge = stage != rewrite_stage::data_complete || path_exists(UPDATE_ARCHIVE_NAME);
     if (stage == rewrite_stage::none) {
         make_backup(target_path);
     } else {
-        if (merge) {
-            refuse_unusable_backup(target_path, backup_path);
-        } else {
-            refuse_inconsistent_mark(target_path, final_header);
-        }
-        print_text("The original is already in %s, saved by an interrupted run\n", backup_path.c_str());
+        take_backup_as_original(target_path, backup_path, merge, final_header);
     }
 
     checked_file target = open_for_update(target_path.c_str());
