@@ -126,6 +126,14 @@ protected:
         EXPECT_FALSE(exists(update()));
     }
 
+    // Why the tool cannot run under strace (or script) here, or "".
+    std::string reason_cannot_trace() {
+        if (std::string(TARNWICK_EMULATOR).size() > 0) return "strace and script would take the emulator for the tool";
+        if (run_program({"strace", "-o", "/dev/null", "true"}, dir()).status != 0)
+            return "strace is missing or may not trace here";
+        return "";
+    }
+
 #ifndef _WIN32
     std::string reason_cannot_drop_privileges() {
         if (geteuid() != 0) return "needs root to switch to an unprivileged user";
@@ -367,12 +375,15 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::size_t o0 = entry_pos(o, 0), u0 = entry_pos(u, 0), u1 = entry_pos(u, 1);
     std::string unterminated = u;
     unterminated.replace(u1, 56, std::string(56, 'w'));
-    std::string too_big = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
-    for (int i = 0; i < 1024; ++i) too_big += raw_entry("big" + std::to_string(i), 12, 1 << 21);
+    // 1024 members that all read the same 2 MiB; the last one `last_length` bytes of it.
+    const auto huge_update = [](std::int32_t last_length) {
+        std::string pak = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
+        for (int i = 0; i < 1024; ++i) pak += raw_entry("big" + std::to_string(i), 12, i < 1023 ? 1 << 21 : last_length);
+        return pak;
+    };
+    const std::string too_big = huge_update(1 << 21);
     // 12 + 1023 x 2 MiB + 2,000,000 bytes of data end below 2^31 - 1; the 256 KiB directory does not.
-    std::string fits_without_directory = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
-    for (int i = 0; i < 1024; ++i)
-        fits_without_directory += raw_entry("big" + std::to_string(i), 12, i < 1023 ? 1 << 21 : 2000000);
+    const std::string fits_without_directory = huge_update(2000000);
     const struct {
         const char* label;
         std::string original;
@@ -652,9 +663,8 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
 // A run slowed down by strace lasts well over a second: on a terminal a
 // progress line comes and goes on standard error; elsewhere nothing is written there.
 TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
-    if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
-    if (run_program({"strace", "-o", "/dev/null", "true"}, dir()).status != 0)
-        GTEST_SKIP() << "strace is missing or may not trace here";
+    const std::string reason = reason_cannot_trace();
+    if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
     const std::string u = build_pak(numbered(5, "new", "data"));
     const std::string slow = std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=400000 " +
@@ -760,9 +770,8 @@ class Interrupted : public EndToEnd {
 protected:
     void SetUp() override {
         EndToEnd::SetUp();
-        if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "strace would trace the emulator";
-        if (run_program({"strace", "-o", "/dev/null", "true"}, dir()).status != 0)
-            GTEST_SKIP() << "strace is missing or may not trace here";
+        const std::string reason = reason_cannot_trace();
+        if (!reason.empty()) GTEST_SKIP() << reason;
     }
 
     three_files files() const {

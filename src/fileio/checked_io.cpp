@@ -11,8 +11,6 @@
 
 #include "utf16.h"
 #else
-#include <csignal>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -122,6 +120,15 @@ checked_file open_checked(const char* path, const char* mode)
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
 }
 
+// Hands the bytes the stream still buffers to the system.
+void flush_buffer(const checked_file& file)
+{
+    errno = 0;
+    if (std::fflush(file.stream) != 0) {
+        write_failure(file, errno);
+    }
+}
+
 } // namespace
 
 checked_file open_for_read(const char* path)
@@ -141,10 +148,7 @@ checked_file open_for_update(const char* path)
 
 void truncate_at(const checked_file& file, std::int64_t length)
 {
-    errno = 0;
-    if (std::fflush(file.stream) != 0) {
-        write_failure(file, errno);
-    }
+    flush_buffer(file);
 #ifdef _WIN32
     const int result = _chsize_s(_fileno(file.stream), length);
 #else
@@ -158,10 +162,7 @@ void truncate_at(const checked_file& file, std::int64_t length)
 
 void flush_to_disk(const checked_file& file)
 {
-    errno = 0;
-    if (std::fflush(file.stream) != 0) {
-        write_failure(file, errno);
-    }
+    flush_buffer(file);
 #ifdef _WIN32
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.stream)));
     if (FlushFileBuffers(handle) == 0) {
@@ -271,10 +272,7 @@ std::uint32_t copy_in_kernel(const checked_file& from, const checked_file& to, s
     }
     // The kernel writes at the file's own offsets, so the destination's
     // buffered bytes must reach the file first.
-    errno = 0;
-    if (std::fflush(to.stream) != 0) {
-        write_failure(to, errno);
-    }
+    flush_buffer(to);
     off64_t source_offset = tell(from.stream);
     off64_t destination_offset = tell(to.stream);
     if (source_offset < 0 || destination_offset < 0 ||

@@ -55,13 +55,11 @@ void vprint_text(std::FILE* stream, const char* format, std::va_list args) TARNW
 // and the program's own text would land in an archive. A reader that goes
 // away no longer kills the process; output that cannot be shown is dropped.
 void prepare_standard_streams();
-// True when the standard stream (stdout or stderr) writes into the existing
-// file `path`.
-bool output_is_file(std::FILE* stream, const char* path);
 // Sends standard output where standard error goes (or nowhere, when that is
 // unsafe too), so that a refusal can still be shown.
 void divert_output_to_errors(bool errors_are_unsafe);
-bool output_is_terminal();
+// A terminal, or on Windows a console.
+bool is_terminal(std::FILE* stream);
 // `text` as it may be shown on standard output: on a terminal, control bytes
 // become \xHH so that a hostile name cannot drive the terminal.
 std::string shown_text(const char* text);
@@ -105,6 +103,9 @@ void end_progress();
 
 // True when both paths name one existing file, whatever the spelling or link.
 bool same_file(const char* path_a, const char* path_b);
+// True when the standard stream (stdout or stderr) writes into the existing
+// regular file `path`.
+bool output_is_file(std::FILE* stream, const char* path);
 // True when writing to `path` would create or write `other`: the same file,
 // or a link that leads, through links, to where `other` would be.
 bool leads_to(const char* path, const char* other);

@@ -1,5 +1,5 @@
-// Questions about paths rather than open streams: which file a name reaches,
-// and flushing or removing a name in its folder.
+// Questions about paths rather than open streams: which file a name (or a
+// standard stream) reaches, and flushing or removing a name in its folder.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +8,7 @@
 #include "checked_io.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 
 #include "utf16.h"
@@ -34,6 +35,12 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION& info)
     const BOOL ok = GetFileInformationByHandle(handle, &info);
     CloseHandle(handle);
     return ok != 0;
+}
+
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+{
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
 }
 
 #else
@@ -92,9 +99,18 @@ bool same_file(const char* path_a, const char* path_b)
 {
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
-    return file_identity(path_a, a) && file_identity(path_b, b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
+    return file_identity(path_a, a) && file_identity(path_b, b) && same_identity(a, b);
+}
+
+bool output_is_file(std::FILE* stream, const char* path)
+{
+    const int descriptor = _fileno(stream);
+    const auto handle = descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    BY_HANDLE_FILE_INFORMATION output{};
+    BY_HANDLE_FILE_INFORMATION named{};
+    return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(handle, &output) != 0 && file_identity(path, named) &&
+           same_identity(output, named);
 }
 
 bool leads_to(const char* path, const char* other)
@@ -133,6 +149,14 @@ bool same_file(const char* path_a, const char* path_b)
     struct stat a {};
     struct stat b {};
     return stat(path_a, &a) == 0 && stat(path_b, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool output_is_file(std::FILE* stream, const char* path)
+{
+    struct stat output {};
+    struct stat named {};
+    return fstat(fileno(stream), &output) == 0 && S_ISREG(output.st_mode) && stat(path, &named) == 0 &&
+           output.st_dev == named.st_dev && output.st_ino == named.st_ino;
 }
 
 bool leads_to(const char* path, const char* other)

@@ -11,13 +11,6 @@
 #include "checked_io.h"
 #include "progress.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 using progress_clock = std::chrono::steady_clock;
@@ -42,16 +35,6 @@ progress_line& current()
 {
     static progress_line line{};
     return line;
-}
-
-bool errors_are_terminal()
-{
-#ifdef _WIN32
-    DWORD mode = 0;
-    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))), &mode) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
 }
 
 void put_on_terminal(const std::string& text)
@@ -86,7 +69,7 @@ void begin_progress(const std::string& what, std::int64_t total)
     progress_line& line = current();
     const progress_clock::time_point now = progress_clock::now();
     if (!line.run_started) {
-        line.wanted = errors_are_terminal();
+        line.wanted = is_terminal(stderr);
         line.run_started = true;
         line.run_start = now;
     }

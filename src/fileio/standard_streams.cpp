@@ -19,7 +19,6 @@
 #else
 #include <csignal>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -162,34 +161,6 @@ void prepare_standard_streams()
 #endif
 }
 
-bool output_is_file(std::FILE* stream, const char* path)
-{
-#ifdef _WIN32
-    BY_HANDLE_FILE_INFORMATION output{};
-    const HANDLE handle = handle_of(stream);
-    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
-        GetFileInformationByHandle(handle, &output) == 0) {
-        return false;
-    }
-    const std::wstring native = native_path(path);
-    const HANDLE file = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    BY_HANDLE_FILE_INFORMATION named{};
-    const BOOL ok = GetFileInformationByHandle(file, &named);
-    CloseHandle(file);
-    return ok != 0 && output.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
-           output.nFileIndexHigh == named.nFileIndexHigh && output.nFileIndexLow == named.nFileIndexLow;
-#else
-    struct stat output {};
-    struct stat named {};
-    return fstat(fileno(stream), &output) == 0 && S_ISREG(output.st_mode) && stat(path, &named) == 0 &&
-           output.st_dev == named.st_dev && output.st_ino == named.st_ino;
-#endif
-}
-
 void divert_output_to_errors(bool errors_are_unsafe)
 {
     (void)std::fflush(stdout);
@@ -205,21 +176,21 @@ void divert_output_to_errors(bool errors_are_unsafe)
 #endif
 }
 
-bool output_is_terminal()
+bool is_terminal(std::FILE* stream)
 {
-    // Asked once: every member name shown asks again.
 #ifdef _WIN32
     DWORD mode = 0;
-    static const bool terminal = GetConsoleMode(handle_of(stdout), &mode) != 0;
+    return GetConsoleMode(handle_of(stream), &mode) != 0;
 #else
-    static const bool terminal = isatty(STDOUT_FILENO) != 0;
+    return isatty(fileno(stream)) != 0;
 #endif
-    return terminal;
 }
 
 std::string shown_text(const char* text)
 {
-    if (!output_is_terminal()) {
+    // Asked once: every member name shown asks again.
+    static const bool terminal = is_terminal(stdout);
+    if (!terminal) {
         return text;
     }
     std::string shown;

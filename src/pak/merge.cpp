@@ -23,8 +23,6 @@ struct merge_plan {
     std::int64_t data_end;
 };
 
-constexpr std::int32_t OUTPUT_DIRECTORY_SIZE = MAX_PAK_ENTRIES * PAK_ENTRY_SIZE;
-
 // update.pak is only read, so its close needs no check. The guard also closes
 // it when a harness that replaces fatal_error unwinds through the merge.
 struct stream_closer {

@@ -101,19 +101,37 @@ bool names_match(const char* a, const char* b)
     }
 }
 
+namespace {
+
+// The first 12 bytes as they lie in the file, or false for a shorter file.
+bool read_raw_header(const checked_file& archive, pak_header& raw)
+{
+    seek_to(archive, 0);
+    return read_up_to(archive, &raw, PAK_HEADER_SIZE) == PAK_HEADER_SIZE;
+}
+
+rewrite_stage stage_marked_in(const pak_header& raw)
+{
+    if (raw.magic == REWRITE_MARK) {
+        return rewrite_stage::rewriting;
+    }
+    return raw.magic == COMPLETE_MARK ? rewrite_stage::data_complete : rewrite_stage::none;
+}
+
+} // namespace
+
 const char* archive_fault(const checked_file& archive)
 {
     const std::int32_t length = stream_length(archive);
-    pak_header header{};
-    seek_to(archive, 0);
-    if (read_up_to(archive, &header, PAK_HEADER_SIZE) != PAK_HEADER_SIZE) {
+    pak_header raw{};
+    if (!read_raw_header(archive, raw)) {
         return "is shorter than an archive header";
     }
-    if (header.magic == REWRITE_MARK || header.magic == COMPLETE_MARK) {
+    if (stage_marked_in(raw) != rewrite_stage::none) {
         return "is itself an archive left half-written";
     }
-    const std::int32_t count = le32(header.dir_length) / PAK_ENTRY_SIZE;
-    const std::int64_t dir_offset = le32(header.dir_offset);
+    const std::int32_t count = le32(raw.dir_length) / PAK_ENTRY_SIZE;
+    const std::int64_t dir_offset = le32(raw.dir_offset);
     const std::int64_t dir_end = dir_offset + static_cast<std::int64_t>(PAK_ENTRY_SIZE) * count;
     if (count > 0 && (dir_offset < 0 || dir_end > length)) {
         return "has its directory outside the file";
@@ -123,23 +141,19 @@ const char* archive_fault(const checked_file& archive)
 
 bool mark_fits_length(const pak_header& final_header, std::int32_t length)
 {
-    const std::int64_t directory_size = static_cast<std::int64_t>(MAX_PAK_ENTRIES) * PAK_ENTRY_SIZE;
     return final_header.dir_offset >= PAK_HEADER_SIZE && final_header.dir_length >= 0 &&
-           final_header.dir_length <= directory_size && final_header.dir_offset + directory_size == length;
+           final_header.dir_length <= OUTPUT_DIRECTORY_SIZE &&
+           static_cast<std::int64_t>(final_header.dir_offset) + OUTPUT_DIRECTORY_SIZE == length;
 }
 
 rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_header)
 {
-    pak_header header{};
-    seek_to(target, 0);
-    if (read_up_to(target, &header, PAK_HEADER_SIZE) != PAK_HEADER_SIZE) {
+    pak_header raw{};
+    if (!read_raw_header(target, raw)) {
         return rewrite_stage::none;
     }
-    final_header = {PAK_MAGIC, le32(header.dir_offset), le32(header.dir_length)};
-    if (header.magic == REWRITE_MARK) {
-        return rewrite_stage::rewriting;
-    }
-    return header.magic == COMPLETE_MARK ? rewrite_stage::data_complete : rewrite_stage::none;
+    final_header = {PAK_MAGIC, le32(raw.dir_offset), le32(raw.dir_length)};
+    return stage_marked_in(raw);
 }
 
 void write_target_header(const checked_file& target, rewrite_stage stage, const pak_header& final_header)

@@ -23,6 +23,8 @@ constexpr std::int32_t PAK_ENTRY_SIZE = 64;
 constexpr std::int32_t PAK_NAME_SIZE = 56;
 inline constexpr std::array<char, 4> PAK_MAGIC = {'P', 'A', 'C', 'K'};
 inline constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
+// The tool always writes the directory with every slot, live or not.
+constexpr std::int32_t OUTPUT_DIRECTORY_SIZE = MAX_PAK_ENTRIES * PAK_ENTRY_SIZE;
 
 struct pak_header {
     std::array<char, 4> magic;
