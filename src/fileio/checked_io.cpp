@@ -1,20 +1,10 @@
 #include "checked_io.h"
-#include "progress.h"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-
-#include "utf16.h"
-#else
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#endif
+#include "file_system.h"
 
 namespace {
 
@@ -22,33 +12,6 @@ namespace {
 const char* error_reason(int error, const char* fallback)
 {
     return error != 0 ? std::strerror(error) : fallback;
-}
-
-int seek_from_start(std::FILE* stream, std::int64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(stream, offset, SEEK_SET);
-#else
-    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET);
-#endif
-}
-
-int seek_to_end(std::FILE* stream)
-{
-#ifdef _WIN32
-    return _fseeki64(stream, 0, SEEK_END);
-#else
-    return fseeko(stream, 0, SEEK_END);
-#endif
-}
-
-std::int64_t tell(std::FILE* stream)
-{
-#ifdef _WIN32
-    return _ftelli64(stream);
-#else
-    return static_cast<std::int64_t>(ftello(stream));
-#endif
 }
 
 constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
@@ -60,42 +23,15 @@ constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
 // before the open.
 const char* unusable_file_reason(const char* path)
 {
-#ifdef _WIN32
-    (void)path;
-    return nullptr;
-#else
-    struct stat info {};
-    if (stat(path, &info) != 0) {
-        return nullptr;
-    }
-    if (S_ISDIR(info.st_mode)) {
+    switch (kind_of_path(path)) {
+    case path_kind::directory:
         return std::strerror(EISDIR);
+    case path_kind::special:
+        return NOT_A_REGULAR_FILE;
+    case path_kind::file_or_nothing:
+        break;
     }
-    return S_ISREG(info.st_mode) ? nullptr : NOT_A_REGULAR_FILE;
-#endif
-}
-
-// Windows names devices such as NUL in every folder, so only the opened
-// handle can tell a disk file from one.
-bool opened_as_disk_file(std::FILE* stream)
-{
-#ifdef _WIN32
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    return GetFileType(handle) == FILE_TYPE_DISK;
-#else
-    (void)stream;
-    return true;
-#endif
-}
-
-std::FILE* open_stream(const char* path, const char* mode)
-{
-#ifdef _WIN32
-    const std::wstring wide_mode(mode, mode + std::strlen(mode));
-    return _wfopen(native_path(path).c_str(), wide_mode.c_str());
-#else
-    return std::fopen(path, mode);
-#endif
+    return nullptr;
 }
 
 checked_file open_checked(const char* path, const char* mode)
@@ -104,7 +40,7 @@ checked_file open_checked(const char* path, const char* mode)
         fatal_error("Error opening %s: %s", path, reason);
     }
     errno = 0;
-    std::FILE* stream = open_stream(path, mode);
+    std::FILE* stream = open_path(path, mode);
     if (stream == nullptr) {
         fatal_error("Error opening %s: %s", path, error_reason(errno, "cannot open file"));
     }
@@ -149,13 +85,9 @@ checked_file open_for_update(const char* path)
 void truncate_at(const checked_file& file, std::int64_t length)
 {
     flush_buffer(file);
-#ifdef _WIN32
-    const int result = _chsize_s(_fileno(file.stream), length);
-#else
-    const int result = ftruncate(fileno(file.stream), static_cast<off_t>(length));
-#endif
-    if (result != 0) {
-        write_failure(file, errno);
+    const int error = truncate_stream(file.stream, length);
+    if (error != 0) {
+        write_failure(file, error);
     }
     seek_to(file, length);
 }
@@ -163,22 +95,10 @@ void truncate_at(const checked_file& file, std::int64_t length)
 void flush_to_disk(const checked_file& file)
 {
     flush_buffer(file);
-#ifdef _WIN32
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.stream)));
-    if (FlushFileBuffers(handle) == 0) {
-        write_failure(file, GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO);
+    const int error = sync_stream(file.stream);
+    if (error != 0) {
+        write_failure(file, error);
     }
-#else
-#ifdef __linux__
-    // The length of the file is part of what fdatasync keeps.
-    const int result = fdatasync(fileno(file.stream));
-#else
-    const int result = fsync(fileno(file.stream));
-#endif
-    if (result != 0) {
-        write_failure(file, errno);
-    }
-#endif
 }
 
 void close_file(checked_file& file)
@@ -248,8 +168,6 @@ std::int32_t stream_length(const checked_file& file)
     return static_cast<std::int32_t>(length);
 }
 
-#ifdef __linux__
-
 namespace {
 
 constexpr std::uint32_t PROGRESS_PIECE_SIZE = 16U << 20U;
@@ -261,34 +179,25 @@ constexpr std::uint32_t PROGRESS_PIECE_SIZE = 16U << 20U;
 // ever), the rest when the system gives up part way.
 std::uint32_t copy_in_kernel(const checked_file& from, const checked_file& to, std::uint32_t count)
 {
-    const int source = fileno(from.stream);
-    const int destination = fileno(to.stream);
-    struct stat source_info {};
-    struct stat destination_info {};
-    if (source < 0 || destination < 0 || fstat(source, &source_info) != 0 ||
-        fstat(destination, &destination_info) != 0 || !S_ISREG(source_info.st_mode) ||
-        !S_ISREG(destination_info.st_mode)) {
+    std::int64_t source_size = 0;
+    if (!kernel_can_copy(from.stream, to.stream, source_size)) {
         return count;
     }
     // The kernel writes at the file's own offsets, so the destination's
     // buffered bytes must reach the file first.
     flush_buffer(to);
-    off64_t source_offset = tell(from.stream);
-    off64_t destination_offset = tell(to.stream);
-    if (source_offset < 0 || destination_offset < 0 ||
-        static_cast<std::int64_t>(count) > source_info.st_size - source_offset) {
+    std::int64_t source_offset = tell(from.stream);
+    std::int64_t destination_offset = tell(to.stream);
+    if (source_offset < 0 || destination_offset < 0 || static_cast<std::int64_t>(count) > source_size - source_offset) {
         return count;
     }
     // Whole, unless a progress line wants to hear between the pieces.
     const std::uint32_t piece = progress_wanted() ? PROGRESS_PIECE_SIZE : count;
     std::uint32_t left = count;
     while (left != 0) {
-        const ssize_t moved = copy_file_range(source, &source_offset, destination, &destination_offset,
-                                              left < piece ? left : piece, 0);
-        if (moved < 0 && errno == EINTR) {
-            continue;
-        }
-        if (moved <= 0) {
+        const std::int64_t moved =
+            kernel_copy(from.stream, source_offset, to.stream, destination_offset, left < piece ? left : piece);
+        if (moved == 0) {
             break;
         }
         left -= static_cast<std::uint32_t>(moved);
@@ -305,15 +214,11 @@ std::uint32_t copy_in_kernel(const checked_file& from, const checked_file& to, s
 
 } // namespace
 
-#endif
-
 void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t count)
 {
-#ifdef __linux__
     if (count != 0) {
         count = copy_in_kernel(from, to, count);
     }
-#endif
     std::array<unsigned char, COPY_CHUNK_SIZE> buffer;
     while (count != 0) {
         const std::uint32_t chunk = count < COPY_CHUNK_SIZE ? count : COPY_CHUNK_SIZE;

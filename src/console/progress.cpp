@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "checked_io.h"
-#include "progress.h"
+#include "console.h"
+#include "terminal.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ progress_line& current()
 
 void put_on_terminal(const std::string& text)
 {
-    print_error_text("%s", text.c_str());
+    write_text(stderr, text.data(), text.size());
     (void)std::fflush(stderr);
 }
 

@@ -1,0 +1,72 @@
+// Where the tool's text goes, and how a member name is shown.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "console.h"
+#include "terminal.h"
+
+void vprint_text(std::FILE* stream, const char* format, std::va_list args)
+{
+    std::va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) {
+        return;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    (void)std::vsnprintf(text.data(), text.size(), format, args);
+    write_text(stream, text.data(), static_cast<std::size_t>(length));
+}
+
+void print_text(const char* format, ...)
+{
+    // The progress line may stand on the same terminal.
+    hide_progress();
+    std::va_list args;
+    va_start(args, format);
+    vprint_text(stdout, format, args);
+    va_end(args);
+}
+
+void print_error_text(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    vprint_text(stderr, format, args);
+    va_end(args);
+}
+
+void divert_output_to_errors(bool errors_are_unsafe)
+{
+    (void)std::fflush(stdout);
+    if (errors_are_unsafe) {
+        send_to_null_device(stdout);
+        send_to_null_device(stderr);
+        return;
+    }
+    join_output_to_errors();
+}
+
+std::string shown_text(const char* text)
+{
+    // Asked once: every member name shown asks again.
+    static const bool terminal = is_terminal(stdout);
+    if (!terminal) {
+        return text;
+    }
+    std::string shown;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const auto code = static_cast<unsigned char>(*c);
+        if (code < 0x20 || code == 0x7f) {
+            constexpr char HEX_DIGITS[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += HEX_DIGITS[code >> 4U];
+            shown += HEX_DIGITS[code & 0xfU];
+        } else {
+            shown += *c;
+        }
+    }
+    return shown;
+}

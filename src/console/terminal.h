@@ -1,0 +1,17 @@
+// The console module's seam with the system: raw writes to a stream that may
+// be a terminal or a Windows console, and the standard streams themselves.
+// One implementation per platform; the printing and the progress line stand
+// above it and never call each other through it.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// Writes `length` bytes of UTF-8 text, after whatever the stream still
+// buffers; a console gets them as UTF-16. Failures are dropped: text that
+// cannot be shown must never stop a run.
+void write_text(std::FILE* stream, const char* text, std::size_t length);
+// Puts the stream on the null device.
+void send_to_null_device(std::FILE* stream);
+// Makes standard output write where standard error writes.
+void join_output_to_errors();

@@ -1,0 +1,192 @@
+// The file operations' system calls on Windows. Paths arrive in UTF-8 and
+// are handed to the wide functions in UTF-16.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <io.h>
+#include <windows.h>
+
+#include "file_system.h"
+#include "utf16.h"
+
+namespace {
+
+bool starts_with(const std::wstring& text, const wchar_t* prefix)
+{
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// The absolute form Windows itself would open: '/' turned into '\', "." and
+// ".." resolved against the current folder. Empty when Windows cannot say.
+std::wstring full_path(const std::wstring& path)
+{
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full;
+    while (size != 0) {
+        full.resize(size);
+        const DWORD written = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+        if (written < size) {
+            full.resize(written);
+            return full;
+        }
+        // The current folder changed between the calls; ask again.
+        size = written;
+    }
+    return {};
+}
+
+// The path as the wide file functions take it. A path whose full form
+// reaches MAX_PATH becomes that full form behind \\?\, which bypasses the
+// limit; shorter ones stay as typed, so that device names such as NUL keep
+// meaning the device.
+std::wstring native_path(const char* path)
+{
+    std::wstring wide = utf16_from_utf8(path, std::strlen(path));
+    // Already a path past the Win32 rules, such as \\?\C:\... or \\.\pipe\...
+    if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) {
+        return wide;
+    }
+    const std::wstring full = full_path(wide);
+    if (full.empty() || (wide.size() < MAX_PATH && full.size() < MAX_PATH)) {
+        return wide;
+    }
+    // A name such as NUL in a long path still names the device, \\.\NUL.
+    if (starts_with(full, L"\\\\.\\")) {
+        return full;
+    }
+    // \\server\share\... is \\?\UNC\server\share\...
+    if (starts_with(full, L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
+HANDLE handle_of(std::FILE* stream)
+{
+    const int descriptor = _fileno(stream);
+    return descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+}
+
+file_identity identity_from(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return {info.dwVolumeSerialNumber,
+            static_cast<std::uint64_t>(info.nFileIndexHigh) << 32U | static_cast<std::uint64_t>(info.nFileIndexLow)};
+}
+
+} // namespace
+
+path_kind kind_of_path(const char* /*path*/)
+{
+    return path_kind::file_or_nothing;
+}
+
+std::FILE* open_path(const char* path, const char* mode)
+{
+    const std::wstring wide_mode(mode, mode + std::strlen(mode));
+    return _wfopen(native_path(path).c_str(), wide_mode.c_str());
+}
+
+bool opened_as_disk_file(std::FILE* stream)
+{
+    return GetFileType(handle_of(stream)) == FILE_TYPE_DISK;
+}
+
+int seek_from_start(std::FILE* stream, std::int64_t offset)
+{
+    return _fseeki64(stream, offset, SEEK_SET);
+}
+
+int seek_to_end(std::FILE* stream)
+{
+    return _fseeki64(stream, 0, SEEK_END);
+}
+
+std::int64_t tell(std::FILE* stream)
+{
+    return _ftelli64(stream);
+}
+
+int truncate_stream(std::FILE* stream, std::int64_t length)
+{
+    return _chsize_s(_fileno(stream), length);
+}
+
+int sync_stream(std::FILE* stream)
+{
+    if (FlushFileBuffers(handle_of(stream)) != 0) {
+        return 0;
+    }
+    return GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
+}
+
+// Windows keeps no folder flush: its file systems order the entry of a
+// flushed file themselves.
+int sync_folder(const char* /*folder*/)
+{
+    return 0;
+}
+
+bool identity_of_path(const char* path, file_identity& identity)
+{
+    // Backup semantics let the handle open directories too; no access right
+    // is needed to read a file's identity.
+    const std::wstring native = native_path(path);
+    HANDLE handle = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    identity = identity_from(info);
+    return ok != 0;
+}
+
+bool identity_of_stream(std::FILE* stream, file_identity& identity)
+{
+    const HANDLE handle = handle_of(stream);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
+        GetFileInformationByHandle(handle, &info) == 0) {
+        return false;
+    }
+    identity = identity_from(info);
+    return true;
+}
+
+// Links are followed by Windows itself; identity decides.
+link_state read_link(const char* /*path*/, std::string& /*target*/)
+{
+    return link_state::not_link;
+}
+
+// Not _wstat64: msvcrt's stat takes a '?' for a wildcard and refuses the path,
+// so it would find nothing at any \\?\ path.
+bool anything_at(const char* path)
+{
+    if (GetFileAttributesW(native_path(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_DRIVE &&
+           error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+}
+
+bool remove_path(const char* path)
+{
+    return _wremove(native_path(path).c_str()) == 0;
+}
+
+bool kernel_can_copy(std::FILE* /*from*/, std::FILE* /*to*/, std::int64_t& /*source_size*/)
+{
+    return false;
+}
+
+std::int64_t kernel_copy(std::FILE* /*from*/, std::int64_t& /*from_offset*/, std::FILE* /*to*/,
+                         std::int64_t& /*to_offset*/, std::uint32_t /*count*/)
+{
+    return 0;
+}
