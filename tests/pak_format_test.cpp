@@ -60,13 +60,16 @@ TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
         std::string file;
         std::int32_t capacity;
         std::int32_t count;
-        const char* failure;  // nullptr: read succeeds with `count` entries
+        const char* failure;  // nullptr: read succeeds with `count` entries; ": ...": the file's name, then this
     } cases[] = {
         {"dir_length 0 ignores dir_offset", raw_header("PACK", -5, 0), 4096, 0, nullptr},
         {"dir_length 63 is no entry", raw_header("PACK", 15, 63) + body, 4096, 0, nullptr},
         {"dir_length 100 is one entry", raw_header("PACK", 15, 100) + body, 4096, 1, nullptr},
-        {"negative dir_length is empty", raw_header("PACK", 15, -64) + body, 4096, 0, nullptr},
-        {"magic is not examined", raw_header("KCAP", 15, 128) + body, 4096, 2, nullptr},
+        {"negative dir_length", raw_header("PACK", 15, -64) + body, 4096, 0,
+         ": the directory has negative length -64"},
+        {"no magic", raw_header("KCAP", 15, 128) + body, 4096, 0, ": it is not a pak file"},
+        {"zip-like", "PK\x03\x04" + raw_header("PACK", 15, 128).substr(4) + body, 4096, 0,
+         ": it is not a pak file"},
         {"count equal to capacity", three, 3, 3, nullptr},
         {"count over capacity", three, 2, 0, kOwnMessage},
         {"negative dir_offset", raw_header("PACK", -64, 64) + body, 4096, 0, kOwnMessage},
@@ -85,7 +88,8 @@ TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
         directory->count = -1;
         if (c.failure != nullptr) {
             const std::string expected =
-                *c.failure != '\0' ? fatal_exactly(c.failure) : fatal_mentioning(file_path);
+                *c.failure == ':' ? fatal_mentioning(file_path + c.failure)
+                : *c.failure != '\0' ? fatal_exactly(c.failure) : fatal_mentioning(file_path);
             EXPECT_EXIT(
                 {
                     stdout_to_stderr();

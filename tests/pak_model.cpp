@@ -18,6 +18,8 @@ std::optional<std::vector<model_entry>> model_directory(const std::string& pak, 
                                                         bool from_update) {
     if (pak.size() < 12) return std::nullopt;
     const std::int32_t dir_offset = get_le32(pak, 4);
+    // Only a file that begins with the magic and has no negative directory length is an archive.
+    if (pak.compare(0, 4, "PACK") != 0 || get_le32(pak, 8) < 0) return std::nullopt;
     const std::int32_t count = get_le32(pak, 8) / kEntrySize;
     std::vector<model_entry> entries;
     if (count <= 0) return entries;

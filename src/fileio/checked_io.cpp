@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "file_system.h"
 
@@ -77,9 +78,39 @@ checked_file open_for_write(const char* path)
     return open_checked(path, "wb");
 }
 
+checked_file create_new_file(const char* path, const char* shown_path)
+{
+    errno = 0;
+    std::FILE* stream = create_new_path(path);
+    if (stream == nullptr && errno != EEXIST) {
+        fatal_error("Error opening %s: %s", shown_path, error_reason(errno, "cannot create file"));
+    }
+    return {stream, shown_path};
+}
+
 checked_file open_for_update(const char* path)
 {
     return open_checked(path, "r+b");
+}
+
+file_lock lock_file(const checked_file& file)
+{
+    switch (lock_stream(file.stream)) {
+    case lock_outcome::busy:
+        return file_lock::busy;
+    case lock_outcome::taken:
+    case lock_outcome::refused:
+        break;
+    }
+    return file_lock::held;
+}
+
+void rename_file(const char* from, const char* to)
+{
+    const int error = rename_path(from, to);
+    if (error != 0) {
+        fatal_error("Error writing %s: %s", to, std::strerror(error));
+    }
 }
 
 void truncate_at(const checked_file& file, std::int64_t length)
@@ -229,4 +260,24 @@ void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t 
             count_progress(chunk);
         }
     }
+}
+
+bool same_bytes_at(const checked_file& a, std::int64_t a_offset, const checked_file& b, std::int64_t b_offset,
+                   std::uint32_t count)
+{
+    constexpr std::uint32_t COMPARE_CHUNK_SIZE = 1U << 20U;
+    const auto a_chunk = std::make_unique<std::array<unsigned char, COMPARE_CHUNK_SIZE>>();
+    const auto b_chunk = std::make_unique<std::array<unsigned char, COMPARE_CHUNK_SIZE>>();
+    seek_to(a, a_offset);
+    seek_to(b, b_offset);
+    while (count != 0) {
+        const std::uint32_t chunk = count < COMPARE_CHUNK_SIZE ? count : COMPARE_CHUNK_SIZE;
+        read_exact(a, a_chunk->data(), static_cast<std::int32_t>(chunk));
+        read_exact(b, b_chunk->data(), static_cast<std::int32_t>(chunk));
+        if (std::memcmp(a_chunk->data(), b_chunk->data(), chunk) != 0) {
+            return false;
+        }
+        count -= chunk;
+    }
+    return true;
 }

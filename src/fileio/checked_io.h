@@ -33,10 +33,23 @@ constexpr std::int64_t MAX_FILE_SIZE = INT32_MAX;
 checked_file open_for_read(const char* path);
 // Creates the file or truncates it to zero length.
 checked_file open_for_write(const char* path);
+// Creates a new file for reading and writing, never through a link; the
+// stream is null when something already stands at `path`. Messages name
+// the file `shown_path`, the name it is made for.
+checked_file create_new_file(const char* path, const char* shown_path);
 // Opens an existing file for writing without changing a byte of it.
 checked_file open_for_update(const char* path);
 // Closes the stream; a failure to flush the last buffered bytes is a write failure.
 void close_file(checked_file& file);
+
+// Locks that keep a second run away: held by the open file until the
+// process ends, however it ends. Where a file system keeps no locks the run
+// goes on without them, as the system's own tools do.
+enum class file_lock {
+    held,
+    busy,  // another process holds it
+};
+file_lock lock_file(const checked_file& file);
 
 // Reading, writing and seeking.
 // Reads up to `count` bytes and returns how many arrived.
@@ -53,6 +66,10 @@ void truncate_at(const checked_file& file, std::int64_t length);
 // Copies count bytes from the current position of `from` to the current
 // position of `to`, reporting them to the progress line.
 void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t count);
+
+// True when `count` bytes at the two offsets are equal; read in fixed buffers.
+bool same_bytes_at(const checked_file& a, std::int64_t a_offset, const checked_file& b, std::int64_t b_offset,
+                   std::uint32_t count);
 
 // Stable storage.
 // Puts everything written so far on stable storage; a failure is a write failure.
@@ -74,11 +91,27 @@ bool leads_to(const char* path, const char* other);
 // False only when nothing at all is found at `path`.
 bool path_exists(const char* path);
 bool remove_file(const char* path);
+// Gives the file `from` the name `to` in one step, replacing what `to` names;
+// a failure is a write failure of `to`.
+void rename_file(const char* from, const char* to);
+// A file that the process removes if it ends through fatal_error, until
+// set back to nullptr: a half-made file never outlives a failed run.
+void set_pending_file(const char* path);
+void remove_pending_file();
 
 // The backup.
-// Removes the last extension; only '/' separates directories and the byte at
-// index 0 never starts an extension.
+inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";
+// Removes the last extension. '/' separates folders, on Windows also '\'
+// and a drive's ':'; the byte at index 0 never starts an extension.
 void drop_extension(std::string& path);
 std::string backup_path_for(const std::string& target_path);
-// Copies the target byte for byte to its backup path and returns that path.
-std::string make_backup(const std::string& target_path);
+// The name the backup is made under before it replaces the earlier one.
+std::string backup_temp_path_for(const std::string& backup_path);
+// Claims the backup name for this run before anything changes: creates the
+// temporary file, locked and removed again if the run fails, after removing
+// one a killed run left. Refuses a backup that would be the target, or a
+// backup name another run is using.
+checked_file reserve_backup(const char* target_path, const std::string& backup_path, const std::string& temp_path);
+// Copies the target into the temporary file, puts it on stable storage and
+// renames it over the backup name; `temp` stays open, on the backup now.
+void fill_backup(const checked_file& target, const checked_file& temp, const std::string& temp_path);

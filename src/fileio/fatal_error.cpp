@@ -1,5 +1,6 @@
 // Kept in a file of its own so that a test or fuzz harness can link its own
-// fatal_error in place of this one.
+// fatal_error in place of this one. Every failure ends here, so this is where
+// a half-made backup is removed.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,5 +15,6 @@ void fatal_error(const char* format, ...)
     vprint_text(stdout, format, args);
     va_end(args);
     print_text("\n");
+    remove_pending_file();
     std::exit(1);
 }

@@ -11,6 +11,10 @@
 
 // Error numbers are errno values on every platform, for strerror.
 
+// Windows takes '\' for '/' and a drive's ':' as the end of a folder part;
+// elsewhere they are bytes of a name.
+extern const bool BACKSLASH_SEPARATES_FOLDERS;
+
 // What stands at a path before it is opened. Windows cannot tell until the
 // file is open, and answers `file_or_nothing`.
 enum class path_kind {
@@ -21,6 +25,9 @@ enum class path_kind {
 path_kind kind_of_path(const char* path);
 
 std::FILE* open_path(const char* path, const char* mode);
+// Creates a new file for reading and writing, with the process's default
+// permissions; fails with EEXIST when anything, a link included, is there.
+std::FILE* create_new_path(const char* path);
 // Windows names devices such as NUL in every folder, so only the opened
 // handle can tell a disk file from one; elsewhere always true.
 bool opened_as_disk_file(std::FILE* stream);
@@ -34,6 +41,18 @@ int sync_stream(std::FILE* stream);
 // A folder that cannot be opened, or a system without folder flushes,
 // counts as flushed.
 int sync_folder(const char* folder);
+
+// An exclusive lock held by the open file, never waited for: it ends with
+// the process however that ends. `refused` where the file system has no locks.
+enum class lock_outcome {
+    taken,
+    busy,
+    refused,
+};
+lock_outcome lock_stream(std::FILE* stream);
+// Gives the file at `from` the name `to`, replacing whatever `to` names (a
+// link itself, not what it leads to). Returns 0 or an error number.
+int rename_path(const char* from, const char* to);
 
 // Which file a path or an open stream is, across names and links.
 struct file_identity {

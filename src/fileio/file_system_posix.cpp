@@ -4,6 +4,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@ file_identity identity_from(const struct stat& info)
 
 } // namespace
 
+const bool BACKSLASH_SEPARATES_FOLDERS = false;
+
 path_kind kind_of_path(const char* path)
 {
     struct stat info {};
@@ -31,6 +34,22 @@ path_kind kind_of_path(const char* path)
 std::FILE* open_path(const char* path, const char* mode)
 {
     return std::fopen(path, mode);
+}
+
+std::FILE* create_new_path(const char* path)
+{
+    const int descriptor = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* stream = fdopen(descriptor, "w+b");
+    if (stream == nullptr) {
+        const int error = errno;
+        (void)close(descriptor);
+        (void)unlink(path);
+        errno = error;
+    }
+    return stream;
 }
 
 bool opened_as_disk_file(std::FILE* /*stream*/)
@@ -56,6 +75,23 @@ std::int64_t tell(std::FILE* stream)
 int truncate_stream(std::FILE* stream, std::int64_t length)
 {
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
+lock_outcome lock_stream(std::FILE* stream)
+{
+    int result = 0;
+    do {
+        result = flock(fileno(stream), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        return lock_outcome::taken;
+    }
+    return errno == EWOULDBLOCK ? lock_outcome::busy : lock_outcome::refused;
+}
+
+int rename_path(const char* from, const char* to)
+{
+    return std::rename(from, to) == 0 ? 0 : errno;
 }
 
 int sync_folder(const char* folder)

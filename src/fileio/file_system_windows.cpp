@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -75,7 +76,59 @@ file_identity identity_from(const BY_HANDLE_FILE_INFORMATION& info)
             static_cast<std::uint64_t>(info.nFileIndexHigh) << 32U | static_cast<std::uint64_t>(info.nFileIndexLow)};
 }
 
+int errno_from(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_INVALID_NAME:
+        return EINVAL;
+    default:
+        return EACCES;
+    }
+}
+
+// Every file is opened with all three sharing rights, so that a run can
+// remove update.pak and rename its new backup while it holds them open, and
+// another run can still open them to find their locks.
+std::FILE* open_handle(const char* path, DWORD access, DWORD disposition, const char* mode)
+{
+    const HANDLE handle = CreateFileW(native_path(path).c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from(GetLastError());
+        return nullptr;
+    }
+    const int flags = _O_BINARY | (access == GENERIC_READ ? _O_RDONLY : _O_RDWR);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(descriptor, mode);
+    if (stream == nullptr) {
+        (void)_close(descriptor);
+    }
+    return stream;
+}
+
 } // namespace
+
+const bool BACKSLASH_SEPARATES_FOLDERS = true;
 
 path_kind kind_of_path(const char* /*path*/)
 {
@@ -84,8 +137,14 @@ path_kind kind_of_path(const char* /*path*/)
 
 std::FILE* open_path(const char* path, const char* mode)
 {
-    const std::wstring wide_mode(mode, mode + std::strlen(mode));
-    return _wfopen(native_path(path).c_str(), wide_mode.c_str());
+    const bool writes = std::strchr(mode, '+') != nullptr || mode[0] == 'w';
+    return open_handle(path, writes ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                       mode[0] == 'w' ? CREATE_ALWAYS : OPEN_EXISTING, mode);
+}
+
+std::FILE* create_new_path(const char* path)
+{
+    return open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, "w+b");
 }
 
 bool opened_as_disk_file(std::FILE* stream)
@@ -111,6 +170,29 @@ std::int64_t tell(std::FILE* stream)
 int truncate_stream(std::FILE* stream, std::int64_t length)
 {
     return _chsize_s(_fileno(stream), length);
+}
+
+// A lock on bytes of the file locks them against every other handle, the
+// locker's own included; so the byte locked lies past any offset a pak file
+// can reach, and the data stay free to read and write.
+lock_outcome lock_stream(std::FILE* stream)
+{
+    OVERLAPPED place{};
+    place.Offset = 0x80000000U;
+    if (LockFileEx(handle_of(stream), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0) {
+        return lock_outcome::taken;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? lock_outcome::busy : lock_outcome::refused;
+}
+
+int rename_path(const char* from, const char* to)
+{
+    if (MoveFileExW(native_path(from).c_str(), native_path(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+        return 0;
+    }
+    return errno_from(GetLastError());
 }
 
 int sync_stream(std::FILE* stream)

@@ -7,28 +7,6 @@
 
 namespace {
 
-// Which original entries update.pak names, by their index in the original.
-using replaced_entries = std::array<bool, MAX_PAK_ENTRIES>;
-
-// Everything a merge decides before it writes: the output directory and,
-// for each output entry, where its data start in its source. Entries below
-// `kept` come from the original archive, the others from update.pak.
-struct merge_plan {
-    pak_directory original;
-    pak_directory update;
-    pak_directory output;
-    replaced_entries replaced;
-    std::array<std::int32_t, MAX_PAK_ENTRIES> source_offset;
-    std::int32_t kept;
-    std::int64_t data_end;
-};
-
-// update.pak is only read, so its close needs no check. The guard also closes
-// it when a harness that replaces fatal_error unwinds through the merge.
-struct stream_closer {
-    void operator()(std::FILE* stream) const { (void)std::fclose(stream); }
-};
-
 bool named_in(const pak_directory& directory, const pak_entry& entry)
 {
     for (std::int32_t i = 0; i < directory.count; ++i) {
@@ -93,12 +71,12 @@ void check_member_data(const checked_file& source, std::int32_t source_length, s
     }
 }
 
-void append_output_entry(merge_plan& plan, const checked_file& target, const pak_entry& entry)
+void append_output_entry(merge_plan& plan, const char* target_path, const pak_entry& entry)
 {
     const auto slot = static_cast<std::size_t>(plan.output.count);
     const std::int64_t file_end = plan.data_end + entry.file_length + OUTPUT_DIRECTORY_SIZE;
     if (file_end > MAX_FILE_SIZE) {
-        fatal_error("The updated %s would be %lld bytes or more, more than a pak file can address", target.path,
+        fatal_error("The updated %s would be %lld bytes or more, more than a pak file can address", target_path,
                     static_cast<long long>(file_end));
     }
     pak_entry& out = plan.output.entries[slot];
@@ -111,7 +89,7 @@ void append_output_entry(merge_plan& plan, const checked_file& target, const pak
 }
 
 void plan_output(merge_plan& plan, const checked_file& original, const checked_file& update,
-                 const checked_file& target)
+                 const char* target_path)
 {
     const std::int32_t original_length = stream_length(original);
     const std::int32_t update_length = stream_length(update);
@@ -122,15 +100,20 @@ void plan_output(merge_plan& plan, const checked_file& original, const checked_f
         const pak_entry& entry = plan.original.entries[slot];
         if (!plan.replaced[slot]) {
             check_member_data(original, original_length, i, entry);
-            append_output_entry(plan, target, entry);
+            append_output_entry(plan, target_path, entry);
         }
     }
     plan.kept = plan.output.count;
     for (std::int32_t i = 0; i < plan.update.count; ++i) {
         const pak_entry& entry = plan.update.entries[static_cast<std::size_t>(i)];
         check_member_data(update, update_length, i, entry);
-        append_output_entry(plan, target, entry);
+        append_output_entry(plan, target_path, entry);
     }
+}
+
+void report_member(const pak_entry& entry)
+{
+    print_text("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
 }
 
 void copy_member(const checked_file& source, const checked_file& target, std::int32_t offset, std::int32_t length)
@@ -141,19 +124,15 @@ void copy_member(const checked_file& source, const checked_file& target, std::in
     }
 }
 
-pak_header final_header(const merge_plan& plan)
+void write_directory(const checked_file& target, const merge_plan& plan)
 {
-    return {PAK_MAGIC, static_cast<std::int32_t>(plan.data_end), plan.output.count * PAK_ENTRY_SIZE};
-}
-
-void write_directory(const checked_file& target, merge_plan& plan)
-{
+    auto table = std::make_unique<std::array<pak_entry, MAX_PAK_ENTRIES>>(plan.output.entries);
     for (std::int32_t i = 0; i < plan.output.count; ++i) {
-        pak_entry& entry = plan.output.entries[static_cast<std::size_t>(i)];
+        pak_entry& entry = (*table)[static_cast<std::size_t>(i)];
         entry.file_offset = le32(entry.file_offset);
         entry.file_length = le32(entry.file_length);
     }
-    write_exact(target, plan.output.entries.data(), OUTPUT_DIRECTORY_SIZE);
+    write_exact(target, table->data(), OUTPUT_DIRECTORY_SIZE);
 }
 
 // Kept members whose data lie back to back in the original are copied as one
@@ -179,23 +158,24 @@ void copy_kept_members(const checked_file& original, const checked_file& target,
     }
 }
 
-void write_members(const checked_file& original, const checked_file& update, const checked_file& target,
-                   const merge_plan& plan, std::int64_t start)
+// Where the directory lies goes into the header under the rewrite mark, so
+// that it reaches the disk with the data and a later run finds a complete
+// archive behind the mark.
+void write_directory_place(const checked_file& target, const merge_plan& plan)
 {
-    // Marked first: once the target changes, no later run may take it for
-    // an archive and copy it over its backup.
-    write_target_header(target, rewrite_stage::rewriting, final_header(plan));
-    // Written over in place and cut to length at the end: freeing the old
-    // blocks first only to allocate them again costs as much as the copy.
-    seek_to(target, start);
-    begin_progress(std::string("Rewriting ") + target.path, plan.data_end - start);
-    copy_kept_members(original, target, plan, start);
-    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
-        const auto slot = static_cast<std::size_t>(i);
-        const pak_entry& entry = plan.output.entries[slot];
-        print_text("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
-        copy_member(update, target, plan.source_offset[slot], entry.file_length);
-    }
+    const pak_header header = merged_header(plan);
+    const std::array<std::int32_t, 2> place = {le32(header.dir_offset), le32(header.dir_length)};
+    seek_to(target, offsetof(pak_header, dir_offset));
+    write_exact(target, place.data(), static_cast<std::int32_t>(sizeof place));
+}
+
+// Compares one member of update.pak with one of the target, in fixed buffers.
+bool same_member(const pak_entry& held, const checked_file& target, const pak_entry& offered,
+                 const checked_file& update)
+{
+    return std::strcmp(held.name.data(), offered.name.data()) == 0 && held.file_length == offered.file_length &&
+           same_bytes_at(target, held.file_offset, update, offered.file_offset,
+                         static_cast<std::uint32_t>(held.file_length));
 }
 
 } // namespace
@@ -207,32 +187,67 @@ std::int64_t first_changed_byte(const pak_directory& original, const pak_directo
     return end_of_members_in_place(original, *replaced);
 }
 
-pak_header merge_update(const checked_file& original, const checked_file& target, bool target_is_original)
+pak_header merged_header(const merge_plan& plan)
 {
-    // Value-initialised, so unused entries and the bytes after each name are zero.
-    auto plan = std::make_unique<merge_plan>();
-    plan->original.capacity = MAX_PAK_ENTRIES;
-    plan->update.capacity = MAX_UPDATE_ENTRIES;
-    plan->output.capacity = MAX_PAK_ENTRIES;
+    return {PAK_MAGIC, static_cast<std::int32_t>(plan.data_end), plan.output.count * PAK_ENTRY_SIZE};
+}
 
-    read_pak_directory(original, plan->original);
-    const checked_file update = open_for_read(UPDATE_ARCHIVE_NAME);
-    std::unique_ptr<std::FILE, stream_closer> update_guard(update.stream);
-    read_pak_directory(update, plan->update);
+void plan_merge(merge_plan& plan, const checked_file& original, const pak_header& original_header,
+                const checked_file& update, const char* target_path)
+{
+    plan.original.capacity = MAX_PAK_ENTRIES;
+    plan.update.capacity = MAX_UPDATE_ENTRIES;
+    plan.output.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(original, original_header, plan.original);
+    read_pak_directory(update, plan.update);
     // Counted before replaced members are dropped, so a sum over the limit is
     // refused even when the result would have fitted.
-    if (plan->original.count + plan->update.count > MAX_PAK_ENTRIES) {
+    if (plan.original.count + plan.update.count > MAX_PAK_ENTRIES) {
         fatal_error("Resulting pak file would be too large!\nContact Pak Author.\n");
     }
-    plan_output(*plan, original, update, target);
+    plan_output(plan, original, update, target_path);
+}
 
-    const std::int64_t start =
-        target_is_original ? end_of_members_in_place(plan->original, plan->replaced) : PAK_HEADER_SIZE;
-    write_members(original, update, target, *plan, start);
-    update_guard.reset();
-    write_directory(target, *plan);
+void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
+                 const checked_file& target, std::int64_t start)
+{
+    // Written over in place and cut to length at the end: freeing the old
+    // blocks first only to allocate them again costs as much as the copy.
+    seek_to(target, start);
+    begin_progress(std::string("Rewriting ") + target.path, plan.data_end - start);
+    copy_kept_members(original, target, plan, start);
+    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = plan.output.entries[slot];
+        report_member(entry);
+        copy_member(update, target, plan.source_offset[slot], entry.file_length);
+    }
+    write_directory(target, plan);
     truncate_at(target, tell_position(target));
+    write_directory_place(target, plan);
     flush_to_disk(target);
     end_progress();
-    return final_header(*plan);
+}
+
+bool update_already_applied(const pak_directory& target_directory, const checked_file& target,
+                            const pak_directory& update_directory, const checked_file& update)
+{
+    const std::int32_t first = target_directory.count - update_directory.count;
+    if (first < 0) {
+        return false;
+    }
+    for (std::int32_t i = 0; i < update_directory.count; ++i) {
+        if (!same_member(target_directory.entries[static_cast<std::size_t>(first + i)], target,
+                         update_directory.entries[static_cast<std::size_t>(i)], update)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void report_update_members(const pak_directory& update)
+{
+    for (std::int32_t i = 0; i < update.count; ++i) {
+        report_member(update.entries[static_cast<std::size_t>(i)]);
+    }
 }

@@ -65,9 +65,20 @@ pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset)
     return entry;
 }
 
-std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory)
+pak_header read_archive_header(const checked_file& archive)
 {
     const pak_header header = read_pak_header(archive);
+    if (header.magic != PAK_MAGIC) {
+        fatal_error("Damaged archive %s: it is not a pak file", archive.path);
+    }
+    if (header.dir_length < 0) {
+        fatal_error("Damaged archive %s: the directory has negative length %d", archive.path, header.dir_length);
+    }
+    return header;
+}
+
+std::int32_t read_directory_at(const checked_file& archive, const pak_header& header, pak_directory& directory)
+{
     const std::int32_t count = header.dir_length / PAK_ENTRY_SIZE;
     directory.count = 0;
     if (count <= 0) {
@@ -86,6 +97,11 @@ std::int32_t read_pak_directory(const checked_file& archive, pak_directory& dire
     }
     directory.count = count;
     return count;
+}
+
+std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory)
+{
+    return read_directory_at(archive, read_archive_header(archive), directory);
 }
 
 bool names_match(const char* a, const char* b)
@@ -130,6 +146,9 @@ const char* archive_fault(const checked_file& archive)
     if (stage_marked_in(raw) != rewrite_stage::none) {
         return "is itself an archive left half-written";
     }
+    if (raw.magic != PAK_MAGIC || le32(raw.dir_length) < 0) {
+        return "is not a pak file";
+    }
     const std::int32_t count = le32(raw.dir_length) / PAK_ENTRY_SIZE;
     const std::int64_t dir_offset = le32(raw.dir_offset);
     const std::int64_t dir_end = dir_offset + static_cast<std::int64_t>(PAK_ENTRY_SIZE) * count;
@@ -156,15 +175,15 @@ rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_h
     return stage_marked_in(raw);
 }
 
-void write_target_header(const checked_file& target, rewrite_stage stage, const pak_header& final_header)
+void write_target_magic(const checked_file& target, rewrite_stage stage)
 {
-    pak_header header{final_header.magic, le32(final_header.dir_offset), le32(final_header.dir_length)};
+    std::array<char, 4> magic = PAK_MAGIC;
     if (stage == rewrite_stage::rewriting) {
-        header.magic = REWRITE_MARK;
+        magic = REWRITE_MARK;
     } else if (stage == rewrite_stage::data_complete) {
-        header.magic = COMPLETE_MARK;
+        magic = COMPLETE_MARK;
     }
     seek_to(target, 0);
-    write_exact(target, &header, PAK_HEADER_SIZE);
+    write_exact(target, magic.data(), static_cast<std::int32_t>(magic.size()));
     flush_to_disk(target);
 }

@@ -44,17 +44,20 @@ static_assert(sizeof(pak_entry) == PAK_ENTRY_SIZE, "entry is 64 bytes on disk");
 static_assert(offsetof(pak_entry, file_offset) == 56, "file_offset at byte 56");
 static_assert(offsetof(pak_entry, file_length) == 60, "file_length at byte 60");
 
-// While the tool rewrites a target, the target's header is one of these
-// marks instead: a game refuses the file, and a later run can tell that the
-// rewrite was cut short. A mark's dir_offset and dir_length are those of the
-// directory being written.
+// While the tool rewrites a target, the first four bytes of its header are
+// one of these marks instead of the magic: a game refuses the file, and a
+// later run can tell that the rewrite was cut short. Every change of the
+// header writes only these four bytes, so a write torn inside them leaves
+// neither an archive nor a mark, never "PACK" before the wrong directory.
+// Under the rewrite mark, dir_offset and dir_length are the old archive's
+// until the members and directory are written, then the new ones.
 inline constexpr std::array<char, 4> REWRITE_MARK = {'\x89', 'T', 'W', 'r'};
 inline constexpr std::array<char, 4> COMPLETE_MARK = {'\x89', 'T', 'W', 'c'};
 
 enum class rewrite_stage {
-    none,           // an archive, or anything else that bears no mark
+    none,           // bears no mark: an archive, or anything else
     rewriting,      // members and directory are being written
-    data_complete,  // members and directory are on disk; only the header is missing
+    data_complete,  // members and directory are on disk; only the magic is missing
 };
 
 // A directory table of fixed size; `capacity` may be set below the storage
@@ -65,18 +68,42 @@ struct pak_directory {
     std::array<pak_entry, MAX_PAK_ENTRIES> entries;
 };
 
+// Which original entries update.pak names, by their index in the original.
+using replaced_entries = std::array<bool, MAX_PAK_ENTRIES>;
+
+// Everything a merge decides before it writes: the output directory and,
+// for each output entry, where its data start in its source. Entries below
+// `kept` come from the original archive, the others from update.pak.
+struct merge_plan {
+    pak_directory original;
+    pak_directory update;
+    pak_directory output;
+    replaced_entries replaced;
+    std::array<std::int32_t, MAX_PAK_ENTRIES> source_offset;
+    std::int32_t kept;
+    std::int64_t data_end;
+};
+
 // Converts between little-endian archive order and host order; the same
 // operation serves both directions.
 std::int32_t le32(std::int32_t value);
 
+// The header as the file holds it, integers in host order; no check.
 pak_header read_pak_header(const checked_file& archive);
+// The header of a file that must be an archive: refuses one without the
+// magic or with a negative directory length.
+pak_header read_archive_header(const checked_file& archive);
 pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset);
-// Fills `directory` from its first slot, refusing a directory over its
-// capacity, one that cannot lie inside a 2 GiB file, or a name without NUL.
+// Fills `directory` from its first slot with the entries `header` locates,
+// refusing a directory over its capacity, one that cannot lie inside a
+// 2 GiB file, or a name without NUL.
+std::int32_t read_directory_at(const checked_file& archive, const pak_header& header, pak_directory& directory);
+// read_archive_header, then read_directory_at.
 std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory);
 
 // Why `archive` cannot serve as the original of a merge (shorter than a
-// header, a target left marked, or a directory outside the file), or nullptr.
+// header, no archive, a target left marked, or a directory outside the
+// file), or nullptr.
 const char* archive_fault(const checked_file& archive);
 
 // The stage an earlier run left the target in; for a mark, `final_header`
@@ -85,23 +112,36 @@ rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_h
 // True when a mark's header describes a file of `length` bytes: a header,
 // members, then the whole directory of 4096 entries.
 bool mark_fits_length(const pak_header& final_header, std::int32_t length);
-// Writes over the target's first 12 bytes the mark of `stage`, or for
-// rewrite_stage::none `final_header` itself, and flushes it to disk.
-void write_target_header(const checked_file& target, rewrite_stage stage, const pak_header& final_header);
+// Writes the four bytes that begin the target at `stage` (the magic for
+// rewrite_stage::none) and flushes them to disk.
+void write_target_magic(const checked_file& target, rewrite_stage stage);
 
 // Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
 bool names_match(const char* a, const char* b);
 
+// Reads both archives' directories and checks everything a merge could
+// find wrong: capacities, the entry limit, names, every member's bounds in
+// its source, the size of the result. A fault ends the run before anything
+// is written. `original_header` locates the original's directory; faults in
+// the original are reported under `original.path`.
+void plan_merge(merge_plan& plan, const checked_file& original, const pak_header& original_header,
+                const checked_file& update, const char* target_path);
 // The offset past the header where the merged archive first differs from
 // `original`: the end of the kept members that stay where they are, before
 // the first one that moves. Nothing before it needs writing.
 std::int64_t first_changed_byte(const pak_directory& original, const pak_directory& update);
-
-// Writes into `target` the original's members not named in "update.pak",
-// followed by all of update.pak's members, and the directory, and returns
-// the header that completes the archive. Every fault in the content of either
-// archive is found before the target's first byte changes; from then until
-// the caller writes the header, the target bears the rewrite mark. When the
-// target still holds the original, its unchanged beginning is left alone.
-// On return members and directory are on disk.
-pak_header merge_update(const checked_file& original, const checked_file& target, bool target_is_original);
+// The header that completes the merged archive.
+pak_header merged_header(const merge_plan& plan);
+// Writes into `target`, which bears the rewrite mark, the members from
+// `start` on, the directory and the directory's place in the header, cuts
+// the file to length and flushes it all to disk. `original` holds the
+// original archive's bytes at the offsets the plan was made from.
+void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
+                 const checked_file& target, std::int64_t start);
+// Prints the line each member of update.pak gets when it is applied.
+void report_update_members(const pak_directory& update);
+// True when update.pak's members are the last members of the merged
+// archive `target`, with the same names, lengths and bytes, in order: the
+// update that `target` already holds.
+bool update_already_applied(const pak_directory& target_directory, const checked_file& target,
+                            const pak_directory& update_directory, const checked_file& update);
