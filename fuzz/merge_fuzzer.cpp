@@ -1,7 +1,8 @@
 // libFuzzer harness for the whole merge: each input is split into an original
 // archive and an update archive (fuzz_input.h), which are written as the
 // target, its backup and update.pak in a private directory; then the real
-// open_for_update, open_for_read and merge_update run as the tool runs them.
+// open_for_update, open_for_read, plan_merge and write_merge run as the tool
+// runs them.
 //
 // Beyond the sanitizers, every run is checked against the model of the format
 // that the tests share (tests/pak_model.h): a merge that succeeds must write exactly the
@@ -90,22 +91,29 @@ void close_if_open(checked_file& file)
     }
 }
 
-// Runs the product as the driver does once the backup exists; returns the
-// message of the refusal, or nothing on success.
+// Runs the product as the driver does: plans from the target, then rewrites
+// it from the backup; returns the message of the refusal, or nothing on success.
 std::optional<std::string> run_merge()
 {
     checked_file target{nullptr, TARGET_NAME};
     checked_file original{nullptr, BACKUP_NAME};
+    checked_file update{nullptr, UPDATE_ARCHIVE_NAME};
     try {
+        auto plan = std::make_unique<merge_plan>();
         target = open_for_update(TARGET_NAME);
+        update = open_for_read(UPDATE_ARCHIVE_NAME);
+        plan_merge(*plan, target, read_archive_header(target), update, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
-        const pak_header header = merge_update(original, target, true);
-        write_target_header(target, rewrite_stage::none, header);
+        write_target_magic(target, rewrite_stage::rewriting);
+        write_merge(*plan, original, update, target, first_changed_byte(plan->original, plan->update));
+        write_target_magic(target, rewrite_stage::none);
         close_file(original);
+        close_file(update);
         close_file(target);
         return std::nullopt;
     } catch (const fuzz::fatal_error_thrown& refusal) {
         close_if_open(original);
+        close_if_open(update);
         close_if_open(target);
         return refusal.message;
     }
