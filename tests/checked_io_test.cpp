@@ -24,7 +24,16 @@ TEST(CheckedIoNames, BackupPathReplacesOnlyTheLastExtensionAfterTheLastSlash) {
         {"pak0", "pak0.bak"},
         {"pak0.pak.old", "pak0.pak.bak"},
         {"c:/games.x/pak0", "c:/games.x/pak0.bak"},
+#ifdef _WIN32
+        {"c:\\games.x\\pak0", "c:\\games.x\\pak0.bak"},
+        {"Quake2 v3.20\\baseq2\\pak0", "Quake2 v3.20\\baseq2\\pak0.bak"},
+        {"c:pak0", "c:pak0.bak"},
+        {"c:.pak", "c:.bak"},
+#else
         {"c:\\games.x\\pak0", "c:\\games.bak"},
+        {"Quake2 v3.20\\baseq2\\pak0", "Quake2 v3.bak"},
+        {"c:.pak", "c:.bak"},
+#endif
         {".pak", ".pak.bak"},
         {"dir/x.y/", "dir/x.bak"},
         {"", ".bak"},

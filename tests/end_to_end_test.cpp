@@ -310,12 +310,15 @@ TEST_F(EndToEnd, PathOfThreeHundredCharacters) {
     expect_success(build_pak({{"a", "1"}}), build_pak({{"b", "2"}}), stem + ".pak", stem + ".bak");
 }
 
-TEST_F(EndToEnd, BackslashIsNoSeparatorForTheBackup) {
+TEST_F(EndToEnd, BackslashSeparatesFoldersOnlyOnWindows) {
     // On Windows the target lies in the folder games.x; elsewhere the backslash is part of its name.
 #ifdef _WIN32
     fs::create_directory(path("games.x"));
+    const std::string backup_path = path("games.x\\pak0.bak");
+#else
+    const std::string backup_path = path("games.bak");
 #endif
-    expect_success(build_pak({{"a", "1"}}), build_pak({{"b", "2"}}), path("games.x\\pak0"), path("games.bak"));
+    expect_success(build_pak({{"a", "1"}}), build_pak({{"b", "2"}}), path("games.x\\pak0"), backup_path);
 }
 
 // Windows passes arguments in the ANSI code page and opens nothing of 260
@@ -495,7 +498,14 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"backup would create update.pak", {"pak0.pak"}, 'u', "pak0.bak", "update.pak", "", "update.pak"},
         {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
         {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
+        {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", "", "update.pak"},
     });
+    // A backup name that links to another archive is replaced, not followed.
+    const std::string o = build_pak({{"a", "1"}}), other = build_pak({{"other", "archive"}});
+    write_file(path("pak1.pak"), other);
+    fs::create_symlink("pak1.pak", backup());
+    expect_success(o, build_pak({{"b", "2"}}), target(), backup());
+    EXPECT_EQ(read_file(path("pak1.pak")), other);
 }
 
 TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
@@ -715,6 +725,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const auto marked = [](std::string pak, const char* mark) { return pak.replace(0, 4, mark, 4); };
     const std::string rewriting = marked(merged->archive, "\x89TWr"), complete = marked(merged->archive, "\x89TWc");
     const std::string finishing = "The original is already in pak0.bak, saved by an interrupted run\n";
+    // The next patch, put in place after the first was applied but for its header.
+    const std::string u2 = build_pak({{"A", "patch two"}, {"e", "ee"}});
+    const auto second = model_merge(merged->archive, u2);
+    ASSERT_TRUE(second);
     const struct {
         const char* label;
         std::string target;
@@ -724,6 +738,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"cut short while rewriting", rewriting.substr(0, 40), o, u, ""},
         {"rewritten, update.pak still there", complete, o, u, ""},
         {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
+        {"rewritten, then a new update.pak", complete, o, u2, ""},
+        {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
+        {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup missing", rewriting.substr(0, 40), std::nullopt, u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is missing"},
         {"backup half-written itself", rewriting, rewriting, u,
@@ -749,12 +767,26 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
             EXPECT_EQ(exists(update()), c.update.has_value());
             continue;
         }
-        std::string expected_out = success_stdout("pak0.pak", "pak0.bak", c.update ? merged->member_lines : "");
-        expected_out.insert(backing_up("pak0.pak").size(), finishing);
+        // A new update is applied to the finished archive, which becomes its backup.
+        const bool new_update = c.update == u2;
+        std::string expected_out = success_stdout(
+            "pak0.pak", "pak0.bak", new_update ? second->member_lines : c.update ? merged->member_lines : "");
+        const std::string backup_line = "Backup of original in pak0.bak\n";
+        if (!c.backup) {
+            expected_out.replace(expected_out.find(backup_line), backup_line.size(),
+                                 "No backup of the original: pak0.bak is missing\n");
+        }
+        expected_out.insert(backing_up("pak0.pak").size(),
+                            new_update ? "The interrupted update of pak0.pak was finished first\n"
+                            : c.backup ? finishing
+                                       : "Finishing the interrupted update of pak0.pak; its backup pak0.bak is missing\n");
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, expected_out);
-        EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
-        EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        EXPECT_TRUE(same_bytes(read_file(target()), new_update ? second->archive : merged->archive));
+        EXPECT_EQ(exists(backup()), c.backup.has_value());
+        if (c.backup) {
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? merged->archive : o));
+        }
         EXPECT_FALSE(exists(update()));
     }
 }
@@ -939,6 +971,65 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
     EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
     EXPECT_EQ(events.back(), "flush pak0.pak");
     EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
+}
+
+#endif
+
+#ifndef _WIN32
+
+// A second run started while a first one is held at each stage of its work
+// is refused and changes nothing; the first ends as if it were alone.
+TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
+    const std::string u = build_pak({{"A", "new a"}, {"d", random_bytes(5000, 3)}});
+    const auto merged = model_merge(o, u);
+    ASSERT_TRUE(merged);
+    const std::string tool = tarnwick_exe();
+    const std::string copying = "[ -e pak0.bak.tarnwick-new ]";
+    const std::string rewriting = "[ \"$(head -c 4 pak0.pak | tail -c 3)\" = TWr ]";
+    const struct {
+        const char* label;
+        const char* hold;         // the call the first run is held in, and its count
+        std::string reached;      // a shell test that is true once the first run is there
+        std::string second;       // the second run's command line, in the case folder
+        std::string refusal;
+    } cases[] = {
+        {"same target, while the backup is copied", "copy_file_range:when=1", copying, tool + " pak0.pak",
+         "Cannot update pak0.pak: another run is updating it"},
+        {"same target, while rewriting", "copy_file_range:when=2", rewriting, tool + " pak0.pak",
+         "Cannot update pak0.pak: another run is updating it"},
+        {"another target sharing update.pak, while flushing", "fdatasync:when=3", rewriting, tool + " pak1.pak",
+         "Cannot update pak1.pak: update.pak is in use by another run"},
+        {"a target sharing the backup name, while the backup is copied", "copy_file_range:when=1", copying,
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while rewriting", "copy_file_range:when=2", rewriting,
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string d = path("case" + std::to_string(index++));
+        fs::create_directories(d + "/other");
+        for (const std::string name : {"/pak0.pak", "/pak1.pak", "/pak0"}) write_file(d + name, o);
+        write_file(d + "/update.pak", u);
+        write_file(d + "/other/update.pak", u);
+        const std::string sums = "find . -type f ! -name '*.out' ! -name '*.sum' -exec cksum {} + | sort";
+        const std::string script =
+            std::string(kUnderStrace) + " -qq -o /dev/null -e inject=" + c.hold + ":delay_exit=1500000 " + tool +
+            " pak0.pak >first.out 2>&1 & first=$!\n"
+            "i=0; until " + c.reached + " || [ $i -gt 600 ]; do i=$((i+1)); sleep 0.01; done\n" +
+            sums + " >before.sum\n(" + c.second + ") >second.out 2>&1; echo $? >>second.out\n" + sums +
+            " >after.sum\nwait $first";
+        const run_result run = run_program({"sh", "-c", script}, d);
+        EXPECT_EQ(run.status, 0) << read_file(d + "/first.out");
+        EXPECT_EQ(read_file(d + "/first.out"), success_stdout("pak0.pak", "pak0.bak", merged->member_lines));
+        EXPECT_TRUE(same_bytes(read_file(d + "/pak0.pak"), merged->archive));
+        EXPECT_TRUE(same_bytes(read_file(d + "/pak0.bak"), o));
+        const std::string second = read_file(d + "/second.out");
+        EXPECT_NE(second.find(kBanner + c.refusal + "\n"), std::string::npos) << second;
+        EXPECT_EQ(second.substr(second.size() - 2), "1\n") << second;
+        EXPECT_EQ(read_file(d + "/before.sum"), read_file(d + "/after.sum"));
+    }
 }
 
 #endif
