@@ -590,6 +590,7 @@ TEST_F(EndToEnd, FullDiskIsAWriteFailureNotASuccess) {
         EXPECT_EQ(run.out.find("completed"), std::string::npos) << run.out;
         EXPECT_EQ(read_file(path("out/") + c.intact_file), o);
         EXPECT_EQ(read_file(path("out/update.pak")), u);
+        EXPECT_FALSE(exists(path("out/pak0.bak.tarnwick-new"))) << "a failed backup left its temporary file";
     }
     // The user frees space and runs the same command again: the half-written
     // target is finished from the backup, never copied over it.
@@ -882,6 +883,7 @@ protected:
         EXPECT_TRUE(same_bytes(read_file(target()), result));
         EXPECT_TRUE(same_bytes(read_file(backup()), o));
         EXPECT_FALSE(exists(update()));
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new"))) << "a killed run's temporary file stayed";
     }
 
     int last_status_ = 0;
