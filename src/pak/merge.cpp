@@ -237,7 +237,8 @@ bool update_already_applied(const pak_directory& target_directory, const checked
         return false;
     }
     for (std::int32_t i = 0; i < update_directory.count; ++i) {
-        if (!same_member(target_directory.entries[static_cast<std::size_t>(first + i)], target,
+        const std::int32_t held = first + i;
+        if (!same_member(target_directory.entries[static_cast<std::size_t>(held)], target,
                          update_directory.entries[static_cast<std::size_t>(i)], update)) {
             return false;
         }
