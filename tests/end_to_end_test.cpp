@@ -74,6 +74,7 @@ struct refusal_case {
     const char *from, *to;
     std::string out;      // the whole output, or else...
     std::string mention;  // ...a part of the message after the banner
+    int status = 1;
 };
 
 // Every file below `dir`, with its content (or size, for huge files) or link target.
@@ -195,7 +196,7 @@ protected:
             ASSERT_FALSE(made) << made.message();
             const auto before = snapshot(d);
             const run_result run = run_tarnwick(c.args, d, kFileSizeCap);
-            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.status, c.status);
             const std::string prefix = c.args.empty() ? "" : backing_up(c.args[0]) + kBanner;
             if (!c.out.empty()) {
                 EXPECT_EQ(run.out, c.out);
@@ -447,6 +448,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         "                Linux:   /quake2/baseq2/pak0.pak\n";
     expect_refusals({
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
+        {"--help", {"--help"}, 0, "", "", kTitle + usage, "", 0},
+        {"--help after the archive", {"pak0.pak", "--help"}, 0, "", "", kTitle + usage, "", 0},
+        {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick 0.9c\n", "", 0},
+        {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + usage, "", 0},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
         {"empty argument", {""}, 0, "", "", "", ""},
         {"target is update.pak", {"update.pak"}, 0, "", "", 

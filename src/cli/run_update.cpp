@@ -17,6 +17,19 @@ void print_usage()
     print_text("                Linux:   /quake2/baseq2/pak0.pak\n");
 }
 
+// The first argument that is exactly --help or --version, or "". Either one
+// only answers, wherever it stands; every other argument is a path, even one
+// that starts with '-'.
+std::string option_in(const std::vector<std::string>& arguments)
+{
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--help" || arguments[i] == "--version") {
+            return arguments[i];
+        }
+    }
+    return "";
+}
+
 // The archive of a run that standard output writes into, or "". Output into
 // an archive would corrupt it, so such a run shows everything on standard
 // error instead and is refused before it writes.
@@ -116,7 +129,12 @@ void print_report(const std::string& target_path, const std::string& backup_path
 int run_update(const std::vector<std::string>& arguments)
 {
     prepare_standard_streams();
-    const bool named = arguments.size() >= 2;
+    const std::string option = option_in(arguments);
+    if (option == "--version") {
+        print_text("tarnwick %s\n", VERSION_STRING);
+        return 0;
+    }
+    const bool named = arguments.size() >= 2 && option.empty();
     const std::string target_path = named ? arguments[1] : "";
     const std::string backup_path = backup_path_for(target_path);
     const std::string output_archive = named ? archive_taking_output(target_path, backup_path) : "";
@@ -124,7 +142,7 @@ int run_update(const std::vector<std::string>& arguments)
     print_text("---------------------------------------\n\n");
     if (!named) {
         print_usage();
-        return 1;
+        return option.empty() ? 1 : 0;
     }
 
     print_text("Backing up update target %s...\n", target_path.c_str());
