@@ -30,9 +30,20 @@ std::string option_in(const std::vector<std::string>& arguments)
     return "";
 }
 
+// Only the first archive named is updated; a user who named several must not
+// take the others for done.
+void report_ignored_arguments(std::size_t count)
+{
+    if (count != 0) {
+        print_error_text("tarnwick: %zu further argument%s ignored; one archive is updated per run\n", count,
+                         count == 1 ? "" : "s");
+    }
+}
+
 // The archive of a run that standard output writes into, or "". Output into
 // an archive would corrupt it, so such a run shows everything on standard
-// error instead and is refused before it writes.
+// error instead and is refused before it writes. Standard error that writes
+// into an archive is silenced.
 std::string archive_taking_output(const std::string& target_path, const std::string& backup_path)
 {
     bool errors_are_unsafe = false;
@@ -45,6 +56,8 @@ std::string archive_taking_output(const std::string& target_path, const std::str
     }
     if (!taken.empty()) {
         divert_output_to_errors(errors_are_unsafe);
+    } else if (errors_are_unsafe) {
+        silence_errors();
     }
     return taken;
 }
@@ -144,6 +157,7 @@ int run_update(const std::vector<std::string>& arguments)
         print_usage();
         return option.empty() ? 1 : 0;
     }
+    report_ignored_arguments(arguments.size() - 2);
 
     print_text("Backing up update target %s...\n", target_path.c_str());
     refuse_shared_files(target_path, backup_path, output_archive);
