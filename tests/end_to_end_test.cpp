@@ -74,6 +74,8 @@ struct refusal_case {
     const char *from, *to;
     std::string out;      // the whole output, or else...
     std::string mention;  // ...a part of the message after the banner
+    int status = 1;
+    std::string errors = "";  // on standard error, checked where a shell can catch it
 };
 
 // Every file below `dir`, with its content (or size, for huge files) or link target.
@@ -194,8 +196,16 @@ protected:
             }
             ASSERT_FALSE(made) << made.message();
             const auto before = snapshot(d);
+#ifdef _WIN32
             const run_result run = run_tarnwick(c.args, d, kFileSizeCap);
-            EXPECT_EQ(run.status, 1);
+#else
+            fs::remove(path("errors"));
+            std::vector<std::string> wrapper = kFileSizeCap;
+            wrapper[2] += " 2>../errors";
+            const run_result run = run_tarnwick(c.args, d, wrapper);
+            EXPECT_EQ(read_file(path("errors")), c.errors);
+#endif
+            EXPECT_EQ(run.status, c.status);
             const std::string prefix = c.args.empty() ? "" : backing_up(c.args[0]) + kBanner;
             if (!c.out.empty()) {
                 EXPECT_EQ(run.out, c.out);
@@ -462,6 +472,14 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         "                Linux:   /quake2/baseq2/pak0.pak\n";
     expect_refusals({
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
+        {"--help", {"--help"}, 0, "", "", kTitle + usage, "", 0},
+        {"--help after the archive", {"pak0.pak", "--help"}, 0, "", "", kTitle + usage, "", 0},
+        {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick 0.9c\n", "", 0},
+        {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + usage, "", 0},
+        {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", "", "", 1,
+         "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},
+        {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
+         "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
         {"empty argument", {""}, 0, "", "", "", ""},
         {"target is update.pak", {"update.pak"}, 0, "", "", 
@@ -634,6 +652,8 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         {"into the backup", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>err"}, true, 1, "pak0.bak"},
         {"into update.pak", {"sh", "-c", "exec \"$0\" \"$@\" >>update.pak 2>err"}, true, 1, "update.pak"},
         {"into the backup, errors too", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&1"}, true, 1, ""},
+        {"errors into the target, a further argument", {"sh", "-c", "exec \"$0\" \"$@\" more.pak 2>>pak0.pak"},
+         true, 0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

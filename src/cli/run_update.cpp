@@ -18,9 +18,33 @@ void print_usage()
     print_text("                Linux:   /quake2/baseq2/pak0.pak\n");
 }
 
+// The first argument that is exactly --help or --version, or "". Either one
+// only answers, wherever it stands; every other argument is a path, even one
+// that starts with '-'.
+std::string option_in(const std::vector<std::string>& arguments)
+{
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--help" || arguments[i] == "--version") {
+            return arguments[i];
+        }
+    }
+    return "";
+}
+
+// Only the first archive named is updated; a user who named several must not
+// take the others for done.
+void report_ignored_arguments(std::size_t count)
+{
+    if (count != 0) {
+        print_error_text("tarnwick: %zu further argument%s ignored; one archive is updated per run\n", count,
+                         count == 1 ? "" : "s");
+    }
+}
+
 // The archive of a run that standard output writes into, or "". Output into
 // an archive would corrupt it, so such a run shows everything on standard
-// error instead and is refused before it writes.
+// error instead and is refused before it writes. Standard error that writes
+// into an archive is silenced.
 std::string archive_taking_output(const std::string& target_path, const std::string& backup_path)
 {
     bool errors_are_unsafe = false;
@@ -33,6 +57,8 @@ std::string archive_taking_output(const std::string& target_path, const std::str
     }
     if (!taken.empty()) {
         divert_output_to_errors(errors_are_unsafe);
+    } else if (errors_are_unsafe) {
+        silence_errors();
     }
     return taken;
 }
@@ -224,7 +250,12 @@ int finish_complete_rewrite(run_files& files, merge_plan& plan, const pak_header
 int run_update(const std::vector<std::string>& arguments)
 {
     prepare_standard_streams();
-    const bool named = arguments.size() >= 2;
+    const std::string option = option_in(arguments);
+    if (option == "--version") {
+        print_text("tarnwick %s\n", VERSION_STRING);
+        return 0;
+    }
+    const bool named = arguments.size() >= 2 && option.empty();
     const std::string target_path = named ? arguments[1] : "";
     const std::string backup_path = backup_path_for(target_path);
     const std::string output_archive = named ? archive_taking_output(target_path, backup_path) : "";
@@ -232,8 +263,9 @@ int run_update(const std::vector<std::string>& arguments)
     print_text("---------------------------------------\n\n");
     if (!named) {
         print_usage();
-        return 1;
+        return option.empty() ? 1 : 0;
     }
+    report_ignored_arguments(arguments.size() - 2);
 
     print_text("Backing up update target %s...\n", target_path.c_str());
     refuse_shared_files(target_path, backup_path, output_archive);

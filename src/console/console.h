@@ -29,6 +29,9 @@ void prepare_standard_streams();
 // Sends standard output where standard error goes (or nowhere, when that is
 // unsafe too), so that a refusal can still be shown.
 void divert_output_to_errors(bool errors_are_unsafe);
+// Puts standard error on the null device, for when it writes into a file
+// that must not take text.
+void silence_errors();
 
 // The program's arguments, argv[0] first, each a UTF-8 path. POSIX passes
 // argv through untouched; Windows reads its own command line in UTF-16, since

@@ -49,6 +49,11 @@ void divert_output_to_errors(bool errors_are_unsafe)
     join_output_to_errors();
 }
 
+void silence_errors()
+{
+    send_to_null_device(stderr);
+}
+
 std::string shown_text(const char* text)
 {
     // Asked once: every member name shown asks again.
