@@ -36,7 +36,7 @@ std::string make_backup(const std::string& target_path)
     }
     const std::int32_t length = stream_length(target);
     checked_file backup = open_for_write(backup_path.c_str());
-    begin_progress("Copying " + target_path + " to " + backup_path, length);
+    begin_progress("Copying", target_path, backup_path, length);
     copy_bytes(target, backup, static_cast<std::uint32_t>(length));
     // The target may change only once its copy would survive a power cut.
     flush_to_disk(backup);
