@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +52,23 @@ bool make_socket(const std::string& path) {
 // LeakSanitizer cannot work under ptrace and would fail a traced run at its exit.
 constexpr const char* kNoLeakCheck = "-EASAN_OPTIONS=detect_leaks=0";
 constexpr const char* kUnderStrace = "strace -EASAN_OPTIONS=detect_leaks=0";
+
+// The columns a terminal gives UTF-8 text, for the characters these tests
+// use: CJK ideographs (U+4E00 to U+9FFF, led by E4 to E9) take two. Text
+// that is not UTF-8 has npos.
+std::size_t display_columns(const std::string& text) {
+    std::size_t columns = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+        if (length == 0 || i + length > text.size()) return std::string::npos;
+        for (std::size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return std::string::npos;
+        columns += lead >= 0xe4 && lead <= 0xe9 ? 2 : 1;
+        i += length;
+    }
+    return columns;
+}
 
 std::string backing_up(const std::string& target) { return kTitle + "Backing up update target " + target + "...\n"; }
 
@@ -704,25 +722,37 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
 #endif
 
 // A run slowed down by strace lasts well over a second: on a terminal a
-// progress line comes and goes on standard error; elsewhere nothing is written there.
+// progress line comes and goes on standard error; elsewhere nothing is written
+// there. On a narrow terminal no redraw, nor the blanks that erase one, reaches
+// the last column, and the paths give way in their middle.
 TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     const std::string reason = reason_cannot_trace();
     if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
     const std::string u = build_pak(numbered(5, "new", "data"));
-    const std::string slow = std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=400000 " +
-                             tarnwick_exe() + " pak0.pak";
+    // Each kernel copy delayed; a second and more, and the backup's single copy is drawn too.
+    const auto slow = [](const char* delay, const std::string& archive) {
+        return std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=" + delay + " " +
+               tarnwick_exe() + " '" + archive + "'";
+    };
+    const std::string long_path = "Дм測試 " + std::string(60, 'f') + " 地图/pak0.pak";
     const struct {
         const char* label;
+        std::string archive;
         std::vector<std::string> argv;
-        std::string shown;  // in the terminal's text, or on standard error
+        std::string shown;    // in the terminal's text, or on standard error
+        std::size_t columns;  // of the terminal, when set
     } cases[] = {
-        {"terminal", {"script", "-qec", slow, "/dev/null"}, "\rRewriting pak0.pak: "},
-        {"file", {"sh", "-c", slow + " 2>err"}, ""},
+        {"terminal", "pak0.pak", {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ",
+         0},
+        {"file", "pak0.pak", {"sh", "-c", slow("400000", "pak0.pak") + " 2>err"}, "", 0},
+        {"terminal of 50 columns, a long path", long_path,
+         {"script", "-qec", "stty cols 50 && " + slow("1050000", long_path), "/dev/null"}, "\rCopying ", 50},
     };
+    fs::create_directories(fs::u8path(path(long_path)).parent_path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        write_file(target(), o);
+        write_file(path(c.archive), o);
         write_file(update(), u);
         const run_result run = run_program(c.argv, dir());
         EXPECT_EQ(run.status, 0);
@@ -732,7 +762,23 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(" MiB/s"), std::string::npos) << run.out;
         }
-        EXPECT_TRUE(same_bytes(read_file(target()), model_merge(o, u)->archive));
+        std::istringstream drawn(c.columns != 0 ? run.out : "");
+        std::set<std::string> verbs;
+        for (std::string part; std::getline(drawn, part, '\r');) {
+            const bool redraw = part.find(" MiB/s") != std::string::npos;
+            if (!redraw && (part.empty() || part.find_first_not_of(' ') != std::string::npos)) continue;
+            const std::size_t width = display_columns(part);
+            EXPECT_LE(width, c.columns - 1) << part;
+            if (!redraw) continue;
+            // Shortened, but no more than it must be.
+            EXPECT_GE(width, c.columns - 2) << part;
+            EXPECT_NE(part.find("..."), std::string::npos) << part;
+            verbs.insert(part.substr(0, part.find(' ')));
+        }
+        if (c.columns != 0) {
+            EXPECT_EQ(verbs, (std::set<std::string>{"Copying", "Rewriting"})) << run.out;
+        }
+        EXPECT_TRUE(same_bytes(read_file(path(c.archive)), model_merge(o, u)->archive));
     }
 }
 

@@ -52,9 +52,12 @@ bool is_terminal(std::FILE* stream);
 std::string shown_text(const char* text);
 
 // A progress line on standard error, for copies long enough to look like a
-// hang: shown only on a terminal, once the run has lasted a second. `what`
-// names what is copied; the copy reports its bytes through count_progress.
-void begin_progress(const std::string& what, std::int64_t total);
+// hang: shown only on a terminal, once the run has lasted a second, and
+// never wider than the terminal. `verb` and `path` name what is done
+// ("Rewriting pak0.pak"); a copy names where it goes in `destination`
+// ("Copying pak0.pak to pak0.bak"), which is "" otherwise. The copy reports
+// its bytes through count_progress.
+void begin_progress(const char* verb, const std::string& path, const std::string& destination, std::int64_t total);
 // True while a progress line may be shown for the copy under way.
 bool progress_wanted();
 void count_progress(std::int64_t bytes);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -19,6 +20,15 @@ constexpr char NULL_DEVICE[] = "/dev/null";
 void write_text(std::FILE* stream, const char* text, std::size_t length)
 {
     (void)std::fwrite(text, 1, length, stream);
+}
+
+std::size_t terminal_columns(std::FILE* stream)
+{
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) {
+        return 0;
+    }
+    return size.ws_col;
 }
 
 void send_to_null_device(std::FILE* stream)

@@ -61,6 +61,16 @@ void write_text(std::FILE* stream, const char* text, std::size_t length)
     write_console(console, utf16_from_utf8(text, length));
 }
 
+std::size_t terminal_columns(std::FILE* stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(handle_of(stream), &info) == 0 || info.srWindow.Right < info.srWindow.Left) {
+        return 0;
+    }
+    // The visible window, not the buffer, which may be far wider.
+    return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left) + 1;
+}
+
 void send_to_null_device(std::FILE* stream)
 {
     // Nowhere else to send it when even this fails: the text is lost.

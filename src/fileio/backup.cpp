@@ -113,7 +113,7 @@ void fill_backup(const checked_file& target, const checked_file& temp, const std
 {
     const std::int32_t length = stream_length(target);
     seek_to(target, 0);
-    begin_progress(std::string("Copying ") + target.path + " to " + temp.path, length);
+    begin_progress("Copying", target.path, temp.path, length);
     copy_bytes(target, temp, static_cast<std::uint32_t>(length));
     // The target may change only once its copy would survive a power cut.
     flush_to_disk(temp);

@@ -214,7 +214,7 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
     // Written over in place and cut to length at the end: freeing the old
     // blocks first only to allocate them again costs as much as the copy.
     seek_to(target, start);
-    begin_progress(std::string("Rewriting ") + target.path, plan.data_end - start);
+    begin_progress("Rewriting", target.path, "", plan.data_end - start);
     copy_kept_members(original, target, plan, start);
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
