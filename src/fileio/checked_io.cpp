@@ -300,9 +300,10 @@ bool same_bytes_at(const checked_file& a, std::int64_t a_offset, const checked_f
     seek_to(b, b_offset);
     while (count != 0) {
         const std::uint32_t chunk = next_chunk(count);
-        read_exact(a, first_chunk.data(), static_cast<std::int32_t>(chunk));
-        read_exact(b, second_chunk.data(), static_cast<std::int32_t>(chunk));
-        if (std::memcmp(first_chunk.data(), second_chunk.data(), chunk) != 0) {
+        // A file that ends early, as a copy cut short does, differs.
+        const auto size = static_cast<std::int32_t>(chunk);
+        if (read_up_to(a, first_chunk.data(), size) != size || read_up_to(b, second_chunk.data(), size) != size ||
+            std::memcmp(first_chunk.data(), second_chunk.data(), chunk) != 0) {
             return false;
         }
         count -= chunk;
@@ -317,8 +318,8 @@ bool same_bytes_as(const checked_file& file, std::int64_t offset, const void* by
     seek_to(file, offset);
     while (count != 0) {
         const std::uint32_t chunk = next_chunk(count);
-        read_exact(file, first_chunk.data(), static_cast<std::int32_t>(chunk));
-        if (std::memcmp(first_chunk.data(), expected, chunk) != 0) {
+        const auto size = static_cast<std::int32_t>(chunk);
+        if (read_up_to(file, first_chunk.data(), size) != size || std::memcmp(first_chunk.data(), expected, chunk) != 0) {
             return false;
         }
         expected += chunk;

@@ -82,7 +82,8 @@ constexpr bool CHECK_COPIES = true;
 #endif
 // A copy that still reads back wrong after it was redone: a write failure.
 [[noreturn]] void copied_bytes_differ(const checked_file& file);
-// True when `count` bytes at the two offsets are equal.
+// True when `count` bytes at the two offsets are equal; false when either
+// file ends before them.
 bool same_bytes_at(const checked_file& a, std::int64_t a_offset, const checked_file& b, std::int64_t b_offset,
                    std::uint32_t count);
 // True when `count` bytes of the file at `offset` are `bytes`.
