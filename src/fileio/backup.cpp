@@ -54,6 +54,15 @@ bool removed_leftover(const std::string& temp_path)
     return ours;
 }
 
+bool backup_matches(const checked_file& target, const checked_file& temp, std::uint32_t length)
+{
+    if (!CHECK_COPIES) {
+        return true;
+    }
+    begin_progress("Checking", temp.path, "", length);
+    return same_bytes_at(target, 0, temp, 0, length);
+}
+
 } // namespace
 
 void drop_extension(std::string& path)
@@ -111,10 +120,21 @@ checked_file reserve_backup(const char* target_path, const std::string& backup_p
 
 void fill_backup(const checked_file& target, const checked_file& temp, const std::string& temp_path)
 {
-    const std::int32_t length = stream_length(target);
+    const auto length = static_cast<std::uint32_t>(stream_length(target));
     seek_to(target, 0);
+    seek_to(temp, 0);
     begin_progress("Copying", target.path, temp.path, length);
-    copy_bytes(target, temp, static_cast<std::uint32_t>(length));
+    copy_bytes(target, temp, length);
+    if (!backup_matches(target, temp, length)) {
+        // Once more through the program's own buffer, then never again.
+        seek_to(target, 0);
+        seek_to(temp, 0);
+        begin_progress("Copying", target.path, temp.path, length);
+        copy_bytes_in_program(target, temp, length);
+        if (!backup_matches(target, temp, length)) {
+            copied_bytes_differ(temp);
+        }
+    }
     // The target may change only once its copy would survive a power cut.
     flush_to_disk(temp);
     end_progress();

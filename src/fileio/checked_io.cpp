@@ -3,7 +3,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "file_system.h"
 
@@ -67,6 +66,11 @@ void flush_buffer(const checked_file& file)
 }
 
 } // namespace
+
+void copied_bytes_differ(const checked_file& file)
+{
+    fatal_error("Error writing %s: the file system returned other bytes than were copied", file.path);
+}
 
 checked_file open_for_read(const char* path)
 {
@@ -250,6 +254,11 @@ void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t 
     if (count != 0) {
         count = copy_in_kernel(from, to, count);
     }
+    copy_bytes_in_program(from, to, count);
+}
+
+void copy_bytes_in_program(const checked_file& from, const checked_file& to, std::uint32_t count)
+{
     std::array<unsigned char, COPY_CHUNK_SIZE> buffer;
     while (count != 0) {
         const std::uint32_t chunk = count < COPY_CHUNK_SIZE ? count : COPY_CHUNK_SIZE;
@@ -262,22 +271,59 @@ void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t 
     }
 }
 
+namespace {
+
+// Fixed, and never more: comparing a 2 GiB archive costs no more memory
+// than comparing a small one.
+constexpr std::uint32_t COMPARE_CHUNK_SIZE = 1U << 20U;
+std::array<unsigned char, COMPARE_CHUNK_SIZE> first_chunk;
+std::array<unsigned char, COMPARE_CHUNK_SIZE> second_chunk;
+
+std::uint32_t next_chunk(std::uint32_t count)
+{
+    return count < COMPARE_CHUNK_SIZE ? count : COMPARE_CHUNK_SIZE;
+}
+
+void count_compared(std::uint32_t bytes)
+{
+    if (progress_wanted()) {
+        count_progress(bytes);
+    }
+}
+
+} // namespace
+
 bool same_bytes_at(const checked_file& a, std::int64_t a_offset, const checked_file& b, std::int64_t b_offset,
                    std::uint32_t count)
 {
-    constexpr std::uint32_t COMPARE_CHUNK_SIZE = 1U << 20U;
-    const auto a_chunk = std::make_unique<std::array<unsigned char, COMPARE_CHUNK_SIZE>>();
-    const auto b_chunk = std::make_unique<std::array<unsigned char, COMPARE_CHUNK_SIZE>>();
     seek_to(a, a_offset);
     seek_to(b, b_offset);
     while (count != 0) {
-        const std::uint32_t chunk = count < COMPARE_CHUNK_SIZE ? count : COMPARE_CHUNK_SIZE;
-        read_exact(a, a_chunk->data(), static_cast<std::int32_t>(chunk));
-        read_exact(b, b_chunk->data(), static_cast<std::int32_t>(chunk));
-        if (std::memcmp(a_chunk->data(), b_chunk->data(), chunk) != 0) {
+        const std::uint32_t chunk = next_chunk(count);
+        read_exact(a, first_chunk.data(), static_cast<std::int32_t>(chunk));
+        read_exact(b, second_chunk.data(), static_cast<std::int32_t>(chunk));
+        if (std::memcmp(first_chunk.data(), second_chunk.data(), chunk) != 0) {
             return false;
         }
         count -= chunk;
+        count_compared(chunk);
+    }
+    return true;
+}
+
+bool same_bytes_as(const checked_file& file, std::int64_t offset, const void* bytes, std::uint32_t count)
+{
+    const auto* expected = static_cast<const unsigned char*>(bytes);
+    seek_to(file, offset);
+    while (count != 0) {
+        const std::uint32_t chunk = next_chunk(count);
+        read_exact(file, first_chunk.data(), static_cast<std::int32_t>(chunk));
+        if (std::memcmp(first_chunk.data(), expected, chunk) != 0) {
+            return false;
+        }
+        expected += chunk;
+        count -= chunk;
+        count_compared(chunk);
     }
     return true;
 }

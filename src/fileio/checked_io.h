@@ -67,9 +67,26 @@ void truncate_at(const checked_file& file, std::int64_t length);
 // position of `to`, reporting them to the progress line.
 void copy_bytes(const checked_file& from, const checked_file& to, std::uint32_t count);
 
-// True when `count` bytes at the two offsets are equal; read in fixed buffers.
+// Copies as copy_bytes does, but only through the program's own buffer,
+// never inside the kernel: the way to redo a copy the kernel got wrong.
+void copy_bytes_in_program(const checked_file& from, const checked_file& to, std::uint32_t count);
+
+// Copies are read back before anything is replaced or deleted on their
+// word: file systems have shipped copy paths that report success and leave
+// other bytes. Both compare in fixed buffers and count towards the progress
+// line. A build for measuring the check's price turns it off.
+#ifdef TARNWICK_UNCHECKED_COPIES
+constexpr bool CHECK_COPIES = false;
+#else
+constexpr bool CHECK_COPIES = true;
+#endif
+// A copy that still reads back wrong after it was redone: a write failure.
+[[noreturn]] void copied_bytes_differ(const checked_file& file);
+// True when `count` bytes at the two offsets are equal.
 bool same_bytes_at(const checked_file& a, std::int64_t a_offset, const checked_file& b, std::int64_t b_offset,
                    std::uint32_t count);
+// True when `count` bytes of the file at `offset` are `bytes`.
+bool same_bytes_as(const checked_file& file, std::int64_t offset, const void* bytes, std::uint32_t count);
 
 // Stable storage.
 // Puts everything written so far on stable storage; a failure is a write failure.

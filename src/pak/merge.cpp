@@ -116,46 +116,123 @@ void report_member(const pak_entry& entry)
     print_text("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
 }
 
-void copy_member(const checked_file& source, const checked_file& target, std::int32_t offset, std::int32_t length)
+// How a member's bytes reach the target: through the kernel where it can,
+// or, to redo a copy that read back wrong, only through the program.
+enum class copy_path {
+    fastest,
+    program,
+};
+
+void copy_member(const checked_file& source, const checked_file& target, std::int32_t offset, std::int32_t length,
+                 copy_path path)
 {
     if (length > 0) {
         seek_to(source, offset);
-        copy_bytes(source, target, static_cast<std::uint32_t>(length));
+        if (path == copy_path::fastest) {
+            copy_bytes(source, target, static_cast<std::uint32_t>(length));
+        } else {
+            copy_bytes_in_program(source, target, static_cast<std::uint32_t>(length));
+        }
     }
 }
 
-void write_directory(const checked_file& target, const merge_plan& plan)
+using directory_table = std::array<pak_entry, MAX_PAK_ENTRIES>;
+
+// The output directory as the file holds it: every slot, integers little-endian.
+std::unique_ptr<directory_table> directory_on_disk(const merge_plan& plan)
 {
-    auto table = std::make_unique<std::array<pak_entry, MAX_PAK_ENTRIES>>(plan.output.entries);
+    auto table = std::make_unique<directory_table>(plan.output.entries);
     for (std::int32_t i = 0; i < plan.output.count; ++i) {
         pak_entry& entry = (*table)[static_cast<std::size_t>(i)];
         entry.file_offset = le32(entry.file_offset);
         entry.file_length = le32(entry.file_length);
     }
-    write_exact(target, table->data(), OUTPUT_DIRECTORY_SIZE);
+    return table;
 }
 
-// Kept members whose data lie back to back in the original are copied as one
-// run: a whole untouched stretch of the archive moves in a single copy.
-// Members that end before `start` are already in place.
-void copy_kept_members(const checked_file& original, const checked_file& target, const merge_plan& plan,
-                       std::int64_t start)
+void write_directory(const checked_file& target, const merge_plan& plan)
+{
+    write_exact(target, directory_on_disk(plan)->data(), OUTPUT_DIRECTORY_SIZE);
+}
+
+// The first kept member the rewrite writes: those that end before `start`
+// are already in place.
+std::int32_t first_rewritten(const merge_plan& plan, std::int64_t start)
 {
     std::int32_t i = 0;
-    for (; i < plan.kept; ++i) {
+    while (i < plan.kept) {
         const pak_entry& entry = plan.output.entries[static_cast<std::size_t>(i)];
         if (entry.file_offset + static_cast<std::int64_t>(entry.file_length) > start) {
             break;
         }
+        ++i;
     }
-    while (i < plan.kept) {
+    return i;
+}
+
+// Kept members whose data lie back to back in the original form one run:
+// a whole untouched stretch of the archive moves, and is checked, at once.
+// Returns the index past the run that begins at `i`; `length` is its size.
+std::int32_t kept_run_end(const merge_plan& plan, std::int32_t i, std::int64_t& length)
+{
+    const std::int64_t run_offset = plan.source_offset[static_cast<std::size_t>(i)];
+    std::int64_t run_end = run_offset;
+    for (; i < plan.kept && plan.source_offset[static_cast<std::size_t>(i)] == run_end; ++i) {
+        run_end += plan.output.entries[static_cast<std::size_t>(i)].file_length;
+    }
+    length = run_end - run_offset;
+    return i;
+}
+
+// Members from `start` on, then the directory, written at the target's
+// current position.
+void write_body(const merge_plan& plan, const checked_file& original, const checked_file& update,
+                const checked_file& target, std::int64_t start, copy_path path)
+{
+    for (std::int32_t i = first_rewritten(plan, start); i < plan.kept;) {
         const std::int32_t run_offset = plan.source_offset[static_cast<std::size_t>(i)];
-        std::int64_t run_end = run_offset;
-        for (; i < plan.kept && plan.source_offset[static_cast<std::size_t>(i)] == run_end; ++i) {
-            run_end += plan.output.entries[static_cast<std::size_t>(i)].file_length;
-        }
-        copy_member(original, target, run_offset, static_cast<std::int32_t>(run_end - run_offset));
+        std::int64_t length = 0;
+        i = kept_run_end(plan, i, length);
+        copy_member(original, target, run_offset, static_cast<std::int32_t>(length), path);
     }
+    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = plan.output.entries[slot];
+        if (path == copy_path::fastest) {
+            report_member(entry);
+        }
+        copy_member(update, target, plan.source_offset[slot], entry.file_length, path);
+    }
+    write_directory(target, plan);
+}
+
+// Reads back what write_body wrote and compares it with its sources.
+bool body_matches(const merge_plan& plan, const checked_file& original, const checked_file& update,
+                  const checked_file& target, std::int64_t start)
+{
+    if (!CHECK_COPIES) {
+        return true;
+    }
+    begin_progress("Checking", target.path, "", plan.data_end - start + OUTPUT_DIRECTORY_SIZE);
+    for (std::int32_t i = first_rewritten(plan, start); i < plan.kept;) {
+        const std::int32_t first = i;
+        std::int64_t length = 0;
+        i = kept_run_end(plan, i, length);
+        if (!same_bytes_at(target, plan.output.entries[static_cast<std::size_t>(first)].file_offset, original,
+                           plan.source_offset[static_cast<std::size_t>(first)], static_cast<std::uint32_t>(length))) {
+            return false;
+        }
+    }
+    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = plan.output.entries[slot];
+        if (!same_bytes_at(target, entry.file_offset, update, plan.source_offset[slot],
+                           static_cast<std::uint32_t>(entry.file_length))) {
+            return false;
+        }
+    }
+    const auto table = directory_on_disk(plan);
+    return same_bytes_as(target, plan.data_end, table->data(), OUTPUT_DIRECTORY_SIZE);
 }
 
 // Where the directory lies goes into the header under the rewrite mark, so
@@ -215,15 +292,17 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
     // blocks first only to allocate them again costs as much as the copy.
     seek_to(target, start);
     begin_progress("Rewriting", target.path, "", plan.data_end - start);
-    copy_kept_members(original, target, plan, start);
-    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
-        const auto slot = static_cast<std::size_t>(i);
-        const pak_entry& entry = plan.output.entries[slot];
-        report_member(entry);
-        copy_member(update, target, plan.source_offset[slot], entry.file_length);
+    write_body(plan, original, update, target, start, copy_path::fastest);
+    if (!body_matches(plan, original, update, target, start)) {
+        // Once more through the program's own buffer, then never again.
+        seek_to(target, start);
+        begin_progress("Rewriting", target.path, "", plan.data_end - start);
+        write_body(plan, original, update, target, start, copy_path::program);
+        if (!body_matches(plan, original, update, target, start)) {
+            copied_bytes_differ(target);
+        }
     }
-    write_directory(target, plan);
-    truncate_at(target, tell_position(target));
+    truncate_at(target, plan.data_end + OUTPUT_DIRECTORY_SIZE);
     write_directory_place(target, plan);
     flush_to_disk(target);
     end_progress();
