@@ -639,6 +639,105 @@ TEST_F(EndToEnd, FullDiskIsAWriteFailureNotASuccess) {
     EXPECT_FALSE(exists(path("out/update.pak")));
 }
 
+// On a file system whose kernel copies write other bytes than they report
+// (tests/lying_copy.cpp, preloaded), a copy that differs from its source is
+// redone and the run ends as usual; one that differs again is a write failure
+// that keeps the earlier backup, or the marked target and update.pak, for a
+// rerun. Kernel copy 1 makes the backup, 2 moves the kept members, 3 and 4
+// put in the update's members.
+TEST_F(EndToEnd, CopiesThatLieAreCaught) {
+#ifndef TARNWICK_LYING_COPY
+    GTEST_SKIP() << "the shim that makes kernel copies lie is preloaded only into a native Linux build";
+#else
+    if (std::string(TARNWICK_LYING_COPY).find_first_of(" :") != std::string::npos)
+        GTEST_SKIP() << "LD_PRELOAD splits a path at spaces and colons: " << TARNWICK_LYING_COPY;
+    const std::string o =
+        build_pak({{"a", random_bytes(6000, 1)}, {"b", random_bytes(9000, 2)}, {"c", random_bytes(5000, 3)}});
+    const std::string u = build_pak({{"A", random_bytes(7000, 4)}, {"d", random_bytes(5000, 5)}});
+    const auto merged = model_merge(o, u);
+    ASSERT_TRUE(merged);
+    const std::string earlier = build_pak({{"earlier", "the backup of an earlier run"}});
+    const std::string temp = "pak0.bak.tarnwick-new";
+    const struct {
+        const char* label;
+        const char* how;        // TARNWICK_TEST_LIE
+        const char* calls;      // TARNWICK_TEST_LIE_CALLS
+        std::string first_lie;  // the shim's first log line
+        const char* failing;    // a redone copy lies too, and the run fails naming this file; or nullptr
+    } cases[] = {
+        {"zeros in the backup", "zero", "1", "copy 1 " + temp, nullptr},
+        {"zeros in the kept members", "zero", "2", "copy 2 pak0.pak", nullptr},
+        {"the backup shifted", "shift", "1", "copy 1 " + temp, nullptr},
+        {"half an update member, the whole reported", "short", "3", "copy 3 pak0.pak", nullptr},
+        {"half the backup, the whole reported", "short", "1", "copy 1 " + temp, nullptr},
+        {"every write of the backup", "zero", "all", "copy 1 " + temp, "pak0.bak"},
+        {"every write of the rewrite", "zero", "2-", "copy 2 pak0.pak", "pak0.pak"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        write_file(target(), o);
+        write_file(backup(), earlier);
+        write_file(update(), u);
+        fs::remove(path("lies"));
+        // An AddressSanitizer build wants its runtime loaded before any
+        // other library; the shim needs none, so that check is turned off.
+        const run_result run = run_tarnwick(
+            {"pak0.pak"}, dir(),
+            {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
+             std::string("TARNWICK_TEST_LIE=") + c.how, std::string("TARNWICK_TEST_LIE_CALLS=") + c.calls,
+             std::string("TARNWICK_TEST_LIE_WRITES=") + (c.failing ? "1" : "0"),
+             "TARNWICK_TEST_LIE_LOG=" + path("lies")});
+        const std::string lies = read_file(path("lies"));
+        ASSERT_EQ(lies.substr(0, c.first_lie.size() + 1), c.first_lie + "\n")
+            << "the tool's kernel copies are not where this test lies";
+        EXPECT_FALSE(exists(path(temp)));
+        if (c.failing == nullptr) {
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.out, success_stdout("pak0.pak", "pak0.bak", merged->member_lines));
+            EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+            EXPECT_FALSE(exists(update()));
+            continue;
+        }
+        const bool backup_failed = std::string(c.failing) == "pak0.bak";
+        EXPECT_NE(lies.find(std::string("\nwrite ") + c.failing), std::string::npos)
+            << "the tool's own writes into " << c.failing << " never came to lie too\n" << lies;
+        EXPECT_EQ(run.status, 1);
+        const std::string start = backing_up("pak0.pak") + (backup_failed ? kBanner : "Updating pak0.pak...\n");
+        EXPECT_EQ(run.out.rfind(start, 0), 0u) << run.out;
+        // The message, on one line, is the last thing the run prints.
+        const std::string message = kBanner + "Error writing " + c.failing + ": ";
+        const std::size_t at = run.out.find(message);
+        EXPECT_NE(at, std::string::npos) << run.out;
+        if (at != std::string::npos) {
+            EXPECT_EQ(run.out.find('\n', at + message.size()), run.out.size() - 1) << run.out;
+        }
+        EXPECT_TRUE(same_bytes(read_file(update()), u));
+        if (backup_failed) {
+            EXPECT_TRUE(same_bytes(read_file(target()), o));
+            EXPECT_TRUE(same_bytes(read_file(backup()), earlier));
+        } else {
+            EXPECT_NE(read_file(target()).substr(0, 4), "PACK");
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        }
+        if (run.status != 1) continue;
+        // On a sound file system the same command finishes the update.
+        const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+        std::string expected = success_stdout("pak0.pak", "pak0.bak", merged->member_lines);
+        if (!backup_failed) {
+            expected.insert(backing_up("pak0.pak").size(),
+                            "The original is already in pak0.bak, saved by an interrupted run\n");
+        }
+        EXPECT_EQ(rerun.status, 0);
+        EXPECT_EQ(rerun.out, expected);
+        EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
+        EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        EXPECT_FALSE(exists(update()));
+        EXPECT_FALSE(exists(path(temp)));
+    }
+#endif
+}
+
 #ifndef _WIN32
 // What surrounds a run (standard streams closed, going nowhere or into an
 // archive) never changes what it writes, nor its exit status.
