@@ -16,11 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
-#include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "checked_io.h"
 #include "fuzz_fatal_error.h"
@@ -46,6 +47,22 @@ struct harness_state {
 };
 
 harness_state state{-1, -1, {}, false};
+
+// The product's plan and the directory the output is read back into are too
+// large for the sanitizer allocator's size classes: allocated per run, each
+// is a fresh mapping whose pages the kernel faults in and clears, over a
+// quarter of a run. The runs share one of each instead, cleared before use
+// as the tool's value-initialised allocation is.
+merge_plan shared_plan;
+pak_directory shared_directory;
+
+template <typename T>
+T& cleared(T& storage)
+{
+    static_assert(std::is_trivially_copyable_v<T>, "cleared like a value-initialised T");
+    std::memset(&storage, 0, sizeof storage);
+    return storage;
+}
 
 [[noreturn]] void harness_failure(const char* what, const std::string& detail = {})
 {
@@ -99,13 +116,13 @@ std::optional<std::string> run_merge()
     checked_file original{nullptr, BACKUP_NAME};
     checked_file update{nullptr, UPDATE_ARCHIVE_NAME};
     try {
-        auto plan = std::make_unique<merge_plan>();
+        merge_plan& plan = cleared(shared_plan);
         target = open_for_update(TARGET_NAME);
         update = open_for_read(UPDATE_ARCHIVE_NAME);
-        plan_merge(*plan, target, read_archive_header(target), update, TARGET_NAME);
+        plan_merge(plan, target, read_archive_header(target), update, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
         write_target_magic(target, rewrite_stage::rewriting);
-        write_merge(*plan, original, update, target, first_changed_byte(plan->original, plan->update));
+        write_merge(plan, original, update, target, first_changed_byte(plan.original, plan.update));
         write_target_magic(target, rewrite_stage::none);
         close_file(original);
         close_file(update);
@@ -122,12 +139,12 @@ std::optional<std::string> run_merge()
 // The product reads back what it wrote, as the next run of the tool would.
 void check_output_reads_back(std::size_t expected_count)
 {
-    auto directory = std::make_unique<pak_directory>();
-    directory->capacity = MAX_PAK_ENTRIES;
+    pak_directory& directory = cleared(shared_directory);
+    directory.capacity = MAX_PAK_ENTRIES;
     checked_file output{nullptr, TARGET_NAME};
     try {
         output = open_for_read(TARGET_NAME);
-        const std::int32_t count = read_pak_directory(output, *directory);
+        const std::int32_t count = read_pak_directory(output, directory);
         close_file(output);
         if (static_cast<std::size_t>(count) != expected_count) {
             harness_failure("the written archive reads back with another member count");
