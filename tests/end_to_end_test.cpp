@@ -276,6 +276,9 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
     const std::string odd_names = build_pak({{std::string("a.txt\0junk", 10), "old"},
                                              {"\xc9T\xc9.wav", "e1"}, {"@x", "at"}, {std::string(55, 'n'), "long"}});
     const std::string replaced_damaged = build_pak({{"keep", "k"}, {"bad", "b"}});
+    // "e" is made to point past the members that stay in place, "b" into the blob of "a".
+    const std::string empty_past = build_pak({{"a", "1"}, {"e", ""}, {"b", "22"}, {"c", "333"}});
+    const std::string shared = build_pak({{"a", "hello"}, {"b", "world"}, {"c", "x"}});
     const struct {
         const char* label;
         std::string original, update;
@@ -299,6 +302,10 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
          build_pak({{"BIG", "tiny"}})},
         {"kept empty member and update member both at offset 12", build_pak({{"empty", ""}, {"old", "o"}}),
          build_pak({{"OLD", "new"}})},
+        {"an empty member points past the members in place", with_le32(empty_past, entry_pos(empty_past, 1) + 56, 9000),
+         build_pak({{"C", "new"}})},
+        {"a member in place and a moved one share a blob", with_le32(shared, entry_pos(shared, 1) + 56, 12),
+         build_pak({{"C", "new"}})},
         {"chunk-sized members", build_pak({{"a", random_bytes(4095, 2)}, {"b", random_bytes(4096, 3)}}),
          build_pak({{"c", random_bytes(4097, 4)}, {"d", random_bytes(8192, 5)}, {"e", "1"}})},
         {"3072 + 1024 entries, the limit exactly", build_pak(numbered(3072, "m", "o")),
@@ -873,8 +880,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
 namespace {
 
 // The system calls through which a run may change a file.
-const char* const kFileCalls[] = {"openat", "write",  "ftruncate", "copy_file_range", "fdatasync",
-                                  "fsync",  "rename", "unlink"};
+const char* const kFileCalls[] = {"openat", "write",  "pwrite64", "ftruncate", "copy_file_range",
+                                  "fdatasync", "fsync",  "rename", "unlink"};
 
 std::string traced_calls() {
     std::string set;
@@ -999,60 +1006,81 @@ TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
 
 // The backup is on disk before the target changes; update.pak goes only once
 // the new members and directory are on disk; the header that ends the run
-// is flushed before the run ends.
+// is flushed before the run ends. A patch that only adds members or replaces
+// late ones writes into the target no more than its members, the directory
+// and the header's magic (4 bytes, three times) and directory place (8).
 TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
-    write_file(target(), build_pak({{"a", "1"}, {"b", "2"}}));
-    write_file(update(), build_pak({{"B", "new"}}));
-    std::istringstream trace(traced_run({"-y"}));
+    const std::string big_a = random_bytes(100000, 5), big_b = random_bytes(100000, 6);
+    const std::string late = build_pak({{"e", ""}, {"a", big_a}, {"b", big_b}, {"c", "old c"}});
+    const struct {
+        const char* label;
+        std::string original, update;
+        std::int64_t member_bytes;  // of update.pak
+    } cases[] = {
+        {"a member replaced", build_pak({{"a", "1"}, {"b", "2"}}), build_pak({{"B", "new"}}), 3},
+        {"members added", build_pak({{"a", big_a}, {"b", big_b}}), build_pak({{"c", "new c"}, {"d", "dd"}}), 7},
+        {"the last member replaced, after an empty one that points past it",
+         with_le32(late, entry_pos(late, 0) + 56, 0x10000000), build_pak({{"C", "new c"}, {"d", "dd"}}), 7},
+    };
     const std::string folder = fs::canonical(dir()).string();
-    std::vector<std::string> events;  // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush ."
-    for (std::string line; std::getline(trace, line);) {
-        const std::string call = line.substr(0, line.find('('));
-        std::string file = line.substr(line.find('(') + 1);
-        if (call == "copy_file_range") file = file.substr(file.find("], ") + 3);
-        if (call == "unlink") {
-            events.push_back("remove " + file.substr(1, file.find('"', 1) - 1));
-            continue;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        restore({c.original, std::nullopt, c.update});
+        std::istringstream trace(traced_run({"-y"}));
+        ASSERT_EQ(last_status_, 0);
+        std::vector<std::string> events;  // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush ."
+        std::int64_t written = 0;         // into the target
+        for (std::string line; std::getline(trace, line);) {
+            const std::string call = line.substr(0, line.find('('));
+            std::string file = line.substr(line.find('(') + 1);
+            if (call == "copy_file_range") file = file.substr(file.find("], ") + 3);
+            if (call == "unlink") {
+                events.push_back("remove " + file.substr(1, file.find('"', 1) - 1));
+                continue;
+            }
+            if (call == "rename") {
+                const std::size_t to = file.rfind('"', file.rfind('"') - 1) + 1;
+                events.push_back("rename " + file.substr(to, file.find('"', to) - to));
+                continue;
+            }
+            const auto open = file.find('<'), close = file.find('>');
+            if (open == std::string::npos || close < open || call == "openat") continue;
+            file = file.substr(open + 1, close - open - 1);
+            file = file == folder ? "." : file.substr(file.rfind('/') + 1);
+            // The backup is made under a temporary name, then renamed.
+            if (file == "pak0.bak.tarnwick-new") file = "pak0.bak";
+            if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
+            const bool flush = call == "fsync" || call == "fdatasync";
+            events.push_back((flush ? "flush " : "change ") + file);
+            if (file == "pak0.pak" && (call == "write" || call == "pwrite64" || call == "copy_file_range"))
+                written += std::max(0LL, std::stoll(line.substr(line.rfind(" = ") + 3)));
         }
-        if (call == "rename") {
-            const std::size_t to = file.rfind('"', file.rfind('"') - 1) + 1;
-            events.push_back("rename " + file.substr(to, file.find('"', to) - to));
-            continue;
-        }
-        const auto open = file.find('<'), close = file.find('>');
-        if (open == std::string::npos || close < open || call == "openat") continue;
-        file = file.substr(open + 1, close - open - 1);
-        file = file == folder ? "." : file.substr(file.rfind('/') + 1);
-        // The backup is made under a temporary name, then renamed.
-        if (file == "pak0.bak.tarnwick-new") file = "pak0.bak";
-        if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
-        const bool flush = call == "fsync" || call == "fdatasync";
-        events.push_back((flush ? "flush " : "change ") + file);
+        EXPECT_LE(written, c.member_bytes + 262144 + 3 * 4 + 8);
+        // Index of the first `event` at or after `from`, or events.size().
+        const auto first = [&](const std::string& event, std::size_t from = 0) {
+            while (from < events.size() && events[from] != event) ++from;
+            return from;
+        };
+        // Index of the last `event` before `end`, or events.size().
+        const auto last_before = [&](const std::string& event, std::size_t end) {
+            std::size_t found = events.size();
+            for (std::size_t i = 0; i < end; ++i)
+                if (events[i] == event) found = i;
+            return found;
+        };
+        const std::size_t target_changes = first("change pak0.pak"), removal = first("remove update.pak");
+        ASSERT_LT(removal, events.size());
+        EXPECT_LT(first("flush pak0.bak"), first("rename pak0.bak"));
+        EXPECT_LT(first("rename pak0.bak"), first("flush ."));
+        EXPECT_LT(first("flush ."), target_changes);
+        const std::size_t data_flushed = last_before("flush pak0.pak", removal);
+        EXPECT_LT(data_flushed, removal);
+        EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
+        const std::size_t folder_flushed = first("flush .", removal);
+        EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
+        EXPECT_EQ(events.back(), "flush pak0.pak");
+        EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
     }
-    // Index of the first `event` at or after `from`, or events.size().
-    const auto first = [&](const std::string& event, std::size_t from = 0) {
-        while (from < events.size() && events[from] != event) ++from;
-        return from;
-    };
-    // Index of the last `event` before `end`, or events.size().
-    const auto last_before = [&](const std::string& event, std::size_t end) {
-        std::size_t found = events.size();
-        for (std::size_t i = 0; i < end; ++i)
-            if (events[i] == event) found = i;
-        return found;
-    };
-    const std::size_t target_changes = first("change pak0.pak"), removal = first("remove update.pak");
-    ASSERT_LT(removal, events.size());
-    EXPECT_LT(first("flush pak0.bak"), first("rename pak0.bak"));
-    EXPECT_LT(first("rename pak0.bak"), first("flush ."));
-    EXPECT_LT(first("flush ."), target_changes);
-    const std::size_t data_flushed = last_before("flush pak0.pak", removal);
-    EXPECT_LT(data_flushed, removal);
-    EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
-    const std::size_t folder_flushed = first("flush .", removal);
-    EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
-    EXPECT_EQ(events.back(), "flush pak0.pak");
-    EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
 }
 
 #endif
