@@ -197,6 +197,10 @@ protected:
             for (const char* name : {"/pak0.pak", "/own.bak", "/update.pak"})
                 write_file(d + name, build_pak({{name, "x"}}));
             std::error_code made;
+            // A link in a folder of its own has an archive beside it.
+            if (std::strchr(c.from, '/') && fs::create_directory(fs::path(from).parent_path(), made))
+                write_file(fs::path(from).parent_path().string() + "/pak0.pak", build_pak({{"sub", "x"}}));
+            if (c.kind == 'd') fs::remove(from, made);
             if (c.kind == 's') fs::create_symlink(c.to, from, made);
             if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
             if (c.kind == 'd') fs::create_directory(from, made);
@@ -520,6 +524,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
         {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
         {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
+        {"update.pak is a directory", {"pak0.pak"}, 'd', "update.pak", "",
+         backing_up("pak0.pak") + kBanner + "Error opening update.pak: Is a directory\n", ""},
+        {"backup is a directory", {"pak0.pak"}, 'd', "pak0.bak", "",
+         backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: Is a directory\n", ""},
 #ifndef _WIN32
         // Opening a named pipe would wait for a writer forever.
         {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
@@ -534,21 +542,52 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
 #ifdef _WIN32
     GTEST_SKIP() << "symbolic links need a privilege on Windows, and wine has none";
 #endif
+    const std::string same_as_update = backing_up("pak0.pak") + kBanner +
+                                       "Cannot back up pak0.pak: its backup pak0.bak is the same file as update.pak\n";
     expect_refusals({
-        {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak", "", "update.pak"},
-        {"backup is a symlink to the target", {"pak0.pak"}, 's', "pak0.bak", "pak0.pak", "", "pak0."},
-        {"backup would overwrite update.pak", {"pak0.pak"}, 's', "pak0.bak", "update.pak", "", "update.pak"},
-        {"backup would create update.pak", {"pak0.pak"}, 'u', "pak0.bak", "update.pak", "", "update.pak"},
+        {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak",
+         backing_up("link.pak") + kBanner + "Cannot update link.pak: it is the same file as update.pak\n", ""},
+        {"backup is a symlink to the target", {"pak0.pak"}, 's', "pak0.bak", "pak0.pak",
+         backing_up("pak0.pak") + kBanner + "Cannot back up pak0.pak: its backup pak0.bak is the same file\n", ""},
+        {"backup in a folder links to the target beside it", {"sub/pak0.pak"}, 's', "sub/pak0.bak", "pak0.pak",
+         backing_up("sub/pak0.pak") + kBanner + "Cannot back up sub/pak0.pak: its backup sub/pak0.bak is the same file\n",
+         ""},
+        {"backup would overwrite update.pak", {"pak0.pak"}, 's', "pak0.bak", "update.pak", same_as_update, ""},
+        {"backup would create update.pak", {"pak0.pak"}, 'u', "pak0.bak", "update.pak", same_as_update, ""},
+        {"backup in a folder would create update.pak a folder up", {"sub/pak0.pak"}, 'u', "sub/pak0.bak",
+         "../update.pak",
+         backing_up("sub/pak0.pak") + kBanner +
+             "Cannot back up sub/pak0.pak: its backup sub/pak0.bak is the same file as update.pak\n",
+         ""},
         {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
         {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
-        {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", "", "update.pak"},
+        {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", same_as_update, ""},
     });
-    // A backup name that links to another archive is replaced, not followed.
+    // The archive and update.pak are reached through links; a backup name
+    // that links to another archive is replaced, not followed.
     const std::string o = build_pak({{"a", "1"}}), other = build_pak({{"other", "archive"}});
-    write_file(path("pak1.pak"), other);
-    fs::create_symlink("pak1.pak", backup());
-    expect_success(o, build_pak({{"b", "2"}}), target(), backup());
-    EXPECT_EQ(read_file(path("pak1.pak")), other);
+    const struct {
+        const char* label;
+        const char *link, *to;  // in a fresh folder `real` beside a file real/other.pak
+        const char *target, *backup;
+    } cases[] = {
+        {"the archive a link", "link.pak", "real/pak0.pak", "link.pak", "link.bak"},
+        {"update.pak a link", "update.pak", "real/u.pak", "pak0.pak", "pak0.bak"},
+        {"the earlier backup a link to another archive", "pak0.bak", "real/other.pak", "pak0.pak", "pak0.bak"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto& entry : fs::directory_iterator(dir())) fs::remove_all(entry.path());
+        fs::create_directory(path("real"));
+        write_file(path("real/other.pak"), other);
+        fs::create_symlink(c.to, path(c.link));
+        expect_success(o, build_pak({{"b", "2"}}), path(c.target), path(c.backup));
+        // Rewritten in place: the file behind the link is the archive.
+        if (exists(path("real/pak0.pak"))) {
+            EXPECT_EQ(read_file(path("real/pak0.pak")), read_file(path(c.target)));
+        }
+        EXPECT_EQ(read_file(path("real/other.pak")), other);
+    }
 }
 
 TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
@@ -679,6 +718,7 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         {"into the backup, errors too", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&1"}, true, 1, ""},
         {"errors into the target, a further argument", {"sh", "-c", "exec \"$0\" \"$@\" more.pak 2>>pak0.pak"},
          true, 0, nullptr},
+        {"into the backup, errors closed", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&-"}, true, 1, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
