@@ -741,8 +741,8 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
 
 // On a terminal a hostile member name is shown escaped; into a pipe it passes as it is.
 TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
-    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\\\xc3\xa9";
-    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\\xc3\xa9";
+    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\x7f\\\xc3\xa9";
+    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\x7f\\\xc3\xa9";
     const std::string u = build_pak({{hostile, "abc"}});
     const std::string damaged = with_le32(u, entry_pos(u, 0) + 60, -1);
     const std::string command = tarnwick_exe() + " pak0.pak";
@@ -755,6 +755,11 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
         {"pipe", u, {}, "Updating " + hostile + " : 3 bytes\n"},
         {"terminal", u, {"script", "-qec", command, "/dev/null"}, "Updating " + shown + " : 3 bytes\r\n"},
         {"terminal, message", damaged, {"script", "-qec", command, "/dev/null"}, "member 1 (" + shown + ")"},
+        // Escaping follows standard output alone.
+        {"terminal, errors into a file", u, {"script", "-qec", command + " 2>err", "/dev/null"},
+         "Updating " + shown + " : 3 bytes\r\n"},
+        {"pipe, errors on a terminal", u, {"script", "-qec", command + " | cat", "/dev/null"},
+         "Updating " + hostile + " : 3 bytes\r\n"},
     };
     if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
     for (const auto& c : cases) {
@@ -777,6 +782,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
     const std::string u = build_pak(numbered(5, "new", "data"));
+    // Two kept runs to move: the second halves the rate, which then loses a digit.
+    const std::string o_big =
+        build_pak({{"x", "1"}, {"big", random_bytes(8 << 20, 2)}, {"y", "2"}, {"small", "s"}});
+    const std::string u_big = build_pak({{"X", "3"}, {"Y", "4"}});
     // Each kernel copy delayed; a second and more, and the backup's single copy is drawn too.
     const auto slow = [](const char* delay, const std::string& archive) {
         return std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=" + delay + " " +
@@ -785,22 +794,31 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     const std::string long_path = "Дм測試 " + std::string(60, 'f') + " 地图/pak0.pak";
     const struct {
         const char* label;
-        std::string archive;
+        std::string archive, original, update;
         std::vector<std::string> argv;
         std::string shown;    // in the terminal's text, or on standard error
         std::size_t columns;  // of the terminal, when set
     } cases[] = {
-        {"terminal", "pak0.pak", {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ",
-         0},
-        {"file", "pak0.pak", {"sh", "-c", slow("400000", "pak0.pak") + " 2>err"}, "", 0},
-        {"terminal of 50 columns, a long path", long_path,
+        {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
+         "\rRewriting pak0.pak: ", 0},
+        {"file", "pak0.pak", o, u, {"sh", "-c", slow("400000", "pak0.pak") + " 2>err"}, "", 0},
+        {"terminal of 50 columns, a long path", long_path, o, u,
          {"script", "-qec", "stty cols 50 && " + slow("1050000", long_path), "/dev/null"}, "\rCopying ", 50},
+        {"errors on a terminal, output into a file", "pak0.pak", o, u,
+         {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0},
+        {"output on a terminal, errors into a file", "pak0.pak", o, u,
+         {"script", "-qec", slow("200000", "pak0.pak") + " 2>err", "/dev/null"}, "", 0},
+        {"two copies of under a second, more than one together", "pak0.pak", o, build_pak({{"new", "data"}}),
+         {"script", "-qec", slow("600000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ", 0},
+        {"a redraw shorter than the one before", "pak0.pak", o_big, u_big,
+         {"script", "-qec", slow("500000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: 8.0 of 8.0 MiB", 0},
     };
     fs::create_directories(fs::u8path(path(long_path)).parent_path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        write_file(path(c.archive), o);
-        write_file(update(), u);
+        write_file(path(c.archive), c.original);
+        write_file(update(), c.update);
+        fs::remove(path("err"));
         const run_result run = run_program(c.argv, dir());
         EXPECT_EQ(run.status, 0);
         if (c.shown.empty()) {
@@ -809,12 +827,26 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(" MiB/s"), std::string::npos) << run.out;
         }
-        std::istringstream drawn(c.columns != 0 ? run.out : "");
+        std::istringstream drawn(c.shown.empty() ? "" : run.out);
         std::set<std::string> verbs;
+        std::size_t drawn_before = 0;  // columns of the line on the terminal
         for (std::string part; std::getline(drawn, part, '\r');) {
-            const bool redraw = part.find(" MiB/s") != std::string::npos;
-            if (!redraw && (part.empty() || part.find_first_not_of(' ') != std::string::npos)) continue;
+            const std::size_t figures_end = part.find(" MiB/s");
+            const bool redraw = figures_end != std::string::npos;
+            const bool blank = !part.empty() && part.find_first_not_of(' ') == std::string::npos;
             const std::size_t width = display_columns(part);
+            if (redraw || blank) {
+                // A redraw or an erase covers all of the line before it, and nothing follows a redraw.
+                EXPECT_GE(width, drawn_before) << part;
+                if (redraw) {
+                    EXPECT_EQ(part.find_first_not_of(' ', figures_end + 6), std::string::npos) << part;
+                }
+            } else {
+                // Other text starts in the first column, never after the erased line.
+                EXPECT_NE(part.substr(0, 1), " ") << part;
+            }
+            drawn_before = redraw ? display_columns(part.substr(0, figures_end + 6)) : 0;
+            if (c.columns == 0 || !(redraw || blank)) continue;
             EXPECT_LE(width, c.columns - 1) << part;
             if (!redraw) continue;
             // Shortened, but no more than it must be.
@@ -825,7 +857,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         if (c.columns != 0) {
             EXPECT_EQ(verbs, (std::set<std::string>{"Copying", "Rewriting"})) << run.out;
         }
-        EXPECT_TRUE(same_bytes(read_file(path(c.archive)), model_merge(o, u)->archive));
+        EXPECT_TRUE(same_bytes(read_file(path(c.archive)), model_merge(c.original, c.update)->archive));
     }
 }
 
