@@ -898,6 +898,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
          "half-written"},
         {"backup's directory cut off", rewriting, o.substr(0, o.size() - 10), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
+        {"backup's directory at a negative offset", rewriting, with_le32(o, 4, -64), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
         {"backup too short", rewriting, std::string("PACK"), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is shorter than an archive header"},
         {"mark and length disagree", complete.substr(0, complete.size() - 1), o, std::nullopt,
@@ -1076,11 +1078,12 @@ TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
     }
 }
 
-// The backup is on disk before the target changes; update.pak goes only once
-// the new members and directory are on disk; the header that ends the run
-// is flushed before the run ends. A patch that only adds members or replaces
-// late ones writes into the target no more than its members, the directory
-// and the header's magic (4 bytes, three times) and directory place (8).
+// The backup is on disk before the target changes, and the mark before the
+// bytes it covers; update.pak goes only once the new members and directory
+// are on disk; the header that ends the run is flushed before the run ends.
+// A patch that only adds members or replaces late ones writes into the
+// target no more than its members, the directory and the header's magic (4
+// bytes, three times) and directory place (8).
 TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
     const std::string big_a = random_bytes(100000, 5), big_b = random_bytes(100000, 6);
     const std::string late = build_pak({{"e", ""}, {"a", big_a}, {"b", big_b}, {"c", "old c"}});
@@ -1145,6 +1148,8 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         EXPECT_LT(first("flush pak0.bak"), first("rename pak0.bak"));
         EXPECT_LT(first("rename pak0.bak"), first("flush ."));
         EXPECT_LT(first("flush ."), target_changes);
+        // The mark is on disk before any byte it stands for changes.
+        EXPECT_LT(first("flush pak0.pak", target_changes), first("change pak0.pak", target_changes + 1));
         const std::size_t data_flushed = last_before("flush pak0.pak", removal);
         EXPECT_LT(data_flushed, removal);
         EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
@@ -1175,6 +1180,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         std::string reached;      // a shell test that is true once the first run is there
         std::string second;       // the second run's command line, in the case folder
         std::string refusal;
+        bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", copying, tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
@@ -1186,6 +1192,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while rewriting", "copy_file_range:when=2", rewriting,
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",
+         "[ $(wc -c <pak0.pak) -gt 40 ]", "cd other && " + tool + " ../pak0",
+         "Cannot update ../pak0: its backup ../pak0.bak is in use by another run", true},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -1195,6 +1204,13 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         for (const std::string name : {"/pak0.pak", "/pak1.pak", "/pak0"}) write_file(d + name, o);
         write_file(d + "/update.pak", u);
         write_file(d + "/other/update.pak", u);
+        std::string first_out = success_stdout("pak0.pak", "pak0.bak", merged->member_lines);
+        if (c.resuming) {
+            write_file(d + "/pak0.pak", "\x89TWr" + merged->archive.substr(4, 36));
+            write_file(d + "/pak0.bak", o);
+            first_out.insert(backing_up("pak0.pak").size(),
+                             "The original is already in pak0.bak, saved by an interrupted run\n");
+        }
         const std::string sums = "find . -type f ! -name '*.out' ! -name '*.sum' -exec cksum {} + | sort";
         const std::string script =
             std::string(kUnderStrace) + " -qq -o /dev/null -e inject=" + c.hold + ":delay_exit=1500000 " + tool +
@@ -1204,7 +1220,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
             " >after.sum\nwait $first";
         const run_result run = run_program({"sh", "-c", script}, d);
         EXPECT_EQ(run.status, 0) << read_file(d + "/first.out");
-        EXPECT_EQ(read_file(d + "/first.out"), success_stdout("pak0.pak", "pak0.bak", merged->member_lines));
+        EXPECT_EQ(read_file(d + "/first.out"), first_out);
         EXPECT_TRUE(same_bytes(read_file(d + "/pak0.pak"), merged->archive));
         EXPECT_TRUE(same_bytes(read_file(d + "/pak0.bak"), o));
         const std::string second = read_file(d + "/second.out");
