@@ -875,8 +875,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const std::string u2 = build_pak({{"A", "patch two"}, {"e", "ee"}});
     // Another patch put in place of the first while it was being applied; it keeps "b" in place.
     const std::string u3 = build_pak({{"C", "patch three"}, {"e", "ee"}});
-    const auto second = model_merge(merged->archive, u2);
-    ASSERT_TRUE(second);
+    // A next patch whose first member begins as the first patch's does.
+    const std::string u4 = build_pak({{"B", "new b, longer"}, {"d", "dd"}});
+    // A patch that replaces every member: the finished archive holds nothing else.
+    const std::string u5 = build_pak({{"A", "5"}, {"B", "55"}, {"C", "555"}});
     const struct {
         const char* label;
         std::string target;
@@ -888,6 +890,9 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten, update.pak still there", complete, o, u, ""},
         {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
         {"rewritten, then a new update.pak", complete, o, u2, ""},
+        {"rewritten, then a new update.pak with a longer first member", complete, o, u4, ""},
+        {"rewritten from a patch that replaced every member, update.pak still there",
+         marked(model_merge(o, u5)->archive, "\x89TWc"), o, u5, ""},
         {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
         {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
@@ -922,10 +927,14 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
             EXPECT_EQ(exists(update()), c.update.has_value());
             continue;
         }
-        // A new update is applied to the finished archive, which becomes its backup;
-        // a rewrite cut short is made again from the backup with the update.pak there now.
-        const bool new_update = c.update == u2;
-        const auto applied = new_update ? second : c.target.rfind("\x89TWr", 0) == 0 ? model_merge(o, *c.update) : merged;
+        // A rewrite cut short is made again from the backup with the update.pak
+        // there now. An update.pak that a rewritten target does not hold is
+        // applied to the finished archive, which becomes its backup.
+        const std::string finished = "PACK" + c.target.substr(4);
+        const auto held = model_merge(o, c.update.value_or(u));
+        ASSERT_TRUE(held);
+        const bool new_update = c.update && c.target.rfind("\x89TWc", 0) == 0 && held->archive != finished;
+        const auto applied = new_update ? model_merge(finished, *c.update) : held;
         ASSERT_TRUE(applied);
         std::string expected_out =
             success_stdout("pak0.pak", "pak0.bak", c.update ? applied->member_lines : "");
@@ -943,7 +952,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         EXPECT_TRUE(same_bytes(read_file(target()), applied->archive));
         EXPECT_EQ(exists(backup()), c.backup.has_value());
         if (c.backup) {
-            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? merged->archive : o));
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : o));
         }
         EXPECT_FALSE(exists(update()));
     }
