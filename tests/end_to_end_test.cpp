@@ -197,6 +197,10 @@ protected:
             for (const char* name : {"/pak0.pak", "/own.bak", "/update.pak"})
                 write_file(d + name, build_pak({{name, "x"}}));
             std::error_code made;
+            // A link in a folder of its own has an archive beside it.
+            if (std::strchr(c.from, '/') && fs::create_directory(fs::path(from).parent_path(), made))
+                write_file(fs::path(from).parent_path().string() + "/pak0.pak", build_pak({{"sub", "x"}}));
+            if (c.kind == 'd') fs::remove(from, made);
             if (c.kind == 's') fs::create_symlink(c.to, from, made);
             if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
             if (c.kind == 'd') fs::create_directory(from, made);
@@ -276,6 +280,9 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
     const std::string odd_names = build_pak({{std::string("a.txt\0junk", 10), "old"},
                                              {"\xc9T\xc9.wav", "e1"}, {"@x", "at"}, {std::string(55, 'n'), "long"}});
     const std::string replaced_damaged = build_pak({{"keep", "k"}, {"bad", "b"}});
+    // "e" is made to point past the members that stay in place, "b" into the blob of "a".
+    const std::string empty_past = build_pak({{"a", "1"}, {"e", ""}, {"b", "22"}, {"c", "333"}});
+    const std::string shared = build_pak({{"a", "hello"}, {"b", "world"}, {"c", "x"}});
     const struct {
         const char* label;
         std::string original, update;
@@ -299,6 +306,10 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
          build_pak({{"BIG", "tiny"}})},
         {"kept empty member and update member both at offset 12", build_pak({{"empty", ""}, {"old", "o"}}),
          build_pak({{"OLD", "new"}})},
+        {"an empty member points past the members in place", with_le32(empty_past, entry_pos(empty_past, 1) + 56, 9000),
+         build_pak({{"C", "new"}})},
+        {"a member in place and a moved one share a blob", with_le32(shared, entry_pos(shared, 1) + 56, 12),
+         build_pak({{"C", "new"}})},
         {"chunk-sized members", build_pak({{"a", random_bytes(4095, 2)}, {"b", random_bytes(4096, 3)}}),
          build_pak({{"c", random_bytes(4097, 4)}, {"d", random_bytes(8192, 5)}, {"e", "1"}})},
         {"3072 + 1024 entries, the limit exactly", build_pak(numbered(3072, "m", "o")),
@@ -513,6 +524,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
         {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
         {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
+        {"update.pak is a directory", {"pak0.pak"}, 'd', "update.pak", "",
+         backing_up("pak0.pak") + kBanner + "Error opening update.pak: Is a directory\n", ""},
+        {"backup is a directory", {"pak0.pak"}, 'd', "pak0.bak", "",
+         backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: Is a directory\n", ""},
 #ifndef _WIN32
         // Opening a named pipe would wait for a writer forever.
         {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
@@ -527,21 +542,52 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
 #ifdef _WIN32
     GTEST_SKIP() << "symbolic links need a privilege on Windows, and wine has none";
 #endif
+    const std::string same_as_update = backing_up("pak0.pak") + kBanner +
+                                       "Cannot back up pak0.pak: its backup pak0.bak is the same file as update.pak\n";
     expect_refusals({
-        {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak", "", "update.pak"},
-        {"backup is a symlink to the target", {"pak0.pak"}, 's', "pak0.bak", "pak0.pak", "", "pak0."},
-        {"backup would overwrite update.pak", {"pak0.pak"}, 's', "pak0.bak", "update.pak", "", "update.pak"},
-        {"backup would create update.pak", {"pak0.pak"}, 'u', "pak0.bak", "update.pak", "", "update.pak"},
+        {"target is a symlink to update.pak", {"link.pak"}, 's', "link.pak", "update.pak",
+         backing_up("link.pak") + kBanner + "Cannot update link.pak: it is the same file as update.pak\n", ""},
+        {"backup is a symlink to the target", {"pak0.pak"}, 's', "pak0.bak", "pak0.pak",
+         backing_up("pak0.pak") + kBanner + "Cannot back up pak0.pak: its backup pak0.bak is the same file\n", ""},
+        {"backup in a folder links to the target beside it", {"sub/pak0.pak"}, 's', "sub/pak0.bak", "pak0.pak",
+         backing_up("sub/pak0.pak") + kBanner + "Cannot back up sub/pak0.pak: its backup sub/pak0.bak is the same file\n",
+         ""},
+        {"backup would overwrite update.pak", {"pak0.pak"}, 's', "pak0.bak", "update.pak", same_as_update, ""},
+        {"backup would create update.pak", {"pak0.pak"}, 'u', "pak0.bak", "update.pak", same_as_update, ""},
+        {"backup in a folder would create update.pak a folder up", {"sub/pak0.pak"}, 'u', "sub/pak0.bak",
+         "../update.pak",
+         backing_up("sub/pak0.pak") + kBanner +
+             "Cannot back up sub/pak0.pak: its backup sub/pak0.bak is the same file as update.pak\n",
+         ""},
         {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
         {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
-        {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", "", "update.pak"},
+        {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", same_as_update, ""},
     });
-    // A backup name that links to another archive is replaced, not followed.
+    // The archive and update.pak are reached through links; a backup name
+    // that links to another archive is replaced, not followed.
     const std::string o = build_pak({{"a", "1"}}), other = build_pak({{"other", "archive"}});
-    write_file(path("pak1.pak"), other);
-    fs::create_symlink("pak1.pak", backup());
-    expect_success(o, build_pak({{"b", "2"}}), target(), backup());
-    EXPECT_EQ(read_file(path("pak1.pak")), other);
+    const struct {
+        const char* label;
+        const char *link, *to;  // in a fresh folder `real` beside a file real/other.pak
+        const char *target, *backup;
+    } cases[] = {
+        {"the archive a link", "link.pak", "real/pak0.pak", "link.pak", "link.bak"},
+        {"update.pak a link", "update.pak", "real/u.pak", "pak0.pak", "pak0.bak"},
+        {"the earlier backup a link to another archive", "pak0.bak", "real/other.pak", "pak0.pak", "pak0.bak"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto& entry : fs::directory_iterator(dir())) fs::remove_all(entry.path());
+        fs::create_directory(path("real"));
+        write_file(path("real/other.pak"), other);
+        fs::create_symlink(c.to, path(c.link));
+        expect_success(o, build_pak({{"b", "2"}}), path(c.target), path(c.backup));
+        // Rewritten in place: the file behind the link is the archive.
+        if (exists(path("real/pak0.pak"))) {
+            EXPECT_EQ(read_file(path("real/pak0.pak")), read_file(path(c.target)));
+        }
+        EXPECT_EQ(read_file(path("real/other.pak")), other);
+    }
 }
 
 TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
@@ -771,6 +817,7 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         {"into the backup, errors too", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&1"}, true, 1, ""},
         {"errors into the target, a further argument", {"sh", "-c", "exec \"$0\" \"$@\" more.pak 2>>pak0.pak"},
          true, 0, nullptr},
+        {"into the backup, errors closed", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&-"}, true, 1, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -793,8 +840,8 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
 
 // On a terminal a hostile member name is shown escaped; into a pipe it passes as it is.
 TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
-    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\\\xc3\xa9";
-    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\\xc3\xa9";
+    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\x7f\\\xc3\xa9";
+    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\x7f\\\xc3\xa9";
     const std::string u = build_pak({{hostile, "abc"}});
     const std::string damaged = with_le32(u, entry_pos(u, 0) + 60, -1);
     const std::string command = tarnwick_exe() + " pak0.pak";
@@ -807,6 +854,11 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
         {"pipe", u, {}, "Updating " + hostile + " : 3 bytes\n"},
         {"terminal", u, {"script", "-qec", command, "/dev/null"}, "Updating " + shown + " : 3 bytes\r\n"},
         {"terminal, message", damaged, {"script", "-qec", command, "/dev/null"}, "member 1 (" + shown + ")"},
+        // Escaping follows standard output alone.
+        {"terminal, errors into a file", u, {"script", "-qec", command + " 2>err", "/dev/null"},
+         "Updating " + shown + " : 3 bytes\r\n"},
+        {"pipe, errors on a terminal", u, {"script", "-qec", command + " | cat", "/dev/null"},
+         "Updating " + hostile + " : 3 bytes\r\n"},
     };
     if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
     for (const auto& c : cases) {
@@ -829,30 +881,47 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
     const std::string u = build_pak(numbered(5, "new", "data"));
+    // Two kept runs to move: the second halves the rate, which then loses a digit.
+    const std::string o_big =
+        build_pak({{"x", "1"}, {"big", random_bytes(8 << 20, 2)}, {"y", "2"}, {"small", "s"}});
+    const std::string u_big = build_pak({{"X", "3"}, {"Y", "4"}});
     // Each kernel copy delayed; a second and more, and the backup's single copy is drawn too.
     const auto slow = [](const char* delay, const std::string& archive) {
         return std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=" + delay + " " +
                tarnwick_exe() + " '" + archive + "'";
     };
     const std::string long_path = "Дм測試 " + std::string(60, 'f') + " 地图/pak0.pak";
+    // Backed up to pak0.bak: the short destination leaves its room to the long path.
+    const std::string ascii_path = "pak0.an-extension-of-fifty-characters-all-in-ascii";
     const struct {
         const char* label;
-        std::string archive;
+        std::string archive, original, update;
         std::vector<std::string> argv;
         std::string shown;    // in the terminal's text, or on standard error
         std::size_t columns;  // of the terminal, when set
     } cases[] = {
-        {"terminal", "pak0.pak", {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ",
-         0},
-        {"file", "pak0.pak", {"sh", "-c", slow("400000", "pak0.pak") + " 2>err"}, "", 0},
-        {"terminal of 50 columns, a long path", long_path,
+        {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
+         "\rRewriting pak0.pak: ", 0},
+        {"file", "pak0.pak", o, u, {"sh", "-c", slow("400000", "pak0.pak") + " 2>err"}, "", 0},
+        {"terminal of 50 columns, a long path", long_path, o, u,
          {"script", "-qec", "stty cols 50 && " + slow("1050000", long_path), "/dev/null"}, "\rCopying ", 50},
+        {"terminal of 62 columns, a long path in ASCII", ascii_path, o, build_pak({{"new", "data"}}),
+         {"script", "-qec", "stty cols 62 && " + slow("1050000", ascii_path), "/dev/null"}, "\rCopying ", 62},
+        {"errors on a terminal, output into a file", "pak0.pak", o, u,
+         {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0},
+        {"output on a terminal, errors into a file", "pak0.pak", o, u,
+         {"script", "-qec", slow("200000", "pak0.pak") + " 2>err", "/dev/null"}, "", 0},
+        {"two copies of under a second, more than one together", "pak0.pak", o, build_pak({{"new", "data"}}),
+         {"script", "-qec", slow("600000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ", 0},
+        {"a redraw shorter than the one before", "pak0.pak", o_big, u_big,
+         {"script", "-qec", slow("500000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: 8.0 of 8.0 MiB", 0},
     };
     fs::create_directories(fs::u8path(path(long_path)).parent_path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        write_file(path(c.archive), o);
-        write_file(update(), u);
+        write_file(path(c.archive), c.original);
+        write_file(update(), c.update);
+        fs::remove(path("err"));
         const run_result run = run_program(c.argv, dir());
         EXPECT_EQ(run.status, 0);
         if (c.shown.empty()) {
@@ -861,23 +930,39 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(" MiB/s"), std::string::npos) << run.out;
         }
-        std::istringstream drawn(c.columns != 0 ? run.out : "");
+        std::istringstream drawn(c.shown.empty() ? "" : run.out);
         std::set<std::string> verbs;
+        std::size_t drawn_before = 0;  // columns of the line on the terminal
         for (std::string part; std::getline(drawn, part, '\r');) {
-            const bool redraw = part.find(" MiB/s") != std::string::npos;
-            if (!redraw && (part.empty() || part.find_first_not_of(' ') != std::string::npos)) continue;
+            const std::size_t figures_end = part.find(" MiB/s");
+            const bool redraw = figures_end != std::string::npos;
+            const bool blank = !part.empty() && part.find_first_not_of(' ') == std::string::npos;
             const std::size_t width = display_columns(part);
+            if (redraw || blank) {
+                // A redraw or an erase covers all of the line before it, and nothing follows a redraw.
+                EXPECT_GE(width, drawn_before) << part;
+                if (redraw) {
+                    EXPECT_EQ(part.find_first_not_of(' ', figures_end + 6), std::string::npos) << part;
+                }
+            } else {
+                // Other text starts in the first column, never after the erased line.
+                EXPECT_NE(part.substr(0, 1), " ") << part;
+            }
+            drawn_before = redraw ? display_columns(part.substr(0, figures_end + 6)) : 0;
+            if (c.columns == 0 || !(redraw || blank)) continue;
             EXPECT_LE(width, c.columns - 1) << part;
             if (!redraw) continue;
-            // Shortened, but no more than it must be.
-            EXPECT_GE(width, c.columns - 2) << part;
+            // Shortened, but no more than it must be: a column may stay free only
+            // where a wide character would not fit.
+            const bool narrow = std::all_of(part.begin(), part.end(), [](char k) { return k > 0; });
+            EXPECT_GE(width, c.columns - (narrow ? 1 : 2)) << part;
             EXPECT_NE(part.find("..."), std::string::npos) << part;
             verbs.insert(part.substr(0, part.find(' ')));
         }
         if (c.columns != 0) {
             EXPECT_EQ(verbs, (std::set<std::string>{"Copying", "Rewriting"})) << run.out;
         }
-        EXPECT_TRUE(same_bytes(read_file(path(c.archive)), model_merge(o, u)->archive));
+        EXPECT_TRUE(same_bytes(read_file(path(c.archive)), model_merge(c.original, c.update)->archive));
     }
 }
 
@@ -893,8 +978,12 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const std::string finishing = "The original is already in pak0.bak, saved by an interrupted run\n";
     // The next patch, put in place after the first was applied but for its header.
     const std::string u2 = build_pak({{"A", "patch two"}, {"e", "ee"}});
-    const auto second = model_merge(merged->archive, u2);
-    ASSERT_TRUE(second);
+    // Another patch put in place of the first while it was being applied; it keeps "b" in place.
+    const std::string u3 = build_pak({{"C", "patch three"}, {"e", "ee"}});
+    // A next patch whose first member begins as the first patch's does.
+    const std::string u4 = build_pak({{"B", "new b, longer"}, {"d", "dd"}});
+    // A patch that replaces every member: the finished archive holds nothing else.
+    const std::string u5 = build_pak({{"A", "5"}, {"B", "55"}, {"C", "555"}});
     const struct {
         const char* label;
         std::string target;
@@ -902,9 +991,13 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         std::string message;  // empty: the run finishes the update
     } cases[] = {
         {"cut short while rewriting", rewriting.substr(0, 40), o, u, ""},
+        {"cut short while rewriting, then another update.pak", rewriting.substr(0, 3000), o, u3, ""},
         {"rewritten, update.pak still there", complete, o, u, ""},
         {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
         {"rewritten, then a new update.pak", complete, o, u2, ""},
+        {"rewritten, then a new update.pak with a longer first member", complete, o, u4, ""},
+        {"rewritten from a patch that replaced every member, update.pak still there",
+         marked(model_merge(o, u5)->archive, "\x89TWc"), o, u5, ""},
         {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
         {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
@@ -913,9 +1006,15 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"backup half-written itself", rewriting, rewriting, u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is itself an archive left "
          "half-written"},
+        {"backup's directory cut off", rewriting, o.substr(0, o.size() - 10), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
+        {"backup's directory at a negative offset", rewriting, with_le32(o, 4, -64), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
         {"backup too short", rewriting, std::string("PACK"), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is shorter than an archive header"},
         {"mark and length disagree", complete.substr(0, complete.size() - 1), o, std::nullopt,
+         "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
+        {"mark and length disagree, one byte long", complete + '\0', o, std::nullopt,
          "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
     };
     for (const auto& c : cases) {
@@ -933,10 +1032,17 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
             EXPECT_EQ(exists(update()), c.update.has_value());
             continue;
         }
-        // A new update is applied to the finished archive, which becomes its backup.
-        const bool new_update = c.update == u2;
-        std::string expected_out = success_stdout(
-            "pak0.pak", "pak0.bak", new_update ? second->member_lines : c.update ? merged->member_lines : "");
+        // A rewrite cut short is made again from the backup with the update.pak
+        // there now. An update.pak that a rewritten target does not hold is
+        // applied to the finished archive, which becomes its backup.
+        const std::string finished = "PACK" + c.target.substr(4);
+        const auto held = model_merge(o, c.update.value_or(u));
+        ASSERT_TRUE(held);
+        const bool new_update = c.update && c.target.rfind("\x89TWc", 0) == 0 && held->archive != finished;
+        const auto applied = new_update ? model_merge(finished, *c.update) : held;
+        ASSERT_TRUE(applied);
+        std::string expected_out =
+            success_stdout("pak0.pak", "pak0.bak", c.update ? applied->member_lines : "");
         const std::string backup_line = "Backup of original in pak0.bak\n";
         if (!c.backup) {
             expected_out.replace(expected_out.find(backup_line), backup_line.size(),
@@ -948,10 +1054,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
                                        : "Finishing the interrupted update of pak0.pak; its backup pak0.bak is missing\n");
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, expected_out);
-        EXPECT_TRUE(same_bytes(read_file(target()), new_update ? second->archive : merged->archive));
+        EXPECT_TRUE(same_bytes(read_file(target()), applied->archive));
         EXPECT_EQ(exists(backup()), c.backup.has_value());
         if (c.backup) {
-            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? merged->archive : o));
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : o));
         }
         EXPECT_FALSE(exists(update()));
     }
@@ -962,8 +1068,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
 namespace {
 
 // The system calls through which a run may change a file.
-const char* const kFileCalls[] = {"openat", "write",  "ftruncate", "copy_file_range", "fdatasync",
-                                  "fsync",  "rename", "unlink"};
+const char* const kFileCalls[] = {"openat", "write",  "pwrite64", "ftruncate", "copy_file_range",
+                                  "fdatasync", "fsync",  "rename", "unlink"};
 
 std::string traced_calls() {
     std::string set;
@@ -1025,13 +1131,17 @@ protected:
 
     // At every instant the original is whole in the target or its backup,
     // the update in update.pak or the target, and a target that is neither
-    // the original nor the result bears no archive's magic.
+    // the original nor the result bears the rewrite mark, or the complete
+    // mark once all but its magic is the result's.
     void expect_nothing_lost(const std::string& o, const std::string& u, const std::string& result) {
         const three_files now = files();
         EXPECT_TRUE(now.target == o || now.backup == o);
         EXPECT_TRUE(now.update == u || (now.target && now.target->substr(4) == result.substr(4)));
         if (now.target != o && now.target != result) {
-            EXPECT_NE(now.target.value_or("PACK").substr(0, 4), "PACK");
+            const std::string target = now.target.value_or("");
+            const std::string magic = target.substr(0, 4);
+            const bool complete = target.size() >= 4 && target.substr(4) == result.substr(4);
+            EXPECT_TRUE(magic == "\x89TWr" || (complete && magic == "\x89TWc")) << magic;
         }
     }
 
@@ -1082,62 +1192,86 @@ TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
     }
 }
 
-// The backup is on disk before the target changes; update.pak goes only once
-// the new members and directory are on disk; the header that ends the run
-// is flushed before the run ends.
+// The backup is on disk before the target changes, and the mark before the
+// bytes it covers; update.pak goes only once the new members and directory
+// are on disk; the header that ends the run is flushed before the run ends.
+// A patch that only adds members or replaces late ones writes into the
+// target no more than its members, the directory and the header's magic (4
+// bytes, three times) and directory place (8).
 TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
-    write_file(target(), build_pak({{"a", "1"}, {"b", "2"}}));
-    write_file(update(), build_pak({{"B", "new"}}));
-    std::istringstream trace(traced_run({"-y"}));
+    const std::string big_a = random_bytes(100000, 5), big_b = random_bytes(100000, 6);
+    const std::string late = build_pak({{"e", ""}, {"a", big_a}, {"b", big_b}, {"c", "old c"}});
+    const struct {
+        const char* label;
+        std::string original, update;
+        std::int64_t member_bytes;  // of update.pak
+    } cases[] = {
+        {"a member replaced", build_pak({{"a", "1"}, {"b", "2"}}), build_pak({{"B", "new"}}), 3},
+        {"members added", build_pak({{"a", big_a}, {"b", big_b}}), build_pak({{"c", "new c"}, {"d", "dd"}}), 7},
+        {"the last member replaced, after an empty one that points past it",
+         with_le32(late, entry_pos(late, 0) + 56, 0x10000000), build_pak({{"C", "new c"}, {"d", "dd"}}), 7},
+    };
     const std::string folder = fs::canonical(dir()).string();
-    std::vector<std::string> events;  // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush ."
-    for (std::string line; std::getline(trace, line);) {
-        const std::string call = line.substr(0, line.find('('));
-        std::string file = line.substr(line.find('(') + 1);
-        if (call == "copy_file_range") file = file.substr(file.find("], ") + 3);
-        if (call == "unlink") {
-            events.push_back("remove " + file.substr(1, file.find('"', 1) - 1));
-            continue;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        restore({c.original, std::nullopt, c.update});
+        std::istringstream trace(traced_run({"-y"}));
+        ASSERT_EQ(last_status_, 0);
+        std::vector<std::string> events;  // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush ."
+        std::int64_t written = 0;         // into the target
+        for (std::string line; std::getline(trace, line);) {
+            const std::string call = line.substr(0, line.find('('));
+            std::string file = line.substr(line.find('(') + 1);
+            if (call == "copy_file_range") file = file.substr(file.find("], ") + 3);
+            if (call == "unlink") {
+                events.push_back("remove " + file.substr(1, file.find('"', 1) - 1));
+                continue;
+            }
+            if (call == "rename") {
+                const std::size_t to = file.rfind('"', file.rfind('"') - 1) + 1;
+                events.push_back("rename " + file.substr(to, file.find('"', to) - to));
+                continue;
+            }
+            const auto open = file.find('<'), close = file.find('>');
+            if (open == std::string::npos || close < open || call == "openat") continue;
+            file = file.substr(open + 1, close - open - 1);
+            file = file == folder ? "." : file.substr(file.rfind('/') + 1);
+            // The backup is made under a temporary name, then renamed.
+            if (file == "pak0.bak.tarnwick-new") file = "pak0.bak";
+            if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
+            const bool flush = call == "fsync" || call == "fdatasync";
+            events.push_back((flush ? "flush " : "change ") + file);
+            if (file == "pak0.pak" && (call == "write" || call == "pwrite64" || call == "copy_file_range"))
+                written += std::max(0LL, std::stoll(line.substr(line.rfind(" = ") + 3)));
         }
-        if (call == "rename") {
-            const std::size_t to = file.rfind('"', file.rfind('"') - 1) + 1;
-            events.push_back("rename " + file.substr(to, file.find('"', to) - to));
-            continue;
-        }
-        const auto open = file.find('<'), close = file.find('>');
-        if (open == std::string::npos || close < open || call == "openat") continue;
-        file = file.substr(open + 1, close - open - 1);
-        file = file == folder ? "." : file.substr(file.rfind('/') + 1);
-        // The backup is made under a temporary name, then renamed.
-        if (file == "pak0.bak.tarnwick-new") file = "pak0.bak";
-        if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
-        const bool flush = call == "fsync" || call == "fdatasync";
-        events.push_back((flush ? "flush " : "change ") + file);
+        EXPECT_LE(written, c.member_bytes + 262144 + 3 * 4 + 8);
+        // Index of the first `event` at or after `from`, or events.size().
+        const auto first = [&](const std::string& event, std::size_t from = 0) {
+            while (from < events.size() && events[from] != event) ++from;
+            return from;
+        };
+        // Index of the last `event` before `end`, or events.size().
+        const auto last_before = [&](const std::string& event, std::size_t end) {
+            std::size_t found = events.size();
+            for (std::size_t i = 0; i < end; ++i)
+                if (events[i] == event) found = i;
+            return found;
+        };
+        const std::size_t target_changes = first("change pak0.pak"), removal = first("remove update.pak");
+        ASSERT_LT(removal, events.size());
+        EXPECT_LT(first("flush pak0.bak"), first("rename pak0.bak"));
+        EXPECT_LT(first("rename pak0.bak"), first("flush ."));
+        EXPECT_LT(first("flush ."), target_changes);
+        // The mark is on disk before any byte it stands for changes.
+        EXPECT_LT(first("flush pak0.pak", target_changes), first("change pak0.pak", target_changes + 1));
+        const std::size_t data_flushed = last_before("flush pak0.pak", removal);
+        EXPECT_LT(data_flushed, removal);
+        EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
+        const std::size_t folder_flushed = first("flush .", removal);
+        EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
+        EXPECT_EQ(events.back(), "flush pak0.pak");
+        EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
     }
-    // Index of the first `event` at or after `from`, or events.size().
-    const auto first = [&](const std::string& event, std::size_t from = 0) {
-        while (from < events.size() && events[from] != event) ++from;
-        return from;
-    };
-    // Index of the last `event` before `end`, or events.size().
-    const auto last_before = [&](const std::string& event, std::size_t end) {
-        std::size_t found = events.size();
-        for (std::size_t i = 0; i < end; ++i)
-            if (events[i] == event) found = i;
-        return found;
-    };
-    const std::size_t target_changes = first("change pak0.pak"), removal = first("remove update.pak");
-    ASSERT_LT(removal, events.size());
-    EXPECT_LT(first("flush pak0.bak"), first("rename pak0.bak"));
-    EXPECT_LT(first("rename pak0.bak"), first("flush ."));
-    EXPECT_LT(first("flush ."), target_changes);
-    const std::size_t data_flushed = last_before("flush pak0.pak", removal);
-    EXPECT_LT(data_flushed, removal);
-    EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
-    const std::size_t folder_flushed = first("flush .", removal);
-    EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
-    EXPECT_EQ(events.back(), "flush pak0.pak");
-    EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
 }
 
 #endif
@@ -1157,6 +1291,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         const char* hold;         // the call the first run is held in, and its count
         std::string second;       // the second run's command line, in the case folder
         std::string refusal;
+        bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
@@ -1168,6 +1303,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while rewriting", "copy_file_range:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",
+         "[ $(wc -c <pak0.pak) -gt 40 ]", "cd other && " + tool + " ../pak0",
+         "Cannot update ../pak0: its backup ../pak0.bak is in use by another run", true},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -1177,6 +1315,13 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         for (const std::string name : {"/pak0.pak", "/pak1.pak", "/pak0"}) write_file(d + name, o);
         write_file(d + "/update.pak", u);
         write_file(d + "/other/update.pak", u);
+        std::string first_out = success_stdout("pak0.pak", "pak0.bak", merged->member_lines);
+        if (c.resuming) {
+            write_file(d + "/pak0.pak", "\x89TWr" + merged->archive.substr(4, 36));
+            write_file(d + "/pak0.bak", o);
+            first_out.insert(backing_up("pak0.pak").size(),
+                             "The original is already in pak0.bak, saved by an interrupted run\n");
+        }
         const std::string sums = "find . -type f ! -name '*.out' ! -name '*.sum' -exec cksum {} + | sort";
         const std::string script =
             std::string(kUnderStrace) + " -qq -o /dev/null -e inject=" + c.hold + ":signal=STOP " + tool +
@@ -1188,7 +1333,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
             " >after.sum\nkill -CONT $held\nwait $first";
         const run_result run = run_program({"sh", "-c", script}, d);
         EXPECT_EQ(run.status, 0) << read_file(d + "/first.out");
-        EXPECT_EQ(read_file(d + "/first.out"), success_stdout("pak0.pak", "pak0.bak", merged->member_lines));
+        EXPECT_EQ(read_file(d + "/first.out"), first_out);
         EXPECT_TRUE(same_bytes(read_file(d + "/pak0.pak"), merged->archive));
         EXPECT_TRUE(same_bytes(read_file(d + "/pak0.bak"), o));
         const std::string second = read_file(d + "/second.out");
