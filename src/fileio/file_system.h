@@ -15,8 +15,8 @@
 // elsewhere they are bytes of a name.
 extern const bool BACKSLASH_SEPARATES_FOLDERS;
 
-// What stands at a path before it is opened. Windows cannot tell until the
-// file is open, and answers `file_or_nothing`.
+// What stands at a path before it is opened. Windows tells only a folder
+// apart, and answers `file_or_nothing` for a device.
 enum class path_kind {
     file_or_nothing,
     directory,

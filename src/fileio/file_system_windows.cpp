@@ -130,9 +130,13 @@ std::FILE* open_handle(const char* path, DWORD access, DWORD disposition, const 
 
 const bool BACKSLASH_SEPARATES_FOLDERS = true;
 
-path_kind kind_of_path(const char* /*path*/)
+// Only a folder can be told apart before the open; a device such as NUL
+// shows itself only in the opened handle.
+path_kind kind_of_path(const char* path)
 {
-    return path_kind::file_or_nothing;
+    const DWORD attributes = GetFileAttributesW(native_path(path).c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? path_kind::directory : path_kind::file_or_nothing;
 }
 
 std::FILE* open_path(const char* path, const char* mode)
