@@ -209,11 +209,7 @@ int back_up_and_apply(run_files& files, merge_plan& plan, const pak_header& orig
 int resume_rewrite(run_files& files, merge_plan& plan)
 {
     refuse_unusable_backup(files);
-    checked_file original = open_for_read(files.backup_path.c_str());
-    if (lock_file(original) == file_lock::busy) {
-        fatal_error("Cannot update %s: its backup %s is in use by another run", files.target_path.c_str(),
-                    files.backup_path.c_str());
-    }
+    checked_file original = open_locked_backup(files.target_path.c_str(), files.backup_path);
     original.path = files.target_path.c_str();
     plan_merge(plan, original, read_archive_header(original), files.update, files.target_path.c_str());
     print_original_saved(files, true);

@@ -25,6 +25,19 @@ bool ends_folder(const std::string& path, std::size_t i)
     fatal_error("Cannot update %s: its backup %s is in use by another run", target_path, backup_path.c_str());
 }
 
+} // namespace
+
+checked_file open_locked_backup(const char* target_path, const std::string& backup_path)
+{
+    checked_file backup = open_for_read(backup_path.c_str());
+    if (lock_file(backup) == file_lock::busy) {
+        refuse_in_use(target_path, backup_path);
+    }
+    return backup;
+}
+
+namespace {
+
 // An earlier backup may be replaced only when no other run is using it: one
 // that is rewriting from it, or has just made it.
 void refuse_backup_in_use(const char* target_path, const std::string& backup_path)
@@ -32,13 +45,9 @@ void refuse_backup_in_use(const char* target_path, const std::string& backup_pat
     if (!path_exists(backup_path.c_str())) {
         return;
     }
-    checked_file earlier = open_for_read(backup_path.c_str());
-    const file_lock lock = lock_file(earlier);
+    checked_file earlier = open_locked_backup(target_path, backup_path);
     // Windows replaces a file only when no handle of this process is open on it.
     close_file(earlier);
-    if (lock == file_lock::busy) {
-        refuse_in_use(target_path, backup_path);
-    }
 }
 
 // A temporary file that no run holds is what a killed run left: it is

@@ -130,6 +130,8 @@ std::string backup_temp_path_for(const std::string& backup_path);
 // one a killed run left. Refuses a backup that would be the target, or a
 // backup name another run is using.
 checked_file reserve_backup(const char* target_path, const std::string& backup_path, const std::string& temp_path);
+// Opens the existing backup for reading, locked; refuses one another run holds.
+checked_file open_locked_backup(const char* target_path, const std::string& backup_path);
 // Copies the target into the temporary file, puts it on stable storage and
 // renames it over the backup name; `temp` stays open, on the backup now.
 void fill_backup(const checked_file& target, const checked_file& temp, const std::string& temp_path);

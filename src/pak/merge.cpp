@@ -150,10 +150,6 @@ std::unique_ptr<directory_table> directory_on_disk(const merge_plan& plan)
     return table;
 }
 
-void write_directory(const checked_file& target, const merge_plan& plan)
-{
-    write_exact(target, directory_on_disk(plan)->data(), OUTPUT_DIRECTORY_SIZE);
-}
 
 // The first kept member the rewrite writes: those that end before `start`
 // are already in place.
@@ -186,8 +182,8 @@ std::int32_t kept_run_end(const merge_plan& plan, std::int32_t i, std::int64_t& 
 
 // Members from `start` on, then the directory, written at the target's
 // current position.
-void write_body(const merge_plan& plan, const checked_file& original, const checked_file& update,
-                const checked_file& target, std::int64_t start, copy_path path)
+void write_body(const merge_plan& plan, const directory_table& directory, const checked_file& original,
+                const checked_file& update, const checked_file& target, std::int64_t start, copy_path path)
 {
     for (std::int32_t i = first_rewritten(plan, start); i < plan.kept;) {
         const std::int32_t run_offset = plan.source_offset[static_cast<std::size_t>(i)];
@@ -203,12 +199,12 @@ void write_body(const merge_plan& plan, const checked_file& original, const chec
         }
         copy_member(update, target, plan.source_offset[slot], entry.file_length, path);
     }
-    write_directory(target, plan);
+    write_exact(target, directory.data(), OUTPUT_DIRECTORY_SIZE);
 }
 
 // Reads back what write_body wrote and compares it with its sources.
-bool body_matches(const merge_plan& plan, const checked_file& original, const checked_file& update,
-                  const checked_file& target, std::int64_t start)
+bool body_matches(const merge_plan& plan, const directory_table& directory, const checked_file& original,
+                  const checked_file& update, const checked_file& target, std::int64_t start)
 {
     if (!CHECK_COPIES) {
         return true;
@@ -231,8 +227,7 @@ bool body_matches(const merge_plan& plan, const checked_file& original, const ch
             return false;
         }
     }
-    const auto table = directory_on_disk(plan);
-    return same_bytes_as(target, plan.data_end, table->data(), OUTPUT_DIRECTORY_SIZE);
+    return same_bytes_as(target, plan.data_end, directory.data(), OUTPUT_DIRECTORY_SIZE);
 }
 
 // Where the directory lies goes into the header under the rewrite mark, so
@@ -292,13 +287,14 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
     // blocks first only to allocate them again costs as much as the copy.
     seek_to(target, start);
     begin_progress("Rewriting", target.path, "", plan.data_end - start);
-    write_body(plan, original, update, target, start, copy_path::fastest);
-    if (!body_matches(plan, original, update, target, start)) {
+    const auto directory = directory_on_disk(plan);
+    write_body(plan, *directory, original, update, target, start, copy_path::fastest);
+    if (!body_matches(plan, *directory, original, update, target, start)) {
         // Once more through the program's own buffer, then never again.
         seek_to(target, start);
         begin_progress("Rewriting", target.path, "", plan.data_end - start);
-        write_body(plan, original, update, target, start, copy_path::program);
-        if (!body_matches(plan, original, update, target, start)) {
+        write_body(plan, *directory, original, update, target, start, copy_path::program);
+        if (!body_matches(plan, *directory, original, update, target, start)) {
             copied_bytes_differ(target);
         }
     }
