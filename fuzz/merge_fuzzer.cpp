@@ -8,7 +8,7 @@
 // that the tests share (tests/pak_model.h): a merge that succeeds must write exactly the
 // model's archive, a refused merge must leave the target byte for byte as it
 // was, the model must agree on which inputs are refused, the backup and
-// update.pak are never changed, and no stream or descriptor outlives a run.
+// update.pak are never changed, and no descriptor outlives a run.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -119,12 +119,12 @@ bool file_holds(const char* path, const std::string& bytes)
     return same;
 }
 
-// A leaked stream is no leak to LeakSanitizer, since the C library keeps
-// every open FILE on a list, so the harness watches the descriptors. The
+// A leaked descriptor is no leak to LeakSanitizer, so the harness watches
+// the descriptors. The
 // system hands out the lowest free number, so whatever a run opens lands on
 // the lowest numbers free before it: watching the first DESCRIPTOR_WINDOW
 // numbers sees every leak while more are free there than a run holds at
-// once (a few streams).
+// once (a few files).
 constexpr std::size_t DESCRIPTOR_WINDOW = 128;
 constexpr std::size_t RUN_DESCRIPTORS = 32;
 using descriptor_set = std::bitset<DESCRIPTOR_WINDOW>;
@@ -160,9 +160,9 @@ void remove_work_files()
 
 void close_if_open(checked_file& file)
 {
-    if (file.stream != nullptr) {
-        (void)std::fclose(file.stream);
-        file.stream = nullptr;
+    if (file.handle != NO_FILE) {
+        (void)::close(static_cast<int>(file.handle));
+        file.handle = NO_FILE;
     }
 }
 
@@ -170,17 +170,21 @@ void close_if_open(checked_file& file)
 // it from the backup; returns the message of the refusal, or nothing on success.
 std::optional<std::string> run_merge()
 {
-    checked_file target{nullptr, TARGET_NAME};
-    checked_file original{nullptr, BACKUP_NAME};
-    checked_file update{nullptr, UPDATE_ARCHIVE_NAME};
+    checked_file target{NO_FILE, TARGET_NAME};
+    checked_file original{NO_FILE, BACKUP_NAME};
+    checked_file update{NO_FILE, UPDATE_ARCHIVE_NAME};
     try {
         merge_plan& plan = cleared(shared_plan);
         target = open_for_update(TARGET_NAME);
         update = open_for_read(UPDATE_ARCHIVE_NAME);
-        plan_merge(plan, target, read_archive_header(target), update, TARGET_NAME);
+        plan.original.capacity = MAX_PAK_ENTRIES;
+        plan.update.capacity = MAX_UPDATE_ENTRIES;
+        read_directory_at(target, read_archive_header(target), plan.original);
+        read_pak_directory(update, plan.update);
+        plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
         write_target_magic(target, rewrite_stage::rewriting);
-        write_merge(plan, original, update, target, first_changed_byte(plan.original, plan.update));
+        write_merge(plan, original, update, target, plan.cut);
         write_target_magic(target, rewrite_stage::none);
         close_file(original);
         close_file(update);
@@ -199,7 +203,7 @@ void check_output_reads_back(std::size_t expected_count)
 {
     pak_directory& directory = cleared(shared_directory);
     directory.capacity = MAX_PAK_ENTRIES;
-    checked_file output{nullptr, TARGET_NAME};
+    checked_file output{NO_FILE, TARGET_NAME};
     try {
         output = open_for_read(TARGET_NAME);
         const std::int32_t count = read_pak_directory(output, directory);

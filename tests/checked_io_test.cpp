@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "checked_io.h"
@@ -54,13 +55,10 @@ TEST_F(CheckedIo, CopyBytesCopiesExactlyTheCountAcrossChunkBoundaries) {
         SCOPED_TRACE(count);
         const std::string source = random_bytes(count + 9, count);
         write_file(from_path, source);
+        write_file(to_path, "hd");
         checked_file from = open_for_read(from_path.c_str());
-        checked_file to = open_for_write(to_path.c_str());
-        // The copy starts where both streams stand.
-        seek_to(from, 5);
-        write_exact(to, "hd", 2);
-        copy_bytes(from, to, count);
-        EXPECT_EQ(tell_position(from), 5 + static_cast<std::int64_t>(count));
+        checked_file to = open_for_update(to_path.c_str());
+        copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)});
         close_file(from);
         close_file(to);
         EXPECT_EQ(read_file(to_path), "hd" + source.substr(5, count));
@@ -73,14 +71,15 @@ TEST_F(CheckedIo, CopyBytesPastTheEndOfTheSourceIsAReadFailure) {
     EXPECT_EXIT(
         {
             stdout_to_stderr();
+            write_file(to_path, "");
             checked_file from = open_for_read(from_path.c_str());
-            checked_file to = open_for_write(to_path.c_str());
-            copy_bytes(from, to, 5001);
+            checked_file to = open_for_update(to_path.c_str());
+            copy_span_to(to, {&from, nullptr, 0, 0, 5001});
         },
         ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
 }
 
-TEST_F(CheckedIo, StreamLengthLeavesThePositionAlone) {
+TEST_F(CheckedIo, FileLengthOfAnySize) {
     const std::string file_path = path("f");
     // The largest length a pak file can address passes; a sparse file holds it.
     for (std::int64_t size : {std::int64_t{0}, std::int64_t{1}, std::int64_t{5000}, std::int64_t{INT32_MAX}}) {
@@ -88,15 +87,12 @@ TEST_F(CheckedIo, StreamLengthLeavesThePositionAlone) {
         write_file(file_path, random_bytes(static_cast<std::size_t>(std::min<std::int64_t>(size, 5000)), 3));
         fs::resize_file(file_path, static_cast<std::uintmax_t>(size));
         checked_file file = open_for_read(file_path.c_str());
-        seek_to(file, size / 2);
-        EXPECT_EQ(stream_length(file), size);
-        EXPECT_EQ(tell_position(file), size / 2);
+        EXPECT_EQ(file_length(file), size);
         close_file(file);
     }
 }
 
-// A full disk often shows only when the last buffered bytes are flushed.
-TEST_F(CheckedIo, WriteFailuresSurfaceAtWriteOrClose) {
+TEST_F(CheckedIo, WriteFailuresNameTheFileAndTheReason) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
     const std::string reason = std::string(": ") + std::strerror(ENOSPC);
     for (std::int32_t count : {10, 100000}) {
@@ -106,10 +102,10 @@ TEST_F(CheckedIo, WriteFailuresSurfaceAtWriteOrClose) {
                 stdout_to_stderr();
                 const std::string data(static_cast<std::size_t>(count), 'x');
                 // Opened directly: the tool itself refuses devices as archives.
-                checked_file full = open_for_write(path("f").c_str());
-                full.stream = std::freopen("/dev/full", "wb", full.stream);
+                checked_file full{};
+                full.handle = open("/dev/full", O_WRONLY);
                 full.path = "/dev/full";
-                write_exact(full, data.data(), count);
+                write_exact(full, 0, data.data(), count);
                 close_file(full);
                 std::exit(0);
             },

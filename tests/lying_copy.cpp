@@ -1,6 +1,6 @@
 // A file system whose kernel copies write other bytes than they report,
 // preloaded into the tool by the end-to-end tests (LD_PRELOAD). It stands in
-// front of copy_file_range, and of fwrite and write, and reads its settings
+// front of copy_file_range, and of fwrite, write and pwrite, and reads its settings
 // from the environment once:
 //   TARNWICK_TEST_LIE        how a copy lies: "zero" (a middle part of the
 //                            copied range is zeros), "shift" (the range lands
@@ -100,6 +100,10 @@ void note(int fd, const std::string& what) {
     close(out);
 }
 
+using pwrite_function = ssize_t (*)(int, const void*, std::size_t, off64_t);
+
+pwrite_function real_pwrite() { return real<pwrite_function>("pwrite64"); }
+
 void remember(int fd) {
     struct stat info {};
     if (fstat(fd, &info) == 0) lied_into.emplace_back(info.st_dev, info.st_ino);
@@ -148,12 +152,12 @@ extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t*
         if (how == "zero") {
             const std::vector<unsigned char> zeros(length / 2 + 1, 0);
             const off64_t at = start + static_cast<off64_t>(length / 4);
-            lied = pwrite64(out, zeros.data(), zeros.size(), at) == static_cast<ssize_t>(zeros.size());
+            lied = real_pwrite()(out, zeros.data(), zeros.size(), at) == static_cast<ssize_t>(zeros.size());
         } else if (how == "shift" && length > kShift) {
             std::vector<unsigned char> copied(length);
             const auto shifted = static_cast<ssize_t>(length - kShift);
             lied = pread64(out, copied.data(), length, start) == moved &&
-                   pwrite64(out, copied.data(), length - kShift, start + kShift) == shifted;
+                   real_pwrite()(out, copied.data(), length - kShift, start + kShift) == shifted;
         }
     }
     // A lie the shim failed to tell goes unlogged, which the test notices.
@@ -170,6 +174,16 @@ extern "C" std::size_t fwrite(const void* bytes, std::size_t size, std::size_t c
         return write_to(bytes, size, count, stream);
     note(fileno(stream), "write");
     return write_to(changed(bytes, total).data(), size, count, stream);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* bytes, std::size_t count, off64_t offset) {
+    if (!config().writes || count <= kUntouched || !was_lied_into(fd)) return real_pwrite()(fd, bytes, count, offset);
+    note(fd, "write");
+    return real_pwrite()(fd, changed(bytes, count).data(), count, offset);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* bytes, std::size_t count, off_t offset) {
+    return pwrite64(fd, bytes, count, offset);
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, std::size_t count) {

@@ -156,6 +156,10 @@ TEST(PakFormatLayout, FirstChangedByteEndsTheMembersThatStayInPlace) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        EXPECT_EQ(first_changed_byte(*directory_of(c.original), *directory_of(c.update)), c.first_changed);
+        auto plan = std::make_unique<merge_plan>();
+        plan->original = *directory_of(c.original);
+        plan->update = *directory_of(c.update);
+        plan_merge(*plan, {1 << 20, 1 << 20, "original"}, "target");
+        EXPECT_EQ(plan->cut, c.first_changed);
     }
 }

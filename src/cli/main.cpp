@@ -1,7 +1,22 @@
-#include "checked_io.h"
-#include "run_update.h"
+#include "console.h"
+#include "options.h"
+#include "run.h"
 
 int main(int argc, char** argv)
 {
-    return run_update(command_line_arguments(argc, argv));
+    prepare_standard_streams();
+    const request asked = read_request(command_line_arguments(argc, argv));
+    if (asked.kind == request_kind::version) {
+        print_text("tarnwick %s\n", VERSION_STRING);
+        return 0;
+    }
+    const std::string output_archive =
+        asked.kind == request_kind::update ? guard_standard_output(asked.target_path) : "";
+    print_title();
+    if (asked.kind != request_kind::update) {
+        print_usage();
+        return asked.kind == request_kind::usage ? 1 : 0;
+    }
+    report_ignored_arguments(asked.ignored);
+    return run_update(asked.target_path, output_archive);
 }

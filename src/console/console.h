@@ -64,3 +64,9 @@ void count_progress(std::int64_t bytes);
 // Takes the line off the terminal; it returns with the next bytes counted.
 void hide_progress();
 void end_progress();
+
+// For a signal handler, which may make only the calls that are safe there:
+// takes whatever progress line is shown off the terminal, and writes text
+// straight to standard error.
+void erase_progress_now();
+void write_error_now(const char* text);

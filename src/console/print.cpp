@@ -1,6 +1,7 @@
 // Where the tool's text goes, and how a member name is shown.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "console.h"
@@ -74,4 +75,9 @@ std::string shown_text(const char* text)
         }
     }
     return shown;
+}
+
+void write_error_now(const char* text)
+{
+    write_error_raw(text, std::strlen(text));
 }

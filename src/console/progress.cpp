@@ -74,6 +74,9 @@ struct progress_line {
     std::size_t shown_width;  // columns on the terminal now; 0 when nothing is shown
 };
 
+// What the terminal shows now, for a signal handler to erase.
+volatile std::size_t columns_on_screen = 0;
+
 progress_line& current()
 {
     static progress_line line{};
@@ -250,6 +253,7 @@ void draw(progress_clock::time_point now)
     }
     put_on_terminal("\r" + text);
     line.shown_width = width;
+    columns_on_screen = width;
     line.drawn_at = now;
 }
 
@@ -294,6 +298,7 @@ void hide_progress()
     if (line.shown_width != 0) {
         put_on_terminal("\r" + std::string(columns_to_blank(line.shown_width, terminal_columns(stderr)), ' ') + "\r");
         line.shown_width = 0;
+        columns_on_screen = 0;
         line.drawn_at = {};
     }
 }
@@ -302,4 +307,21 @@ void end_progress()
 {
     hide_progress();
     current().verb.clear();
+}
+
+void erase_progress_now()
+{
+    static const char BLANKS[] = "                                ";
+    std::size_t left = columns_on_screen;
+    if (left == 0) {
+        return;
+    }
+    write_error_raw("\r", 1);
+    while (left > 0) {
+        const std::size_t chunk = std::min(left, sizeof BLANKS - 1);
+        write_error_raw(BLANKS, chunk);
+        left -= chunk;
+    }
+    write_error_raw("\r", 1);
+    columns_on_screen = 0;
 }

@@ -11,6 +11,9 @@
 // buffers; a console gets them as UTF-16. Failures are dropped: text that
 // cannot be shown must never stop a run.
 void write_text(std::FILE* stream, const char* text, std::size_t length);
+// Writes straight to standard error, through no buffer and no lock: the
+// one write a signal handler may make.
+void write_error_raw(const char* text, std::size_t length);
 // The width in columns of the terminal or console the stream writes to, or
 // 0 when it is none or does not tell.
 std::size_t terminal_columns(std::FILE* stream);

@@ -22,6 +22,18 @@ void write_text(std::FILE* stream, const char* text, std::size_t length)
     (void)std::fwrite(text, 1, length, stream);
 }
 
+void write_error_raw(const char* text, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, length);
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
 std::size_t terminal_columns(std::FILE* stream)
 {
     winsize size{};

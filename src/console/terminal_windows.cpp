@@ -61,6 +61,23 @@ void write_text(std::FILE* stream, const char* text, std::size_t length)
     write_console(console, utf16_from_utf8(text, length));
 }
 
+// Called from the console's control handler, a thread of its own that must
+// not wait on the stream's lock held by the run.
+void write_error_raw(const char* text, std::size_t length)
+{
+    const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (errors == INVALID_HANDLE_VALUE || errors == nullptr) {
+        return;
+    }
+    if (GetConsoleMode(errors, &mode) != 0) {
+        write_console(errors, utf16_from_utf8(text, length));
+        return;
+    }
+    DWORD written = 0;
+    (void)WriteFile(errors, text, static_cast<DWORD>(length), &written, nullptr);
+}
+
 std::size_t terminal_columns(std::FILE* stream)
 {
     CONSOLE_SCREEN_BUFFER_INFO info{};

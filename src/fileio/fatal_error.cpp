@@ -1,6 +1,6 @@
 // Kept in a file of its own so that a test or fuzz harness can link its own
 // fatal_error in place of this one. Every failure ends here, so this is where
-// a half-made backup is removed.
+// a half-made file is removed.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +15,9 @@ void fatal_error(const char* format, ...)
     vprint_text(stdout, format, args);
     va_end(args);
     print_text("\n");
-    remove_pending_file();
+    abandon_pending_file_now();
+    if (const char* note = failure_notice()) {
+        print_error_text("tarnwick: %s\n", note);
+    }
     std::exit(1);
 }

@@ -1,8 +1,10 @@
 // The file operations' seam with the system: the few calls that differ
 // between platforms, each answering one question or doing one thing, with
-// no messages and no decisions. checked_io.cpp and paths.cpp hold the logic
-// and the messages; file_system_posix.cpp, file_system_linux.cpp and
-// file_system_windows.cpp hold the calls, chosen by the build.
+// no messages and no decisions. checked_io.cpp, copy.cpp, paths.cpp and
+// pending_file.cpp hold the logic and the messages; file_system_posix.cpp,
+// file_system_linux.cpp and file_system_windows.cpp hold the calls, chosen
+// by the build. Every read and write names its offset: no file position is
+// kept anywhere, so nothing has to be flushed or sought before a call.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,10 @@
 #include <string>
 
 // Error numbers are errno values on every platform, for strerror.
+
+// A descriptor on POSIX, a HANDLE on Windows.
+using native_handle = std::intptr_t;
+constexpr native_handle NO_NATIVE_HANDLE = -1;
 
 // Windows takes '\' for '/' and a drive's ':' as the end of a folder part;
 // elsewhere they are bytes of a name.
@@ -24,20 +30,44 @@ enum class path_kind {
 };
 path_kind kind_of_path(const char* path);
 
-std::FILE* open_path(const char* path, const char* mode);
-// Creates a new file for reading and writing, with the process's default
-// permissions; fails with EEXIST when anything, a link included, is there.
-std::FILE* create_new_path(const char* path);
+enum class open_mode {
+    read,
+    read_write,  // an existing file, never created or truncated
+    create_new,  // read and write; fails with EEXIST when anything, a link included, is there
+};
+// NO_NATIVE_HANDLE on failure, with `error` set. A new file gets the
+// process's default permissions, as cp would give it.
+native_handle open_native(const char* path, open_mode mode, int& error);
 // Windows names devices such as NUL in every folder, so only the opened
 // handle can tell a disk file from one; elsewhere always true.
-bool opened_as_disk_file(std::FILE* stream);
+bool is_disk_file(native_handle file);
+// 0 or an error number.
+int close_native(native_handle file);
 
-int seek_from_start(std::FILE* stream, std::int64_t offset);
-int seek_to_end(std::FILE* stream);
-std::int64_t tell(std::FILE* stream);
+// Each moves up to `count` bytes at `offset` and returns how many moved (0 at
+// the end of the file), or -1 with `error` set.
+std::int64_t read_native(native_handle file, void* buffer, std::uint32_t count, std::int64_t offset, int& error);
+std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t count, std::int64_t offset,
+                          int& error);
+
+// Which file a path or an open file is, across names and links.
+struct file_identity {
+    std::uint64_t volume;
+    std::uint64_t index;
+};
+// What an open file is now: who it is and the marks every change leaves.
+struct file_status {
+    file_identity identity;
+    std::int64_t size;
+    std::int64_t modified;  // nanoseconds, or the system's finest unit
+    std::int64_t changed;   // the status change time; Windows has none and repeats `modified`
+    bool regular;
+};
+bool status_of_native(native_handle file, file_status& status);
+
 // Each returns 0 or an error number.
-int truncate_stream(std::FILE* stream, std::int64_t length);
-int sync_stream(std::FILE* stream);
+int truncate_native(native_handle file, std::int64_t length);
+int sync_native(native_handle file);
 // A folder that cannot be opened, or a system without folder flushes,
 // counts as flushed.
 int sync_folder(const char* folder);
@@ -49,18 +79,13 @@ enum class lock_outcome {
     busy,
     refused,
 };
-lock_outcome lock_stream(std::FILE* stream);
+lock_outcome lock_native(native_handle file);
 // Gives the file at `from` the name `to`, replacing whatever `to` names (a
 // link itself, not what it leads to). Returns 0 or an error number.
 int rename_path(const char* from, const char* to);
 
-// Which file a path or an open stream is, across names and links.
-struct file_identity {
-    std::uint64_t volume;
-    std::uint64_t index;
-};
 bool identity_of_path(const char* path, file_identity& identity);
-// False unless the stream writes to a regular file.
+// False unless the standard stream writes to a regular file.
 bool identity_of_stream(std::FILE* stream, file_identity& identity);
 
 enum class link_state {
@@ -73,13 +98,11 @@ enum class link_state {
 link_state read_link(const char* path, std::string& target);
 // False only when nothing at all is found at `path`.
 bool anything_at(const char* path);
-bool remove_path(const char* path);
+// Removes a file's name. 0 or an error number. Safe in a signal handler.
+int remove_path(const char* path);
 
-// Copies inside the kernel, without a user buffer, where the system can.
-// True when both streams are regular files between which it can, and then
-// `source_size` is the source's length.
-bool kernel_can_copy(std::FILE* from, std::FILE* to, std::int64_t& source_size);
-// Moves up to `count` bytes between the files' own offsets, which advance;
-// returns how many moved, 0 when the kernel stops or refuses.
-std::int64_t kernel_copy(std::FILE* from, std::int64_t& from_offset, std::FILE* to, std::int64_t& to_offset,
+// Moves up to `count` bytes between the files inside the kernel, without a
+// user buffer, where the system can; returns how many moved, 0 when the
+// kernel stops or refuses.
+std::int64_t kernel_copy(native_handle from, std::int64_t from_offset, native_handle to, std::int64_t to_offset,
                          std::uint32_t count);

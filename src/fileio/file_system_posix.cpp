@@ -18,6 +18,16 @@ file_identity identity_from(const struct stat& info)
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
+std::int64_t nanoseconds(const timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + static_cast<std::int64_t>(time.tv_nsec);
+}
+
+int descriptor_of(native_handle file)
+{
+    return static_cast<int>(file);
+}
+
 } // namespace
 
 const bool BACKSLASH_SEPARATES_FOLDERS = false;
@@ -31,57 +41,78 @@ path_kind kind_of_path(const char* path)
     return S_ISDIR(info.st_mode) ? path_kind::directory : path_kind::special;
 }
 
-std::FILE* open_path(const char* path, const char* mode)
+native_handle open_native(const char* path, open_mode mode, int& error)
 {
-    return std::fopen(path, mode);
+    int flags = O_RDONLY | O_CLOEXEC;
+    if (mode == open_mode::read_write) {
+        flags = O_RDWR | O_CLOEXEC;
+    } else if (mode == open_mode::create_new) {
+        flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    }
+    int descriptor = -1;
+    do {
+        descriptor = open(path, flags, 0666);
+    } while (descriptor < 0 && errno == EINTR);
+    error = descriptor < 0 ? errno : 0;
+    return descriptor;
 }
 
-std::FILE* create_new_path(const char* path)
-{
-    const int descriptor = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
-        return nullptr;
-    }
-    std::FILE* stream = fdopen(descriptor, "w+b");
-    if (stream == nullptr) {
-        const int error = errno;
-        (void)close(descriptor);
-        (void)unlink(path);
-        errno = error;
-    }
-    return stream;
-}
-
-bool opened_as_disk_file(std::FILE* /*stream*/)
+bool is_disk_file(native_handle /*file*/)
 {
     return true;
 }
 
-int seek_from_start(std::FILE* stream, std::int64_t offset)
+int close_native(native_handle file)
 {
-    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET);
+    // Retrying after EINTR could close a descriptor another open just took.
+    return close(descriptor_of(file)) == 0 || errno == EINTR ? 0 : errno;
 }
 
-int seek_to_end(std::FILE* stream)
+std::int64_t read_native(native_handle file, void* buffer, std::uint32_t count, std::int64_t offset, int& error)
 {
-    return fseeko(stream, 0, SEEK_END);
+    ssize_t moved = 0;
+    do {
+        moved = pread(descriptor_of(file), buffer, count, static_cast<off_t>(offset));
+    } while (moved < 0 && errno == EINTR);
+    error = moved < 0 ? errno : 0;
+    return moved;
 }
 
-std::int64_t tell(std::FILE* stream)
+std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t count, std::int64_t offset,
+                          int& error)
 {
-    return static_cast<std::int64_t>(ftello(stream));
+    ssize_t moved = 0;
+    do {
+        moved = pwrite(descriptor_of(file), buffer, count, static_cast<off_t>(offset));
+    } while (moved < 0 && errno == EINTR);
+    error = moved < 0 ? errno : 0;
+    return moved;
 }
 
-int truncate_stream(std::FILE* stream, std::int64_t length)
+bool status_of_native(native_handle file, file_status& status)
 {
-    return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0 ? 0 : errno;
+    struct stat info {};
+    if (fstat(descriptor_of(file), &info) != 0) {
+        return false;
+    }
+    status.identity = identity_from(info);
+    status.size = static_cast<std::int64_t>(info.st_size);
+    status.modified = nanoseconds(info.st_mtim);
+    status.changed = nanoseconds(info.st_ctim);
+    status.regular = S_ISREG(info.st_mode);
+    return true;
 }
 
-lock_outcome lock_stream(std::FILE* stream)
+int truncate_native(native_handle file, std::int64_t length)
+{
+    return ftruncate(descriptor_of(file), static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
+lock_outcome lock_native(native_handle file)
 {
     int result = 0;
     do {
-        result = flock(fileno(stream), LOCK_EX | LOCK_NB);
+        result = flock(descriptor_of(file), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     if (result == 0) {
         return lock_outcome::taken;
@@ -151,7 +182,7 @@ bool anything_at(const char* path)
     return stat(path, &info) == 0 || errno != ENOENT;
 }
 
-bool remove_path(const char* path)
+int remove_path(const char* path)
 {
-    return std::remove(path) == 0;
+    return unlink(path) == 0 ? 0 : errno;
 }

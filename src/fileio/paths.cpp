@@ -9,16 +9,7 @@
 
 namespace {
 
-// The folder part of a path as the system reads it, and the last name in it.
-std::string folder_of(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
+// The last name in a path as the system reads it.
 std::string name_of(const std::string& path)
 {
     const std::size_t slash = path.find_last_of('/');
@@ -56,6 +47,15 @@ std::string dangling_link_end(const std::string& path)
 
 } // namespace
 
+std::string folder_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 bool same_file(const char* path_a, const char* path_b)
 {
     file_identity a{};
@@ -87,11 +87,6 @@ void flush_folder_of(const char* path)
     if (error != 0) {
         fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
     }
-}
-
-bool remove_file(const char* path)
-{
-    return remove_path(path);
 }
 
 bool path_exists(const char* path)

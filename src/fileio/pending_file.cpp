@@ -1,4 +1,6 @@
-// The one file a failed run must not leave behind: the backup being made.
+// The one file a failed or interrupted run must not leave behind, and what
+// such a run tells the user it leaves.
+#include <csignal>
 #include <string>
 
 #include "checked_io.h"
@@ -6,23 +8,83 @@
 
 namespace {
 
-std::string& pending()
+// Read by a signal handler: set only once the name it points to is complete.
+const char* volatile pending_name = nullptr;
+const char* volatile failure_note = nullptr;
+const char* volatile signal_note = nullptr;
+
+// A temporary file that no run holds, and that is still the file at its
+// name, is what a killed run left. True when it was removed.
+bool removed_leftover(const std::string& temp_path)
 {
-    static std::string path;
-    return path;
+    checked_file leftover = open_for_read(temp_path.c_str());
+    const bool ours = lock_file(leftover) == file_lock::held && path_names(temp_path.c_str(), leftover);
+    if (ours) {
+        (void)remove_path(temp_path.c_str());
+    }
+    close_file(leftover);
+    return ours;
 }
 
 } // namespace
 
-void set_pending_file(const char* path)
+void reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path)
 {
-    pending() = path != nullptr ? path : "";
+    pending.final_path = final_path;
+    pending.temp_path = temp_path;
+    // Failures writing the temporary file are the final file's, under its name.
+    pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
+    if (pending.file.handle == NO_FILE && removed_leftover(temp_path)) {
+        pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
+    }
+    if (pending.file.handle == NO_FILE) {
+        return;
+    }
+    pending_name = pending.temp_path.c_str();
+    if (lock_file(pending.file) == file_lock::busy) {
+        abandon_pending_file(pending);
+    }
 }
 
-void remove_pending_file()
+void commit_pending_file(pending_file& pending)
 {
-    if (!pending().empty()) {
-        (void)remove_path(pending().c_str());
-        pending().clear();
+    // The name may go to the file only once its bytes would survive a power cut.
+    flush_to_disk(pending.file);
+    rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
+    pending_name = nullptr;
+    flush_folder_of(pending.final_path.c_str());
+}
+
+void abandon_pending_file(pending_file& pending)
+{
+    pending_name = nullptr;
+    if (pending.file.handle != NO_FILE) {
+        (void)remove_path(pending.temp_path.c_str());
+        close_file(pending.file);
     }
+}
+
+void abandon_pending_file_now()
+{
+    const char* name = pending_name;
+    pending_name = nullptr;
+    if (name != nullptr) {
+        (void)remove_path(name);
+    }
+}
+
+void set_failure_notes(const char* on_failure, const char* on_interrupt)
+{
+    failure_note = on_failure;
+    signal_note = on_interrupt;
+}
+
+const char* interrupt_note()
+{
+    return signal_note;
+}
+
+const char* failure_notice()
+{
+    return failure_note;
 }

@@ -44,17 +44,16 @@ std::int64_t end_of_members_in_place(const pak_directory& original, const replac
     return end;
 }
 
-[[noreturn]] void refuse_member(const checked_file& source, std::int32_t index, const pak_entry& entry,
-                                const char* fault, std::int64_t value)
+[[noreturn]] void refuse_member(const char* source, std::int32_t index, const pak_entry& entry, const char* fault,
+                                std::int64_t value)
 {
-    fatal_error("Damaged archive %s: member %d (%s) %s %lld", source.path, index + 1,
+    fatal_error("Damaged archive %s: member %d (%s) %s %lld", source, index + 1,
                 shown_text(entry.name.data()).c_str(), fault, static_cast<long long>(value));
 }
 
 // Makes sure the copy of a member can neither seek to an impossible position
 // nor run short, so that no fault is found after the target has changed.
-void check_member_data(const checked_file& source, std::int32_t source_length, std::int32_t index,
-                       const pak_entry& entry)
+void check_member_data(const char* source, std::int32_t source_length, std::int32_t index, const pak_entry& entry)
 {
     if (entry.file_offset < 0) {
         refuse_member(source, index, entry, "starts at negative offset", entry.file_offset);
@@ -88,25 +87,22 @@ void append_output_entry(merge_plan& plan, const char* target_path, const pak_en
     plan.output.count += 1;
 }
 
-void plan_output(merge_plan& plan, const checked_file& original, const checked_file& update,
-                 const char* target_path)
+void plan_output(merge_plan& plan, const merge_sources& sources, const char* target_path)
 {
-    const std::int32_t original_length = stream_length(original);
-    const std::int32_t update_length = stream_length(update);
     plan.data_end = PAK_HEADER_SIZE;
     find_replaced(plan.original, plan.update, plan.replaced);
     for (std::int32_t i = 0; i < plan.original.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.original.entries[slot];
         if (!plan.replaced[slot]) {
-            check_member_data(original, original_length, i, entry);
+            check_member_data(sources.original_name, sources.original_length, i, entry);
             append_output_entry(plan, target_path, entry);
         }
     }
     plan.kept = plan.output.count;
     for (std::int32_t i = 0; i < plan.update.count; ++i) {
         const pak_entry& entry = plan.update.entries[static_cast<std::size_t>(i)];
-        check_member_data(update, update_length, i, entry);
+        check_member_data(UPDATE_ARCHIVE_NAME, sources.update_length, i, entry);
         append_output_entry(plan, target_path, entry);
     }
 }
@@ -114,26 +110,6 @@ void plan_output(merge_plan& plan, const checked_file& original, const checked_f
 void report_member(const pak_entry& entry)
 {
     print_text("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
-}
-
-// How a member's bytes reach the target: through the kernel where it can,
-// or, to redo a copy that read back wrong, only through the program.
-enum class copy_path {
-    fastest,
-    program,
-};
-
-void copy_member(const checked_file& source, const checked_file& target, std::int32_t offset, std::int32_t length,
-                 copy_path path)
-{
-    if (length > 0) {
-        seek_to(source, offset);
-        if (path == copy_path::fastest) {
-            copy_bytes(source, target, static_cast<std::uint32_t>(length));
-        } else {
-            copy_bytes_in_program(source, target, static_cast<std::uint32_t>(length));
-        }
-    }
 }
 
 using directory_table = std::array<pak_entry, MAX_PAK_ENTRIES>;
@@ -149,7 +125,6 @@ std::unique_ptr<directory_table> directory_on_disk(const merge_plan& plan)
     }
     return table;
 }
-
 
 // The first kept member the rewrite writes: those that end before `start`
 // are already in place.
@@ -180,54 +155,38 @@ std::int32_t kept_run_end(const merge_plan& plan, std::int32_t i, std::int64_t& 
     return i;
 }
 
-// Members from `start` on, then the directory, written at the target's
-// current position.
-void write_body(const merge_plan& plan, const directory_table& directory, const checked_file& original,
-                const checked_file& update, const checked_file& target, std::int64_t start, copy_path path)
+// What the rewrite copies, in order: the kept members from `start` on, a
+// run at a time, then each member of update.pak, then the directory.
+struct merge_spans {
+    std::array<copy_span, MAX_PAK_ENTRIES + 1> spans;
+    std::size_t count;
+    std::size_t first_update;
+};
+
+void add_span(merge_spans& list, const copy_span& span)
 {
-    for (std::int32_t i = first_rewritten(plan, start); i < plan.kept;) {
-        const std::int32_t run_offset = plan.source_offset[static_cast<std::size_t>(i)];
-        std::int64_t length = 0;
-        i = kept_run_end(plan, i, length);
-        copy_member(original, target, run_offset, static_cast<std::int32_t>(length), path);
-    }
-    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
-        const auto slot = static_cast<std::size_t>(i);
-        const pak_entry& entry = plan.output.entries[slot];
-        if (path == copy_path::fastest) {
-            report_member(entry);
-        }
-        copy_member(update, target, plan.source_offset[slot], entry.file_length, path);
-    }
-    write_exact(target, directory.data(), OUTPUT_DIRECTORY_SIZE);
+    list.spans[list.count] = span;
+    list.count += 1;
 }
 
-// Reads back what write_body wrote and compares it with its sources.
-bool body_matches(const merge_plan& plan, const directory_table& directory, const checked_file& original,
-                  const checked_file& update, const checked_file& target, std::int64_t start)
+void list_spans(merge_spans& list, const merge_plan& plan, const directory_table& directory,
+                const checked_file& original, const checked_file& update, std::int64_t start)
 {
-    if (!CHECK_COPIES) {
-        return true;
-    }
-    begin_progress("Checking", target.path, "", plan.data_end - start + OUTPUT_DIRECTORY_SIZE);
+    list.count = 0;
     for (std::int32_t i = first_rewritten(plan, start); i < plan.kept;) {
-        const std::int32_t first = i;
+        const auto first = static_cast<std::size_t>(i);
         std::int64_t length = 0;
         i = kept_run_end(plan, i, length);
-        if (!same_bytes_at(target, plan.output.entries[static_cast<std::size_t>(first)].file_offset, original,
-                           plan.source_offset[static_cast<std::size_t>(first)], static_cast<std::uint32_t>(length))) {
-            return false;
-        }
+        add_span(list, {&original, nullptr, plan.source_offset[first], plan.output.entries[first].file_offset,
+                        static_cast<std::int32_t>(length)});
     }
+    list.first_update = list.count;
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
-        if (!same_bytes_at(target, entry.file_offset, update, plan.source_offset[slot],
-                           static_cast<std::uint32_t>(entry.file_length))) {
-            return false;
-        }
+        add_span(list, {&update, nullptr, plan.source_offset[slot], entry.file_offset, entry.file_length});
     }
-    return same_bytes_as(target, plan.data_end, directory.data(), OUTPUT_DIRECTORY_SIZE);
+    add_span(list, {nullptr, directory.data(), 0, plan.data_end, OUTPUT_DIRECTORY_SIZE});
 }
 
 // Where the directory lies goes into the header under the rewrite mark, so
@@ -237,8 +196,7 @@ void write_directory_place(const checked_file& target, const merge_plan& plan)
 {
     const pak_header header = merged_header(plan);
     const std::array<std::int32_t, 2> place = {le32(header.dir_offset), le32(header.dir_length)};
-    seek_to(target, offsetof(pak_header, dir_offset));
-    write_exact(target, place.data(), static_cast<std::int32_t>(sizeof place));
+    write_exact(target, offsetof(pak_header, dir_offset), place.data(), static_cast<std::int32_t>(sizeof place));
 }
 
 // Compares one member of update.pak with one of the target, in fixed buffers.
@@ -246,58 +204,44 @@ bool same_member(const pak_entry& held, const checked_file& target, const pak_en
                  const checked_file& update)
 {
     return std::strcmp(held.name.data(), offered.name.data()) == 0 && held.file_length == offered.file_length &&
-           same_bytes_at(target, held.file_offset, update, offered.file_offset,
-                         static_cast<std::uint32_t>(held.file_length));
+           copy_matches(target, {&update, nullptr, offered.file_offset, held.file_offset, held.file_length});
 }
 
 } // namespace
-
-std::int64_t first_changed_byte(const pak_directory& original, const pak_directory& update)
-{
-    auto replaced = std::make_unique<replaced_entries>();
-    find_replaced(original, update, *replaced);
-    return end_of_members_in_place(original, *replaced);
-}
 
 pak_header merged_header(const merge_plan& plan)
 {
     return {PAK_MAGIC, static_cast<std::int32_t>(plan.data_end), plan.output.count * PAK_ENTRY_SIZE};
 }
 
-void plan_merge(merge_plan& plan, const checked_file& original, const pak_header& original_header,
-                const checked_file& update, const char* target_path)
+void plan_merge(merge_plan& plan, const merge_sources& sources, const char* target_path)
 {
-    plan.original.capacity = MAX_PAK_ENTRIES;
-    plan.update.capacity = MAX_UPDATE_ENTRIES;
-    plan.output.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(original, original_header, plan.original);
-    read_pak_directory(update, plan.update);
     // Counted before replaced members are dropped, so a sum over the limit is
     // refused even when the result would have fitted.
     if (plan.original.count + plan.update.count > MAX_PAK_ENTRIES) {
         fatal_error("Resulting pak file would be too large!\nContact Pak Author.\n");
     }
-    plan_output(plan, original, update, target_path);
+    plan.output.capacity = MAX_PAK_ENTRIES;
+    plan_output(plan, sources, target_path);
+    plan.cut = end_of_members_in_place(plan.original, plan.replaced);
 }
 
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
                  const checked_file& target, std::int64_t start)
 {
+    const auto directory = directory_on_disk(plan);
+    const auto list = std::make_unique<merge_spans>();
+    list_spans(*list, plan, *directory, original, update, start);
+    begin_progress("Rewriting", target.path, "", plan.data_end - start);
+    for (std::size_t i = 0; i < list->count; ++i) {
+        if (i >= list->first_update && i + 1 < list->count) {
+            report_member(plan.output.entries[static_cast<std::size_t>(plan.kept) + i - list->first_update]);
+        }
+        copy_span_to(target, list->spans[i]);
+    }
+    verify_copies(target, list->spans.data(), list->count);
     // Written over in place and cut to length at the end: freeing the old
     // blocks first only to allocate them again costs as much as the copy.
-    seek_to(target, start);
-    begin_progress("Rewriting", target.path, "", plan.data_end - start);
-    const auto directory = directory_on_disk(plan);
-    write_body(plan, *directory, original, update, target, start, copy_path::fastest);
-    if (!body_matches(plan, *directory, original, update, target, start)) {
-        // Once more through the program's own buffer, then never again.
-        seek_to(target, start);
-        begin_progress("Rewriting", target.path, "", plan.data_end - start);
-        write_body(plan, *directory, original, update, target, start, copy_path::program);
-        if (!body_matches(plan, *directory, original, update, target, start)) {
-            copied_bytes_differ(target);
-        }
-    }
     truncate_at(target, plan.data_end + OUTPUT_DIRECTORY_SIZE);
     write_directory_place(target, plan);
     flush_to_disk(target);

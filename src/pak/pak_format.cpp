@@ -46,23 +46,23 @@ void check_directory_bounds(const checked_file& archive, const pak_header& heade
 
 } // namespace
 
+std::int32_t archive_length(const checked_file& archive)
+{
+    const std::int64_t length = file_length(archive);
+    if (length > MAX_FILE_SIZE) {
+        fatal_error("File %s is too large: %lld bytes, more than the %lld a pak file can address", archive.path,
+                    static_cast<long long>(length), static_cast<long long>(MAX_FILE_SIZE));
+    }
+    return static_cast<std::int32_t>(length);
+}
+
 pak_header read_pak_header(const checked_file& archive)
 {
     pak_header header{};
-    seek_to(archive, 0);
-    read_exact(archive, &header, PAK_HEADER_SIZE);
+    read_exact(archive, 0, &header, PAK_HEADER_SIZE);
     header.dir_offset = le32(header.dir_offset);
     header.dir_length = le32(header.dir_length);
     return header;
-}
-
-pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset)
-{
-    pak_entry entry{};
-    seek_to(archive, offset);
-    read_exact(archive, &entry, PAK_ENTRY_SIZE);
-    entry_to_host(entry);
-    return entry;
 }
 
 pak_header read_archive_header(const checked_file& archive)
@@ -85,8 +85,7 @@ std::int32_t read_directory_at(const checked_file& archive, const pak_header& he
         return 0;
     }
     check_directory_bounds(archive, header, count, directory.capacity);
-    seek_to(archive, header.dir_offset);
-    read_exact(archive, directory.entries.data(), count * PAK_ENTRY_SIZE);
+    read_exact(archive, header.dir_offset, directory.entries.data(), count * PAK_ENTRY_SIZE);
     for (std::int32_t i = 0; i < count; ++i) {
         pak_entry& entry = directory.entries[static_cast<std::size_t>(i)];
         entry_to_host(entry);
@@ -122,8 +121,7 @@ namespace {
 // The first 12 bytes as they lie in the file, or false for a shorter file.
 bool read_raw_header(const checked_file& archive, pak_header& raw)
 {
-    seek_to(archive, 0);
-    return read_up_to(archive, &raw, PAK_HEADER_SIZE) == PAK_HEADER_SIZE;
+    return read_up_to(archive, 0, &raw, PAK_HEADER_SIZE) == PAK_HEADER_SIZE;
 }
 
 rewrite_stage stage_marked_in(const pak_header& raw)
@@ -138,7 +136,7 @@ rewrite_stage stage_marked_in(const pak_header& raw)
 
 const char* archive_fault(const checked_file& archive)
 {
-    const std::int32_t length = stream_length(archive);
+    const std::int32_t length = archive_length(archive);
     pak_header raw{};
     if (!read_raw_header(archive, raw)) {
         return "is shorter than an archive header";
@@ -183,7 +181,6 @@ void write_target_magic(const checked_file& target, rewrite_stage stage)
     } else if (stage == rewrite_stage::data_complete) {
         magic = COMPLETE_MARK;
     }
-    seek_to(target, 0);
-    write_exact(target, magic.data(), static_cast<std::int32_t>(magic.size()));
+    write_exact(target, 0, magic.data(), static_cast<std::int32_t>(magic.size()));
     flush_to_disk(target);
 }

@@ -23,6 +23,9 @@ constexpr std::int32_t PAK_ENTRY_SIZE = 64;
 constexpr std::int32_t PAK_NAME_SIZE = 56;
 inline constexpr std::array<char, 4> PAK_MAGIC = {'P', 'A', 'C', 'K'};
 inline constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
+// Positions and lengths in an archive are 32-bit signed, so no file the tool
+// reads or writes may reach 2^31 bytes.
+constexpr std::int64_t MAX_FILE_SIZE = INT32_MAX;
 // The tool always writes the directory with every slot, live or not.
 constexpr std::int32_t OUTPUT_DIRECTORY_SIZE = MAX_PAK_ENTRIES * PAK_ENTRY_SIZE;
 
@@ -82,18 +85,29 @@ struct merge_plan {
     std::array<std::int32_t, MAX_PAK_ENTRIES> source_offset;
     std::int32_t kept;
     std::int64_t data_end;
+    // Where the merged archive first differs from the original: the end of
+    // the kept members that stay where they are, before the first that moves.
+    std::int64_t cut;
+};
+
+// What a plan needs to know of the files behind its two directories.
+struct merge_sources {
+    std::int32_t original_length;
+    std::int32_t update_length;
+    const char* original_name;  // faults in the original are reported under it
 };
 
 // Converts between little-endian archive order and host order; the same
 // operation serves both directions.
 std::int32_t le32(std::int32_t value);
 
+// The length of an archive file; one of 2^31 bytes or more is refused.
+std::int32_t archive_length(const checked_file& archive);
 // The header as the file holds it, integers in host order; no check.
 pak_header read_pak_header(const checked_file& archive);
 // The header of a file that must be an archive: refuses one without the
 // magic or with a negative directory length.
 pak_header read_archive_header(const checked_file& archive);
-pak_entry read_pak_entry(const checked_file& archive, std::int64_t offset);
 // Fills `directory` from its first slot with the entries `header` locates,
 // refusing a directory over its capacity, one that cannot lie inside a
 // 2 GiB file, or a name without NUL.
@@ -119,17 +133,11 @@ void write_target_magic(const checked_file& target, rewrite_stage stage);
 // Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
 bool names_match(const char* a, const char* b);
 
-// Reads both archives' directories and checks everything a merge could
-// find wrong: capacities, the entry limit, names, every member's bounds in
-// its source, the size of the result. A fault ends the run before anything
-// is written. `original_header` locates the original's directory; faults in
-// the original are reported under `original.path`.
-void plan_merge(merge_plan& plan, const checked_file& original, const pak_header& original_header,
-                const checked_file& update, const char* target_path);
-// The offset past the header where the merged archive first differs from
-// `original`: the end of the kept members that stay where they are, before
-// the first one that moves. Nothing before it needs writing.
-std::int64_t first_changed_byte(const pak_directory& original, const pak_directory& update);
+// Plans the merge of the two directories the caller read into `plan` and
+// checks everything a merge could find wrong: the entry limit, every
+// member's bounds in its source, the size of the result. A fault ends the
+// run before anything is written.
+void plan_merge(merge_plan& plan, const merge_sources& sources, const char* target_path);
 // The header that completes the merged archive.
 pak_header merged_header(const merge_plan& plan);
 // Writes into `target`, which bears the rewrite mark, the members from

@@ -1,0 +1,31 @@
+// The command line: what the user asked for, and the usage text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+inline constexpr char VERSION_STRING[] = "0.9c";
+
+enum class request_kind {
+    update,
+    usage,  // no archive named
+    help,
+    version,
+};
+
+struct request {
+    request_kind kind;
+    std::string target_path;
+    std::size_t ignored;  // further arguments, beyond the archive
+};
+
+// `arguments` are the program's own, argv[0] first. An option counts
+// wherever it stands, the first one wins, and there are no short forms:
+// every other argument is a path, even one that starts with '-'.
+request read_request(const std::vector<std::string>& arguments);
+void print_title();
+void print_usage();
+// Only the first archive named is updated; a user who named several must
+// not take the others for done.
+void report_ignored_arguments(std::size_t count);

@@ -1,0 +1,43 @@
+#include <csignal>
+
+#include "checked_io.h"
+#include "interrupt.h"
+
+namespace {
+
+constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Only calls that a signal handler may make.
+void end_interrupted_run(int signal_number)
+{
+    abandon_pending_file_now();
+    erase_progress_now();
+    write_error_now("tarnwick: interrupted");
+    if (const char* note = interrupt_note()) {
+        write_error_now("; ");
+        write_error_now(note);
+    }
+    write_error_now("\n");
+    // Ended by the signal itself, so that the shell sees how the run ended.
+    (void)std::signal(signal_number, SIG_DFL);
+    (void)std::raise(signal_number);
+}
+
+} // namespace
+
+void catch_interruptions()
+{
+    struct sigaction action {};
+    action.sa_handler = end_interrupted_run;
+    (void)sigemptyset(&action.sa_mask);
+    for (const int signal_number : CAUGHT_SIGNALS) {
+        (void)sigaddset(&action.sa_mask, signal_number);
+    }
+    for (const int signal_number : CAUGHT_SIGNALS) {
+        struct sigaction previous {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            (void)sigaction(signal_number, &action, nullptr);
+        }
+    }
+}

@@ -1,0 +1,319 @@
+// The run as one story. What is on disk decides where it starts; each start
+// is then one straight sequence of steps, and prints what it does.
+#include "run.h"
+
+#include <memory>
+#include <string>
+
+#include "checked_io.h"
+#include "interrupt.h"
+#include "pak_format.h"
+#include "run_files.h"
+
+namespace {
+
+enum class start_point {
+    fresh,              // the target is the original: back it up, then apply update.pak
+    resume_rewrite,     // cut short while rewriting: rewrite it whole from its backup
+    finish_complete,    // complete but for its magic, holding update.pak's members or with no update.pak
+    finish_then_apply,  // complete but for its magic, and update.pak is another update
+};
+
+struct run_state {
+    run_files files;
+    merge_plan plan;
+    pak_header final_header;  // the header a marked target gets when it is finished
+    std::string backing_up;   // the first line of a fresh run
+    std::string marked_note;     // what a run stopped after the target was marked leaves
+    std::string unchanged_note;  // what an interrupted run leaves before
+};
+
+// From the target's mark on, a run that stops leaves a target the game
+// cannot load until the same command is run again.
+void note_target_marked(run_state& run)
+{
+    set_failure_notes(run.marked_note.c_str(), run.marked_note.c_str());
+}
+
+void note_target_unchanged(const run_state& run)
+{
+    set_failure_notes(nullptr, run.unchanged_note.c_str());
+}
+
+void mark_target(run_state& run, rewrite_stage stage)
+{
+    write_target_magic(run.files.target, stage);
+    if (stage == rewrite_stage::rewriting) {
+        note_target_marked(run);
+    }
+}
+
+// The target's members and directory, as they stand after an earlier run
+// completed them; the mark must describe exactly the file that is there.
+void read_complete_target(run_state& run)
+{
+    const run_files& files = run.files;
+    if (!mark_fits_length(run.final_header, archive_length(files.target))) {
+        fatal_error("Cannot finish the interrupted update of %s: its mark does not match its length",
+                    files.target_path.c_str());
+    }
+    run.plan.original.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(files.target, run.final_header, run.plan.original);
+}
+
+void read_update_directory(run_state& run)
+{
+    run.plan.update.capacity = MAX_UPDATE_ENTRIES;
+    read_pak_directory(run.files.update, run.plan.update);
+}
+
+// The one decision of the run. A complete target with an update.pak is
+// finished as it is when update.pak is the update it already holds, and is
+// otherwise finished first, then updated again.
+start_point decide_start(run_state& run)
+{
+    switch (read_rewrite_stage(run.files.target, run.final_header)) {
+    case rewrite_stage::none:
+        return start_point::fresh;
+    case rewrite_stage::rewriting:
+        return start_point::resume_rewrite;
+    case rewrite_stage::data_complete:
+        break;
+    }
+    note_target_marked(run);
+    read_complete_target(run);
+    if (!path_exists(UPDATE_ARCHIVE_NAME)) {
+        return start_point::finish_complete;
+    }
+    refuse_backup_leading_to_update(run.files);
+    open_update(run.files);
+    read_update_directory(run);
+    return update_already_applied(run.plan.original, run.files.target, run.plan.update, run.files.update)
+               ? start_point::finish_complete
+               : start_point::finish_then_apply;
+}
+
+void plan_from(run_state& run, const checked_file& original)
+{
+    plan_merge(run.plan, {archive_length(original), archive_length(run.files.update), original.path},
+               run.files.target_path.c_str());
+}
+
+// Copies the target into the pending backup, reads the copy back and gives
+// it the backup's name; the backup stays open for reading.
+void fill_backup(const run_state& run, pending_file& backup)
+{
+    const checked_file& target = run.files.target;
+    const std::int32_t length = archive_length(target);
+    const copy_span whole{&target, nullptr, 0, 0, length};
+    begin_progress("Copying", target.path, backup.file.path, length);
+    copy_span_to(backup.file, whole);
+    verify_copies(backup.file, &whole, 1);
+    end_progress();
+    commit_pending_file(backup);
+}
+
+// An interrupted run can only be finished from the original it backed up.
+void refuse_unusable_backup(const run_files& files)
+{
+    const char* fault = "is missing";
+    if (path_exists(files.backup_path.c_str())) {
+        checked_file backup = open_for_read(files.backup_path.c_str());
+        fault = archive_fault(backup);
+        close_file(backup);
+    }
+    if (fault != nullptr) {
+        fatal_error("Cannot finish the interrupted update of %s: its backup %s %s", files.target_path.c_str(),
+                    files.backup_path.c_str(), fault);
+    }
+}
+
+void print_original_saved(const run_files& files, bool backup_exists)
+{
+    if (backup_exists) {
+        print_text("The original is already in %s, saved by an interrupted run\n", files.backup_path.c_str());
+    } else {
+        print_text("Finishing the interrupted update of %s; its backup %s is missing\n", files.target_path.c_str(),
+                   files.backup_path.c_str());
+    }
+}
+
+void print_updating(const run_files& files)
+{
+    print_text("Updating %s...\n", files.target_path.c_str());
+}
+
+void print_report(const run_files& files, bool backup_exists)
+{
+    print_text("\n---------------------------------------\n");
+    print_text("Update of %s completed!\n\n", files.target_path.c_str());
+    if (backup_exists) {
+        print_text("Backup of original in %s\n", files.backup_path.c_str());
+    } else {
+        print_text("No backup of the original: %s is missing\n", files.backup_path.c_str());
+    }
+    print_text("Thanks for using tarnwick!\n");
+}
+
+// Members and directory are on disk: the target is marked complete, so that
+// a later run never takes it for a new original, update.pak goes, and the
+// magic goes on last.
+int finish(run_state& run, bool backup_exists)
+{
+    run_files& files = run.files;
+    std::string removal_failure;
+    if (files.update.handle != NO_FILE) {
+        mark_target(run, rewrite_stage::data_complete);
+        removal_failure = remove_file(UPDATE_ARCHIVE_NAME);
+        if (removal_failure.empty()) {
+            flush_folder_of(UPDATE_ARCHIVE_NAME);
+        }
+    }
+    mark_target(run, rewrite_stage::none);
+    set_failure_notes(nullptr, nullptr);
+    close_file(files.target);
+    print_report(files, backup_exists);
+    if (!removal_failure.empty()) {
+        fatal_error("Failed to remove %s! Remove by hand.\n", UPDATE_ARCHIVE_NAME);
+    }
+    return 0;
+}
+
+// Rewrites the target, which bears the rewrite mark, from `original`; the
+// bytes before `start` are already the merged archive's.
+void rewrite_target(run_state& run, const checked_file& original, std::int64_t start)
+{
+    write_merge(run.plan, original, run.files.update, run.files.target, start);
+}
+
+// The usual run: the target is the original. Everything is checked against
+// it before the backup is made, and the rewrite reads the backup, which
+// holds the target's own bytes: faults in it are reported under its name.
+void back_up_and_apply(run_state& run, pending_file& backup)
+{
+    fill_backup(run, backup);
+    backup.file.path = run.files.target_path.c_str();
+    print_updating(run.files);
+    // Marked before the first change: no later run may take a half-written
+    // target for an archive and copy it over its backup.
+    mark_target(run, rewrite_stage::rewriting);
+    rewrite_target(run, backup.file, run.plan.cut);
+    close_file(backup.file);
+}
+
+int run_fresh(run_state& run)
+{
+    run_files& files = run.files;
+    print_text("%s", run.backing_up.c_str());
+    refuse_backup_leading_to_update(files);
+    open_update(files);
+    run.plan.original.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(files.target, read_archive_header(files.target), run.plan.original);
+    read_update_directory(run);
+    plan_from(run, files.target);
+    pending_file backup{};
+    reserve_backup(files, backup);
+    back_up_and_apply(run, backup);
+    return finish(run, true);
+}
+
+// A target cut short while it was rewritten is rewritten whole from its
+// backup, which already holds the original, the only copy left.
+int resume_rewrite(run_state& run)
+{
+    run_files& files = run.files;
+    note_target_marked(run);
+    refuse_backup_leading_to_update(files);
+    open_update(files);
+    refuse_unusable_backup(files);
+    checked_file original = open_locked_backup(files);
+    original.path = files.target_path.c_str();
+    run.plan.original.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(original, read_archive_header(original), run.plan.original);
+    read_update_directory(run);
+    plan_from(run, original);
+    print_original_saved(files, true);
+    print_updating(files);
+    rewrite_target(run, original, PAK_HEADER_SIZE);
+    close_file(original);
+    return finish(run, true);
+}
+
+int finish_complete(run_state& run)
+{
+    const bool backup_exists = path_exists(run.files.backup_path.c_str());
+    print_original_saved(run.files, backup_exists);
+    print_updating(run.files);
+    if (run.files.update.handle != NO_FILE) {
+        report_update_members(run.plan.update);
+    }
+    return finish(run, backup_exists);
+}
+
+// The finished rewrite is the original of the new update: it is backed up
+// as any archive is, once its magic is back.
+int finish_then_apply(run_state& run)
+{
+    print_text("%s", run.backing_up.c_str());
+    plan_from(run, run.files.target);
+    pending_file backup{};
+    reserve_backup(run.files, backup);
+    mark_target(run, rewrite_stage::none);
+    note_target_unchanged(run);
+    print_text("The interrupted update of %s was finished first\n", run.files.target_path.c_str());
+    back_up_and_apply(run, backup);
+    return finish(run, true);
+}
+
+} // namespace
+
+std::string guard_standard_output(const std::string& target_path)
+{
+    const std::string backup_path = backup_path_for(target_path);
+    bool errors_are_unsafe = false;
+    std::string taken;
+    for (const std::string& archive : {target_path, backup_path, std::string(UPDATE_ARCHIVE_NAME)}) {
+        errors_are_unsafe = errors_are_unsafe || output_is_file(stderr, archive.c_str());
+        if (taken.empty() && output_is_file(stdout, archive.c_str())) {
+            taken = archive;
+        }
+    }
+    if (!taken.empty()) {
+        divert_output_to_errors(errors_are_unsafe);
+    } else if (errors_are_unsafe) {
+        silence_errors();
+    }
+    return taken;
+}
+
+int run_update(const std::string& target_path, const std::string& output_archive)
+{
+    catch_interruptions();
+    // Value-initialised, so unused entries and the bytes after each name are zero.
+    auto run = std::make_unique<run_state>();
+    run->files = {target_path, backup_path_for(target_path), {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME}, {}};
+    run->files.target.path = run->files.target_path.c_str();
+    run->backing_up = "Backing up update target " + target_path + "...\n";
+    run->marked_note = run->files.target_path + " is half-written and not playable; the original is in " +
+                       run->files.backup_path +
+                       "; running the same command again, once the cause is fixed, finishes the update";
+    run->unchanged_note = run->files.target_path + " is as it was; running the same command again updates it";
+    note_target_unchanged(*run);
+    if (!output_archive.empty()) {
+        print_text("%s", run->backing_up.c_str());
+        fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
+                    output_archive.c_str());
+    }
+    open_target(run->files, run->backing_up.c_str());
+    switch (decide_start(*run)) {
+    case start_point::fresh:
+        return run_fresh(*run);
+    case start_point::resume_rewrite:
+        return resume_rewrite(*run);
+    case start_point::finish_complete:
+        return finish_complete(*run);
+    case start_point::finish_then_apply:
+        return finish_then_apply(*run);
+    }
+    return 1;
+}

@@ -1,0 +1,87 @@
+#include "run_files.h"
+
+namespace {
+
+[[noreturn]] void refuse_backup_in_use(const run_files& files)
+{
+    fatal_error("Cannot update %s: its backup %s is in use by another run", files.target_path.c_str(),
+                files.backup_path.c_str());
+}
+
+// An earlier backup may be replaced only when no other run is using it: one
+// that is rewriting from it, or has just made it.
+void refuse_earlier_backup_in_use(const run_files& files)
+{
+    if (!path_exists(files.backup_path.c_str())) {
+        return;
+    }
+    checked_file earlier = open_locked_backup(files);
+    // Windows replaces a file only when no handle of this process is open on it.
+    close_file(earlier);
+}
+
+} // namespace
+
+void open_target(run_files& files, const char* before_failure)
+{
+    std::string reason;
+    if (!try_open_for_update(files.target_path.c_str(), files.target, reason)) {
+        print_text("%s", before_failure);
+        fatal_error("Error opening %s: %s", files.target_path.c_str(), reason.c_str());
+    }
+    if (lock_file(files.target) == file_lock::busy) {
+        print_text("%s", before_failure);
+        fatal_error("Cannot update %s: another run is updating it", files.target_path.c_str());
+    }
+}
+
+void refuse_backup_leading_to_update(const run_files& files)
+{
+    // The backup would be read back as the update if update.pak were or
+    // led to it. Asked of names: either may be a link to nothing yet.
+    if (leads_to(files.backup_path.c_str(), UPDATE_ARCHIVE_NAME) ||
+        leads_to(UPDATE_ARCHIVE_NAME, files.backup_path.c_str())) {
+        fatal_error("Cannot back up %s: its backup %s is the same file as %s", files.target_path.c_str(),
+                    files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+    }
+}
+
+void open_update(run_files& files)
+{
+    files.update = open_for_read(UPDATE_ARCHIVE_NAME);
+    // Rewriting the target would destroy update.pak if they were one file.
+    // Checked before update.pak is locked: its lock would be the target's.
+    if (same_open_file(files.target, files.update)) {
+        fatal_error("Cannot update %s: it is the same file as %s", files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+    }
+    if (lock_file(files.update) == file_lock::busy) {
+        fatal_error("Cannot update %s: %s is in use by another run", files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+    }
+    files.update_state = state_of(files.update);
+}
+
+checked_file open_locked_backup(const run_files& files)
+{
+    checked_file backup = open_for_read(files.backup_path.c_str());
+    if (lock_file(backup) == file_lock::busy) {
+        refuse_backup_in_use(files);
+    }
+    return backup;
+}
+
+void reserve_backup(const run_files& files, pending_file& backup)
+{
+    // Replacing the backup would destroy the very file being saved.
+    if (path_names(files.backup_path.c_str(), files.target)) {
+        fatal_error("Cannot back up %s: its backup %s is the same file", files.target_path.c_str(),
+                    files.backup_path.c_str());
+    }
+    refuse_earlier_backup_in_use(files);
+    reserve_pending_file(backup, files.backup_path, backup_temp_path_for(files.backup_path));
+    if (backup.file.handle == NO_FILE) {
+        refuse_backup_in_use(files);
+    }
+    // Another run may have put its backup in place while this one made its
+    // temporary file; from now on no other run can.
+    refuse_earlier_backup_in_use(files);
+}
