@@ -35,21 +35,40 @@ constexpr std::array<code_range, 11> WIDE_CHARACTERS{{
     {0x20000, 0x3FFFD},  // CJK ideographs beyond the first plane
 }};
 
-// One character of UTF-8 text: its bytes, and the columns a terminal gives it.
+// Combining marks, drawn over the character before them in no column of
+// their own. The marks of single scripts (Hebrew points, Indic vowel signs)
+// are not here and count one column, which can only make the line shorter.
+constexpr std::array<code_range, 5> COMBINING_MARKS{{
+    {0x0300, 0x036F},  // combining diacritical marks
+    {0x1AB0, 0x1AFF},  // their extension
+    {0x1DC0, 0x1DFF},  // their supplement
+    {0x20D0, 0x20FF},  // combining marks for symbols
+    {0xFE20, 0xFE2F},  // combining half marks
+}};
+
+// What a terminal draws as one: a character's bytes with those of the
+// combining marks after it, and the columns they take together.
 struct character {
     std::size_t bytes;
     std::size_t columns;
 };
 
-bool is_wide(char32_t code)
+template <std::size_t N>
+bool is_in(const std::array<code_range, N>& ranges, char32_t code)
 {
-    return std::any_of(WIDE_CHARACTERS.begin(), WIDE_CHARACTERS.end(),
+    return std::any_of(ranges.begin(), ranges.end(),
                        [code](const code_range& range) { return code >= range.first && code <= range.last; });
 }
 
-// The character that starts at `at`. A byte that starts no valid UTF-8
-// sequence is a character of its own, one column wide, as terminals show it.
-character character_at(const std::string& text, std::size_t at)
+std::size_t columns_of_code(char32_t code)
+{
+    return is_in(WIDE_CHARACTERS, code) ? 2 : is_in(COMBINING_MARKS, code) ? 0 : 1;
+}
+
+// The single code point that starts at `at`. A byte that starts no valid
+// UTF-8 sequence is a character of its own, one column wide, as terminals
+// show it.
+character code_point_at(const std::string& text, std::size_t at)
 {
     const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned lead = byte(at);
@@ -83,14 +102,22 @@ character character_at(const std::string& text, std::size_t at)
         }
         code = (code << 6U) | (next & 0x3FU);
     }
-    return {length, is_wide(code) ? 2U : 1U};
+    return {length, columns_of_code(code)};
 }
 
+// `text` as a terminal draws it, so that a cut never parts a mark from the
+// character it marks. A mark at the very start stands alone, in no column.
 std::vector<character> characters_of(const std::string& text)
 {
     std::vector<character> characters;
-    for (std::size_t at = 0; at < text.size(); at += characters.back().bytes) {
-        characters.push_back(character_at(text, at));
+    for (std::size_t at = 0; at < text.size();) {
+        const character c = code_point_at(text, at);
+        if (c.columns == 0 && !characters.empty()) {
+            characters.back().bytes += c.bytes;
+        } else {
+            characters.push_back(c);
+        }
+        at += c.bytes;
     }
     return characters;
 }

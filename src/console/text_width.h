@@ -7,12 +7,13 @@
 #include <string>
 
 // Columns of `text` on a terminal: two for CJK, Hangul, fullwidth forms and
-// emoji, one for anything else, including a control byte or a byte of
-// invalid UTF-8.
+// emoji, none for a combining mark, one for anything else, including a
+// control byte or a byte of invalid UTF-8.
 std::size_t columns_of(const std::string& text);
 // `text` in at most `columns` columns: when it is longer, its middle gives
-// way to "...", cut between characters only, and its end gets the column an
-// odd room leaves over. Below four columns only dots are left.
+// way to "...", cut between characters only (a combining mark stays with
+// the character it marks), and its end gets the column an odd room leaves
+// over. Below four columns only dots are left.
 std::string elide_middle(const std::string& text, std::size_t columns);
 // The progress line "<verb> <path>[ to <destination>]: <figures>" for a
 // terminal `terminal_width` columns wide, kept out of its last column; whole
