@@ -29,8 +29,8 @@ struct progress_line {
     progress_clock::time_point copy_start;
     progress_clock::time_point drawn_at;
     // What is done ("Copying", "Rewriting"), to which path, and where a copy
-    // goes (or ""): kept apart so that the paths, not the words, give way
-    // when the line is too long for the terminal.
+    // goes (or ""): kept apart so that the paths give way first when the
+    // line is too long for the terminal.
     std::string verb;
     std::string path;
     std::string destination;
@@ -62,6 +62,12 @@ void draw(progress_clock::time_point now)
     // Read at each redraw: the user may resize the terminal during the copy.
     const std::size_t terminal_width = terminal_columns(stderr);
     std::string text = fitted_progress_text(line.verb, line.path, line.destination, figures.data(), terminal_width);
+    if (text.empty()) {
+        // Too narrow a terminal for the figures: whatever was shown goes.
+        hide_progress();
+        line.drawn_at = now;
+        return;
+    }
     // Shorter than the line it replaces: blanks cover the rest.
     const std::size_t width = columns_of(text);
     const std::size_t blanked = columns_to_blank(line.shown_width, terminal_width);

@@ -11,6 +11,9 @@ constexpr char ELLIPSIS[] = "...";
 constexpr std::size_t ELLIPSIS_COLUMNS = sizeof ELLIPSIS - 1;
 // A shortened path keeps a column of its own besides the ellipsis.
 constexpr std::size_t MIN_PATH_COLUMNS = ELLIPSIS_COLUMNS + 1;
+// Narrower than this, a terminal gets no line at all: what would fit is too
+// little to tell anything.
+constexpr std::size_t MIN_TERMINAL_COLUMNS = 30;
 
 struct code_range {
     char32_t first;
@@ -137,6 +140,12 @@ std::size_t bytes_within(const std::string& text, std::size_t room)
     return bytes;
 }
 
+// The columns a path cannot be shortened below.
+std::size_t least_columns(const std::string& path)
+{
+    return std::min(columns_of(path), MIN_PATH_COLUMNS);
+}
+
 } // namespace
 
 std::size_t columns_of(const std::string& text)
@@ -180,14 +189,17 @@ std::string fitted_progress_text(const std::string& verb, const std::string& pat
     if (terminal_width == 0) {
         return whole;
     }
+    if (terminal_width < MIN_TERMINAL_COLUMNS) {
+        return "";
+    }
     // A Windows console wraps a line that reaches its last column.
     const std::size_t room = terminal_width - 1;
     if (columns_of(whole) <= room) {
         return whole;
     }
     const std::size_t fixed = columns_of(lead) + columns_of(joiner) + columns_of(tail);
-    const std::size_t paths = joiner.empty() ? 1 : 2;
-    if (fixed + paths * MIN_PATH_COLUMNS <= room) {
+    const std::size_t least = least_columns(path) + (joiner.empty() ? 0 : least_columns(destination));
+    if (fixed + least <= room) {
         // The longer path gives way before the shorter.
         const std::size_t budget = room - fixed;
         std::size_t path_room = budget;
@@ -207,8 +219,12 @@ std::string fitted_progress_text(const std::string& verb, const std::string& pat
         }
         return glued(elide_middle(path, path_room), elide_middle(destination, destination_room));
     }
-    // Even the shortened paths leave the figures no room: the line's end is cut.
-    return whole.substr(0, bytes_within(whole, room));
+    for (const std::string& shorter : {verb + " " + figures, figures}) {
+        if (columns_of(shorter) <= room) {
+            return shorter;
+        }
+    }
+    return "";
 }
 
 std::size_t columns_to_blank(std::size_t shown_width, std::size_t terminal_width)

@@ -17,9 +17,10 @@ std::size_t columns_of(const std::string& text);
 std::string elide_middle(const std::string& text, std::size_t columns);
 // The progress line "<verb> <path>[ to <destination>]: <figures>" for a
 // terminal `terminal_width` columns wide, kept out of its last column; whole
-// when the width is unknown (0). The paths give way first; the figures only
-// when even the shortened paths leave them no room, and then the line's end
-// is cut.
+// when the width is unknown (0). The figures are the point of the line: the
+// paths shrink first, then go, then the verb goes; when the figures alone do
+// not fit, or the terminal is narrower than 30 columns, the line is "" and
+// nothing should be drawn.
 std::string fitted_progress_text(const std::string& verb, const std::string& path, const std::string& destination,
                                  const std::string& figures, std::size_t terminal_width);
 // The columns of an earlier line to blank: all of them, but never the
