@@ -874,8 +874,9 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
 
 // A run slowed down by strace lasts well over a second: on a terminal a
 // progress line comes and goes on standard error; elsewhere nothing is written
-// there. On a narrow terminal no redraw, nor the blanks that erase one, reaches
-// the last column, and the paths give way in their middle.
+// there, and standard output is the same either way. On a narrow terminal no
+// redraw, nor the blanks that erase one, reaches the last column. How the
+// line fits a width is TextWidth's to test.
 TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     const std::string reason = reason_cannot_trace();
     if (!reason.empty()) GTEST_SKIP() << reason;
@@ -890,7 +891,6 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         return std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=" + delay + " " +
                tarnwick_exe() + " '" + archive + "'";
     };
-    const std::string long_path = "Дм測試 " + std::string(60, 'f') + " 地图/pak0.pak";
     // Backed up to pak0.bak: the short destination leaves its room to the long path.
     const std::string ascii_path = "pak0.an-extension-of-fifty-characters-all-in-ascii";
     const struct {
@@ -899,16 +899,14 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::vector<std::string> argv;
         std::string shown;    // in the terminal's text, or on standard error
         std::size_t columns;  // of the terminal, when set
+        bool output_in_file = false;
     } cases[] = {
         {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0},
-        {"file", "pak0.pak", o, u, {"sh", "-c", slow("400000", "pak0.pak") + " 2>err"}, "", 0},
-        {"terminal of 50 columns, a long path", long_path, o, u,
-         {"script", "-qec", "stty cols 50 && " + slow("1050000", long_path), "/dev/null"}, "\rCopying ", 50},
         {"terminal of 62 columns, a long path in ASCII", ascii_path, o, build_pak({{"new", "data"}}),
          {"script", "-qec", "stty cols 62 && " + slow("1050000", ascii_path), "/dev/null"}, "\rCopying ", 62},
         {"errors on a terminal, output into a file", "pak0.pak", o, u,
-         {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0},
+         {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0, true},
         {"output on a terminal, errors into a file", "pak0.pak", o, u,
          {"script", "-qec", slow("200000", "pak0.pak") + " 2>err", "/dev/null"}, "", 0},
         {"two copies of under a second, more than one together", "pak0.pak", o, build_pak({{"new", "data"}}),
@@ -916,7 +914,6 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         {"a redraw shorter than the one before", "pak0.pak", o_big, u_big,
          {"script", "-qec", slow("500000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: 8.0 of 8.0 MiB", 0},
     };
-    fs::create_directories(fs::u8path(path(long_path)).parent_path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         write_file(path(c.archive), c.original);
@@ -952,10 +949,6 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             if (c.columns == 0 || !(redraw || blank)) continue;
             EXPECT_LE(width, c.columns - 1) << part;
             if (!redraw) continue;
-            // Shortened, but no more than it must be: a column may stay free only
-            // where a wide character would not fit.
-            const bool narrow = std::all_of(part.begin(), part.end(), [](char k) { return k > 0; });
-            EXPECT_GE(width, c.columns - (narrow ? 1 : 2)) << part;
             EXPECT_NE(part.find("..."), std::string::npos) << part;
             verbs.insert(part.substr(0, part.find(' ')));
         }
@@ -963,6 +956,12 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_EQ(verbs, (std::set<std::string>{"Copying", "Rewriting"})) << run.out;
         }
         EXPECT_TRUE(same_bytes(read_file(path(c.archive)), model_merge(c.original, c.update)->archive));
+        if (c.output_in_file) {
+            const std::string drawn_aside = read_file(path("out"));
+            write_file(path(c.archive), c.original);
+            write_file(update(), c.update);
+            EXPECT_EQ(drawn_aside, run_tarnwick({c.archive}, dir()).out);
+        }
     }
 }
 

@@ -1,0 +1,98 @@
+#include <cstddef>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "text_width.h"
+
+namespace {
+
+const std::string kAcute = "\xcc\x81";  // U+0301, a combining mark
+const std::string kEmoji = "\xf0\x9f\x98\x80";  // U+1F600
+const std::string kFigures = "1.2 of 3.4 MiB, 5.6 MiB/s";
+
+std::string times(int count, const std::string& text) {
+    std::string repeated;
+    for (int i = 0; i < count; ++i) repeated += text;
+    return repeated;
+}
+
+}  // namespace
+
+TEST(TextWidth, ColumnsOfText) {
+    const struct {
+        std::string text;
+        std::size_t columns;
+    } cases[] = {
+        {"pak0.pak", 8},
+        {"Дм", 2},
+        {"地图", 4},
+        {"한", 2},
+        {"e" + kAcute, 1},
+        {kAcute, 0},
+        {kEmoji, 2},
+        {"\x1b\x07", 2},
+        {"\xff\xc3", 2},                  // a stray byte, a sequence cut short
+        {"\xe0\x80\xaf", 3},              // an overlong '/'
+        {"\xed\xa0\x80", 3},              // a surrogate
+        {"\xf4\x90\x80\x80", 4},          // past U+10FFFF
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(columns_of(c.text), c.columns);
+    }
+}
+
+TEST(TextWidth, ElideMiddleCutsBetweenCharactersAndFavoursTheEnd) {
+    const struct {
+        std::string text;
+        std::size_t columns;
+        std::string shown;
+    } cases[] = {
+        {"abcdefghij", 10, "abcdefghij"},
+        {"abcdefghij", 9, "abc...hij"},
+        {"abcdefghij", 8, "ab...hij"},
+        {"地图地图地图", 8, "地...图"},
+        {"地图地图地图", 9, "地...地图"},
+        {times(6, "e" + kAcute), 5, "e" + kAcute + "...e" + kAcute},
+        {"abcdef", 2, ".."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + " in " + std::to_string(c.columns));
+        EXPECT_EQ(elide_middle(c.text, c.columns), c.shown);
+    }
+}
+
+// The figures are the point of the line: the paths give way first, then the
+// verb; the last column stays free.
+TEST(TextWidth, ProgressLineKeepsTheFiguresWhole) {
+    const std::string long_path = "maps/" + std::string(40, 'f') + "/pak0.pak";
+    const std::string path_of_42 = std::string(33, 'm') + "/pak0.pak";
+    const struct {
+        const char* verb;
+        std::string path, destination, figures;
+        std::size_t width;
+        std::string line;
+    } cases[] = {
+        {"Copying", long_path, "pak0.bak", kFigures, 0,
+         "Copying " + long_path + " to pak0.bak: " + kFigures},
+        {"Copying", "maps/pak0.pak", "maps/pak0.bak", kFigures, 80,
+         "Copying maps/pak0.pak to maps/pak0.bak: " + kFigures},
+        {"Rewriting", path_of_42, "", kFigures, 80, "Rewriting " + path_of_42 + ": " + kFigures},
+        {"Rewriting", path_of_42, "", kFigures, 79,
+         "Rewriting " + std::string(19, 'm') + "..." + std::string(10, 'm') + "/pak0.pak: " + kFigures},
+        // The shorter destination keeps its length; the path takes the rest.
+        {"Copying", long_path, "pak0.bak", kFigures, 60, "Copying maps...0.pak to pak0.bak: " + kFigures},
+        {"Copying", "地图/" + long_path, "pak0.bak", kFigures, 58, "Copying 地...0.pak to pak0.bak: " + kFigures},
+        {"Rewriting", long_path, "", kFigures, 40, "Rewriting " + kFigures},
+        {"Copying", long_path, "pak0.bak", kFigures, 40, "Copying " + kFigures},
+        {"Copying", long_path, "pak0.bak", kFigures, 30, kFigures},
+        {"Copying", long_path, "pak0.bak", kFigures, 29, ""},
+        {"Copying", long_path, "pak0.bak", "1234.5 of 2345.6 MiB, 123.4 MiB/s", 30, ""},
+        {"Rewriting", long_path, "", kFigures, 20, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.verb) + " " + c.path + " to " + c.destination + " in " + std::to_string(c.width));
+        EXPECT_EQ(fitted_progress_text(c.verb, c.path, c.destination, c.figures, c.width), c.line);
+    }
+}
