@@ -175,6 +175,7 @@ std::optional<std::string> run_merge()
     checked_file update{NO_FILE, UPDATE_ARCHIVE_NAME};
     try {
         merge_plan& plan = cleared(shared_plan);
+        progress_line progress{};
         target = open_for_update(TARGET_NAME);
         update = open_for_read(UPDATE_ARCHIVE_NAME);
         plan.original.capacity = MAX_PAK_ENTRIES;
@@ -184,7 +185,7 @@ std::optional<std::string> run_merge()
         plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
         write_target_magic(target, rewrite_stage::rewriting);
-        write_merge(plan, original, update, target, plan.cut);
+        write_merge(plan, original, update, target, plan.cut, progress);
         write_target_magic(target, rewrite_stage::none);
         close_file(original);
         close_file(update);

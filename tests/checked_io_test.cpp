@@ -58,7 +58,7 @@ TEST_F(CheckedIo, CopyBytesCopiesExactlyTheCountAcrossChunkBoundaries) {
         write_file(to_path, "hd");
         checked_file from = open_for_read(from_path.c_str());
         checked_file to = open_for_update(to_path.c_str());
-        copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)});
+        copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)}, nullptr);
         close_file(from);
         close_file(to);
         EXPECT_EQ(read_file(to_path), "hd" + source.substr(5, count));
@@ -74,7 +74,7 @@ TEST_F(CheckedIo, CopyBytesPastTheEndOfTheSourceIsAReadFailure) {
             write_file(to_path, "");
             checked_file from = open_for_read(from_path.c_str());
             checked_file to = open_for_update(to_path.c_str());
-            copy_span_to(to, {&from, nullptr, 0, 0, 5001});
+            copy_span_to(to, {&from, nullptr, 0, 0, 5001}, nullptr);
         },
         ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
 }

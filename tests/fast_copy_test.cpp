@@ -67,7 +67,7 @@ void expect_copy(const std::string& from_path, const std::string& to_path, const
     write_file(to_path, "hd");
     checked_file from = open_for_read(from_path.c_str());
     checked_file to = open_for_update(to_path.c_str());
-    copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)});
+    copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)}, nullptr);
     write_exact(to, 2 + static_cast<std::int64_t>(count), "tl", 2);
     close_file(from);
     close_file(to);
@@ -125,7 +125,7 @@ TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeChunks) {
             write_file(to_path, "");
             checked_file from = open_for_read(from_path.c_str());
             checked_file to = open_for_update(to_path.c_str());
-            copy_span_to(to, {&from, nullptr, 0, 0, 10001});
+            copy_span_to(to, {&from, nullptr, 0, 0, 10001}, nullptr);
         },
         ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
     EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * 4096)));
@@ -153,7 +153,7 @@ TEST_F(FastCopy, AWriteRefusedByTheSystemIsAWriteFailure) {
                 checked_file to = open_for_update(to_path.c_str());
                 const std::string head(100, 'h');
                 write_exact(to, start, head.data(), 100);
-                copy_span_to(to, {&from, nullptr, 0, start + 100, 10000});
+                copy_span_to(to, {&from, nullptr, 0, start + 100, 10000}, nullptr);
                 close_file(from);
                 close_file(to);
             },

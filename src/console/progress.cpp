@@ -22,31 +22,9 @@ constexpr std::chrono::milliseconds QUIET_START{1000};
 constexpr std::chrono::milliseconds REDRAW_EVERY{250};
 constexpr double MIB = 1024.0 * 1024.0;
 
-struct progress_line {
-    bool wanted;        // standard error is a terminal
-    bool run_started;   // `run_start` is set
-    progress_clock::time_point run_start;
-    progress_clock::time_point copy_start;
-    progress_clock::time_point drawn_at;
-    // What is done ("Copying", "Rewriting"), to which path, and where a copy
-    // goes (or ""): kept apart so that the paths give way first when the
-    // line is too long for the terminal.
-    std::string verb;
-    std::string path;
-    std::string destination;
-    std::int64_t total;
-    std::int64_t done;
-    std::size_t shown_width;  // columns on the terminal now; 0 when nothing is shown
-};
-
-// What the terminal shows now, for a signal handler to erase.
+// What the terminal shows now, whoever drew it: printing and a signal
+// handler erase it without knowing the line.
 volatile std::size_t columns_on_screen = 0;
-
-progress_line& current()
-{
-    static progress_line line{};
-    return line;
-}
 
 void put_on_terminal(const std::string& text)
 {
@@ -54,9 +32,8 @@ void put_on_terminal(const std::string& text)
     (void)std::fflush(stderr);
 }
 
-void draw(progress_clock::time_point now)
+void draw(progress_line& line, progress_clock::time_point now)
 {
-    progress_line& line = current();
     const double seconds = std::chrono::duration<double>(now - line.copy_start).count();
     const double rate = seconds > 0 ? static_cast<double>(line.done) / MIB / seconds : 0.0;
     std::array<char, 96> figures{};
@@ -68,12 +45,13 @@ void draw(progress_clock::time_point now)
     if (text.empty()) {
         // Too narrow a terminal for the figures: whatever was shown goes.
         hide_progress();
+        line.shown_width = 0;
         line.drawn_at = now;
         return;
     }
     // Shorter than the line it replaces: blanks cover the rest.
     const std::size_t width = columns_of(text);
-    const std::size_t blanked = columns_to_blank(line.shown_width, terminal_width);
+    const std::size_t blanked = columns_to_blank(columns_on_screen, terminal_width);
     if (width < blanked) {
         text.append(blanked - width, ' ');
     }
@@ -85,54 +63,55 @@ void draw(progress_clock::time_point now)
 
 } // namespace
 
-void begin_progress(const char* verb, const std::string& path, const std::string& destination, std::int64_t total)
+progress_line start_progress_line()
 {
-    progress_line& line = current();
-    const progress_clock::time_point now = progress_clock::now();
-    if (!line.run_started) {
-        line.wanted = is_terminal(stderr);
-        line.run_started = true;
-        line.run_start = now;
-    }
+    progress_line line{};
+    line.wanted = is_terminal(stderr);
+    line.run_start = progress_clock::now();
+    return line;
+}
+
+void begin_progress(progress_line& line, const char* verb, const std::string& path, const std::string& destination,
+                    std::int64_t total)
+{
     line.verb = verb;
     line.path = path;
     line.destination = destination;
     line.total = total;
     line.done = 0;
-    line.copy_start = now;
+    line.copy_start = progress_clock::now();
 }
 
-bool progress_wanted()
+bool progress_wanted(const progress_line& line)
 {
-    progress_line& line = current();
     return line.wanted && !line.verb.empty();
 }
 
-void count_progress(std::int64_t bytes)
+void count_progress(progress_line& line, std::int64_t bytes)
 {
-    progress_line& line = current();
     line.done += bytes;
     const progress_clock::time_point now = progress_clock::now();
-    if (now - line.run_start >= QUIET_START && now - line.drawn_at >= REDRAW_EVERY) {
-        draw(now);
+    // A line that printing took off the terminal comes back at once.
+    const bool taken_off = line.shown_width != 0 && columns_on_screen == 0;
+    if (now - line.run_start >= QUIET_START && (taken_off || now - line.drawn_at >= REDRAW_EVERY)) {
+        draw(line, now);
     }
 }
 
 void hide_progress()
 {
-    progress_line& line = current();
-    if (line.shown_width != 0) {
-        put_on_terminal("\r" + std::string(columns_to_blank(line.shown_width, terminal_columns(stderr)), ' ') + "\r");
-        line.shown_width = 0;
+    const std::size_t shown = columns_on_screen;
+    if (shown != 0) {
+        put_on_terminal("\r" + std::string(columns_to_blank(shown, terminal_columns(stderr)), ' ') + "\r");
         columns_on_screen = 0;
-        line.drawn_at = {};
     }
 }
 
-void end_progress()
+void end_progress(progress_line& line)
 {
     hide_progress();
-    current().verb.clear();
+    line.shown_width = 0;
+    line.verb.clear();
 }
 
 void erase_progress_now()

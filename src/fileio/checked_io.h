@@ -84,15 +84,15 @@ struct copy_span {
     std::int32_t length;
 };
 // Copies the span, inside the kernel where the system can, and counts its
-// bytes towards the progress line.
-void copy_span_to(const checked_file& target, const copy_span& span);
+// bytes towards `progress`, if any.
+void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress);
 // True when the span's bytes are in `target`; false when either file ends
 // before them.
-bool copy_matches(const checked_file& target, const copy_span& span);
+bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress);
 // Reads every span back from `target` in fixed buffers and compares it with
 // its source. A span that differs is copied once more through the program's
 // own buffer and compared again; one that still differs is a write failure.
-void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count);
+void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress);
 
 // File identity and status, taken on open files wherever the system allows.
 struct file_state {

@@ -12,10 +12,10 @@ namespace {
 
 constexpr std::uint32_t PROGRESS_PIECE_SIZE = 16U << 20U;
 
-void count_copied(std::int64_t bytes)
+void count_copied(progress_line* progress, std::int64_t bytes)
 {
-    if (progress_wanted()) {
-        count_progress(bytes);
+    if (progress != nullptr && progress_wanted(*progress)) {
+        count_progress(*progress, bytes);
     }
 }
 
@@ -24,14 +24,14 @@ void count_copied(std::int64_t bytes)
 // refuses the copy or the source does not hold them all (so that the loop
 // fails at the same byte with the same message as ever), the rest when the
 // system gives up part way.
-std::int64_t copy_in_kernel(const checked_file& target, const copy_span& span)
+std::int64_t copy_in_kernel(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     if (static_cast<std::int64_t>(span.length) > file_length(*span.source) - span.source_offset) {
         return span.length;
     }
     // Whole, unless a progress line wants to hear between the pieces.
     const auto length = static_cast<std::uint32_t>(span.length);
-    const std::uint32_t piece = progress_wanted() ? PROGRESS_PIECE_SIZE : length;
+    const std::uint32_t piece = progress != nullptr && progress_wanted(*progress) ? PROGRESS_PIECE_SIZE : length;
     std::uint32_t done = 0;
     while (done != length) {
         const std::uint32_t left = length - done;
@@ -41,12 +41,13 @@ std::int64_t copy_in_kernel(const checked_file& target, const copy_span& span)
             break;
         }
         done += static_cast<std::uint32_t>(moved);
-        count_copied(moved);
+        count_copied(progress, moved);
     }
     return length - done;
 }
 
-void copy_in_program(const checked_file& target, const copy_span& span, std::int64_t skipped)
+void copy_in_program(const checked_file& target, const copy_span& span, std::int64_t skipped,
+                     progress_line* progress)
 {
     std::array<unsigned char, COPY_CHUNK_SIZE> buffer;
     for (std::int64_t at = skipped; at < span.length;) {
@@ -55,7 +56,7 @@ void copy_in_program(const checked_file& target, const copy_span& span, std::int
         read_exact(*span.source, span.source_offset + at, buffer.data(), chunk);
         write_exact(target, span.target_offset + at, buffer.data(), chunk);
         at += chunk;
-        count_copied(chunk);
+        count_copied(progress, chunk);
     }
 }
 
@@ -67,7 +68,7 @@ std::array<unsigned char, COMPARE_CHUNK_SIZE> source_chunk;
 
 } // namespace
 
-bool copy_matches(const checked_file& target, const copy_span& span)
+bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
     for (std::int64_t at = 0; at < span.length;) {
@@ -88,38 +89,38 @@ bool copy_matches(const checked_file& target, const copy_span& span)
             return false;
         }
         at += chunk;
-        count_copied(chunk);
+        count_copied(progress, chunk);
     }
     return true;
 }
 
 namespace {
 
-void copy_span_through_program(const checked_file& target, const copy_span& span)
+void copy_span_through_program(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     if (span.source == nullptr) {
         write_exact(target, span.target_offset, span.bytes, span.length);
-        count_copied(span.length);
+        count_copied(progress, span.length);
         return;
     }
-    copy_in_program(target, span, 0);
+    copy_in_program(target, span, 0, progress);
 }
 
 } // namespace
 
-void copy_span_to(const checked_file& target, const copy_span& span)
+void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     if (span.length == 0) {
         return;
     }
     if (span.source == nullptr) {
-        copy_span_through_program(target, span);
+        copy_span_through_program(target, span, progress);
         return;
     }
-    copy_in_program(target, span, span.length - copy_in_kernel(target, span));
+    copy_in_program(target, span, span.length - copy_in_kernel(target, span, progress), progress);
 }
 
-void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count)
+void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress)
 {
     if (!CHECK_COPIES) {
         return;
@@ -128,13 +129,13 @@ void verify_copies(const checked_file& target, const copy_span* spans, std::size
     for (std::size_t i = 0; i < count; ++i) {
         total += spans[i].length;
     }
-    begin_progress("Checking", target.path, "", total);
+    begin_progress(progress, "Checking", target.path, "", total);
     for (std::size_t i = 0; i < count; ++i) {
-        if (copy_matches(target, spans[i])) {
+        if (copy_matches(target, spans[i], &progress)) {
             continue;
         }
-        copy_span_through_program(target, spans[i]);
-        if (!copy_matches(target, spans[i])) {
+        copy_span_through_program(target, spans[i], &progress);
+        if (!copy_matches(target, spans[i], &progress)) {
             fatal_error("Error writing %s: the file system returned other bytes than were copied", target.path);
         }
     }

@@ -204,7 +204,7 @@ bool same_member(const pak_entry& held, const checked_file& target, const pak_en
                  const checked_file& update)
 {
     return std::strcmp(held.name.data(), offered.name.data()) == 0 && held.file_length == offered.file_length &&
-           copy_matches(target, {&update, nullptr, offered.file_offset, held.file_offset, held.file_length});
+           copy_matches(target, {&update, nullptr, offered.file_offset, held.file_offset, held.file_length}, nullptr);
 }
 
 } // namespace
@@ -227,25 +227,25 @@ void plan_merge(merge_plan& plan, const merge_sources& sources, const char* targ
 }
 
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
-                 const checked_file& target, std::int64_t start)
+                 const checked_file& target, std::int64_t start, progress_line& progress)
 {
     const auto directory = directory_on_disk(plan);
     const auto list = std::make_unique<merge_spans>();
     list_spans(*list, plan, *directory, original, update, start);
-    begin_progress("Rewriting", target.path, "", plan.data_end - start);
+    begin_progress(progress, "Rewriting", target.path, "", plan.data_end - start);
     for (std::size_t i = 0; i < list->count; ++i) {
         if (i >= list->first_update && i + 1 < list->count) {
             report_member(plan.output.entries[static_cast<std::size_t>(plan.kept) + i - list->first_update]);
         }
-        copy_span_to(target, list->spans[i]);
+        copy_span_to(target, list->spans[i], &progress);
     }
-    verify_copies(target, list->spans.data(), list->count);
+    verify_copies(target, list->spans.data(), list->count, progress);
     // Written over in place and cut to length at the end: freeing the old
     // blocks first only to allocate them again costs as much as the copy.
     truncate_at(target, plan.data_end + OUTPUT_DIRECTORY_SIZE);
     write_directory_place(target, plan);
     flush_to_disk(target);
-    end_progress();
+    end_progress(progress);
 }
 
 bool update_already_applied(const pak_directory& target_directory, const checked_file& target,

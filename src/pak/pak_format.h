@@ -145,7 +145,7 @@ pak_header merged_header(const merge_plan& plan);
 // the file to length and flushes it all to disk. `original` holds the
 // original archive's bytes at the offsets the plan was made from.
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
-                 const checked_file& target, std::int64_t start);
+                 const checked_file& target, std::int64_t start, progress_line& progress);
 // Prints the line each member of update.pak gets when it is applied.
 void report_update_members(const pak_directory& update);
 // True when update.pak's members are the last members of the merged

@@ -26,6 +26,7 @@ struct run_state {
     std::string backing_up;   // the first line of a fresh run
     std::string marked_note;     // what a run stopped after the target was marked leaves
     std::string unchanged_note;  // what an interrupted run leaves before
+    progress_line progress;
 };
 
 // From the target's mark on, a run that stops leaves a target the game
@@ -101,15 +102,15 @@ void plan_from(run_state& run, const checked_file& original)
 
 // Copies the target into the pending backup, reads the copy back and gives
 // it the backup's name; the backup stays open for reading.
-void fill_backup(const run_state& run, pending_file& backup)
+void fill_backup(run_state& run, pending_file& backup)
 {
     const checked_file& target = run.files.target;
     const std::int32_t length = archive_length(target);
     const copy_span whole{&target, nullptr, 0, 0, length};
-    begin_progress("Copying", target.path, backup.file.path, length);
-    copy_span_to(backup.file, whole);
-    verify_copies(backup.file, &whole, 1);
-    end_progress();
+    begin_progress(run.progress, "Copying", target.path, backup.file.path, length);
+    copy_span_to(backup.file, whole, &run.progress);
+    verify_copies(backup.file, &whole, 1, run.progress);
+    end_progress(run.progress);
     commit_pending_file(backup);
 }
 
@@ -183,7 +184,7 @@ int finish(run_state& run, bool backup_exists)
 // bytes before `start` are already the merged archive's.
 void rewrite_target(run_state& run, const checked_file& original, std::int64_t start)
 {
-    write_merge(run.plan, original, run.files.update, run.files.target, start);
+    write_merge(run.plan, original, run.files.update, run.files.target, start, run.progress);
 }
 
 // The usual run: the target is the original. Everything is checked against
@@ -293,6 +294,7 @@ int run_update(const std::string& target_path, const std::string& output_archive
     auto run = std::make_unique<run_state>();
     run->files = {target_path, backup_path_for(target_path), {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME}, {}};
     run->files.target.path = run->files.target_path.c_str();
+    run->progress = start_progress_line();
     run->backing_up = "Backing up update target " + target_path + "...\n";
     run->marked_note = run->files.target_path + " is half-written and not playable; the original is in " +
                        run->files.backup_path +
