@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr char VERSION_STRING[] = "0.9c";
+#include "version.h"
 
 // Performs one update as the command line asks and returns the exit status;
 // failures end the process from within. `arguments` are the program's own,
