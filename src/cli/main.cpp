@@ -3,5 +3,7 @@
 
 int main(int argc, char** argv)
 {
-    return run_update(command_line_arguments(argc, argv));
+    const int status = run_update(command_line_arguments(argc, argv));
+    pause_if_started_from_explorer();
+    return status;
 }

@@ -16,5 +16,6 @@ void fatal_error(const char* format, ...)
     va_end(args);
     print_text("\n");
     remove_pending_file();
+    pause_if_started_from_explorer();
     std::exit(1);
 }
