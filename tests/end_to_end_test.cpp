@@ -503,7 +503,7 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
         {"--help", {"--help"}, 0, "", "", kTitle + usage, "", 0},
         {"--help after the archive", {"pak0.pak", "--help"}, 0, "", "", kTitle + usage, "", 0},
-        {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick 0.9c\n", "", 0},
+        {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick " TARNWICK_VERSION "\n", "", 0},
         {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + usage, "", 0},
         {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", "", "", 1,
          "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},

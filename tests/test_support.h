@@ -14,7 +14,7 @@ namespace testkit {
 
 inline const std::string kBanner = "************ ERROR ************\n";
 inline const std::string kTitle =
-    "Fenwold's Pak Update Utility V.0.9c\n---------------------------------------\n\n";
+    "Fenwold's Pak Update Utility V." TARNWICK_VERSION "\n---------------------------------------\n\n";
 
 // Each test gets a fresh directory under the system temp dir, removed afterwards.
 class TempDirTest : public ::testing::Test {

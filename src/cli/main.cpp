@@ -2,10 +2,10 @@
 #include "options.h"
 #include "run.h"
 
-int main(int argc, char** argv)
+namespace {
+
+int answer(const request& asked)
 {
-    prepare_standard_streams();
-    const request asked = read_request(command_line_arguments(argc, argv));
     if (asked.kind == request_kind::version) {
         print_text("tarnwick %s\n", VERSION_STRING);
         return 0;
@@ -19,4 +19,14 @@ int main(int argc, char** argv)
     }
     report_ignored_arguments(asked.ignored);
     return run_update(asked.target_path, output_archive);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    prepare_standard_streams();
+    const int status = answer(read_request(command_line_arguments(argc, argv)));
+    pause_if_started_from_explorer();
+    return status;
 }

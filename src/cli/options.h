@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr char VERSION_STRING[] = "0.9c";
+#include "version.h"
 
 enum class request_kind {
     update,

@@ -21,3 +21,6 @@ std::size_t terminal_columns(std::FILE* stream);
 void send_to_null_device(std::FILE* stream);
 // Makes standard output write where standard error writes.
 void join_output_to_errors();
+// How many processes share this process's console, itself included: 0 when
+// it has none or the system has no such thing.
+unsigned console_process_count();

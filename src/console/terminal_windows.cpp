@@ -100,6 +100,13 @@ void join_output_to_errors()
     (void)_dup2(_fileno(stderr), _fileno(stdout));
 }
 
+unsigned console_process_count()
+{
+    // Too small a list still returns the count it would need.
+    DWORD processes[2] = {};
+    return static_cast<unsigned>(GetConsoleProcessList(processes, 2));
+}
+
 bool is_terminal(std::FILE* stream)
 {
     DWORD mode = 0;

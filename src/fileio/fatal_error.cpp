@@ -19,5 +19,6 @@ void fatal_error(const char* format, ...)
     if (const char* note = failure_notice()) {
         print_error_text("tarnwick: %s\n", note);
     }
+    pause_if_started_from_explorer();
     std::exit(1);
 }
