@@ -1196,6 +1196,49 @@ TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
     }
 }
 
+// A run ended by a signal while it copies removes its temporary backup,
+// leaves a marked target alone, says on standard error what it leaves, and
+// ends by that signal, so that the shell sees how it ended; the next run
+// finishes the update.
+TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    const std::string result = model_merge(o, u)->archive;
+    const std::string unchanged = "tarnwick: interrupted; pak0.pak is as it was; running the same command again updates it\n";
+    const std::string marked = "tarnwick: interrupted; pak0.pak is half-written and not playable; the original is in "
+                               "pak0.bak; running the same command again, once the cause is fixed, finishes the update\n";
+    const struct {
+        const char* label;
+        int signal;
+        int copy;  // the copy_file_range call it arrives in: the backup's, then the rewrite's
+    } cases[] = {
+        {"SIGINT while the backup is copied", SIGINT, 1},  {"SIGTERM while the backup is copied", SIGTERM, 1},
+        {"SIGHUP while the backup is copied", SIGHUP, 1},  {"SIGINT while the target is rewritten", SIGINT, 2},
+        {"SIGTERM while the target is rewritten", SIGTERM, 2}, {"SIGHUP while the target is rewritten", SIGHUP, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        restore({o, std::nullopt, u});
+        const std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
+                                               "-o", "/dev/null", "-e", "trace=copy_file_range", "-e",
+                                               "inject=copy_file_range:signal=" + std::to_string(c.signal) +
+                                                   ":when=" + std::to_string(c.copy),
+                                               tarnwick_exe(), "pak0.pak"};
+        EXPECT_EQ(run_program(argv, dir()).status, 128 + c.signal);
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
+        expect_nothing_lost(o, u, result);
+        if (c.copy == 1) {
+            EXPECT_EQ(read_file(target()), o);
+            EXPECT_FALSE(exists(backup()));
+        } else {
+            EXPECT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        }
+        EXPECT_EQ(read_file(path("err")), c.copy == 1 ? unchanged : marked);
+        expect_rerun_finishes(o, result);
+    }
+}
+
 // The backup is on disk before the target changes, and the mark before the
 // bytes it covers; update.pak goes only once the new members and directory
 // are on disk; the header that ends the run is flushed before the run ends.
