@@ -1,6 +1,5 @@
 #include <csignal>
 
-#include "checked_io.h"
 #include "interrupt.h"
 
 namespace {
@@ -10,14 +9,7 @@ constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 // Only calls that a signal handler may make.
 void end_interrupted_run(int signal_number)
 {
-    abandon_pending_file_now();
-    erase_progress_now();
-    write_error_now("tarnwick: interrupted");
-    if (const char* note = interrupt_note()) {
-        write_error_now("; ");
-        write_error_now(note);
-    }
-    write_error_now("\n");
+    clean_up_interrupted_run();
     // Ended by the signal itself, so that the shell sees how the run ended.
     (void)std::signal(signal_number, SIG_DFL);
     (void)std::raise(signal_number);
