@@ -697,11 +697,19 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
 #else
     if (std::string(TARNWICK_LYING_COPY).find_first_of(" :") != std::string::npos)
         GTEST_SKIP() << "LD_PRELOAD splits a path at spaces and colons: " << TARNWICK_LYING_COPY;
-    const std::string o =
+    const std::string small_o =
         build_pak({{"a", random_bytes(6000, 1)}, {"b", random_bytes(9000, 2)}, {"c", random_bytes(5000, 3)}});
-    const std::string u = build_pak({{"A", random_bytes(7000, 4)}, {"d", random_bytes(5000, 5)}});
-    const auto merged = model_merge(o, u);
-    ASSERT_TRUE(merged);
+    const std::string small_u = build_pak({{"A", random_bytes(7000, 4)}, {"d", random_bytes(5000, 5)}});
+    const auto small_merged = model_merge(small_o, small_u);
+    ASSERT_TRUE(small_merged);
+    // Over three read-back buffers of 1 MiB each. The original ends in a
+    // zero byte 1 MiB after a zero byte of "z". "A" replaces "a", so kernel
+    // copy 2 moves "z" and "b", and copy 3 is "A", 2.5 MiB.
+    const std::string big_o = build_pak(
+        {{"a", random_bytes(3 << 19, 11)}, {"z", std::string(1 << 20, '\0')}, {"b", random_bytes(1 << 19, 12)}});
+    const std::string big_u = build_pak({{"A", random_bytes(5 << 19, 13)}});
+    const auto big_merged = model_merge(big_o, big_u);
+    ASSERT_TRUE(big_merged);
     const std::string earlier = build_pak({{"earlier", "the backup of an earlier run"}});
     const std::string temp = "pak0.bak.tarnwick-new";
     const struct {
@@ -710,6 +718,8 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         const char* calls;      // TARNWICK_TEST_LIE_CALLS
         std::string first_lie;  // the shim's first log line
         const char* failing;    // a redone copy lies too, and the run fails naming this file; or nullptr
+        bool big = false;             // the archives over three read-back buffers
+        const char* write_size = "";  // TARNWICK_TEST_LIE_SIZE: writes of this size lie instead of copies
     } cases[] = {
         {"zeros in the backup", "zero", "1", "copy 1 " + temp, nullptr},
         {"zeros in the kept members", "zero", "2", "copy 2 pak0.pak", nullptr},
@@ -718,9 +728,23 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         {"half the backup, the whole reported", "short", "1", "copy 1 " + temp, nullptr},
         {"every write of the backup", "zero", "all", "copy 1 " + temp, "pak0.bak"},
         {"every write of the rewrite", "zero", "2-", "copy 2 pak0.pak", "pak0.pak"},
+        {"the first byte of a large backup", "first", "1", "copy 1 " + temp, nullptr, true},
+        {"the first byte of a large backup's second read-back buffer", "at:1048576", "1", "copy 1 " + temp, nullptr,
+         true},
+        {"the last byte of a large backup", "last", "1", "copy 1 " + temp, nullptr, true},
+        {"a large backup one byte short, the whole reported", "short-last", "1", "copy 1 " + temp, nullptr, true},
+        {"the first byte of a large update member", "first", "3", "copy 3 pak0.pak", nullptr, true},
+        {"the first byte of a large update member's second read-back buffer", "at:1048576", "3", "copy 3 pak0.pak",
+         nullptr, true},
+        {"the last byte of a large update member", "last", "3", "copy 3 pak0.pak", nullptr, true},
+        {"the first empty entry of the directory", "at:192", "1", "write 1 pak0.pak", nullptr, true, "262144"},
+        {"the last byte of the directory", "last", "1", "write 1 pak0.pak", nullptr, true, "262144"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
+        const std::string& o = c.big ? big_o : small_o;
+        const std::string& u = c.big ? big_u : small_u;
+        const auto& merged = c.big ? big_merged : small_merged;
         write_file(target(), o);
         write_file(backup(), earlier);
         write_file(update(), u);
@@ -732,6 +756,7 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
             {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
              std::string("TARNWICK_TEST_LIE=") + c.how, std::string("TARNWICK_TEST_LIE_CALLS=") + c.calls,
              std::string("TARNWICK_TEST_LIE_WRITES=") + (c.failing ? "1" : "0"),
+             std::string("TARNWICK_TEST_LIE_SIZE=") + c.write_size,
              "TARNWICK_TEST_LIE_LOG=" + path("lies")});
         const std::string lies = read_file(path("lies"));
         ASSERT_EQ(lies.substr(0, c.first_lie.size() + 1), c.first_lie + "\n")
