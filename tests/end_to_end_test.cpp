@@ -1009,6 +1009,12 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const std::string u4 = build_pak({{"B", "new b, longer"}, {"d", "dd"}});
     // A patch that replaces every member: the finished archive holds nothing else.
     const std::string u5 = build_pak({{"A", "5"}, {"B", "55"}, {"C", "555"}});
+    // A patch of empty members that replaces every member: the result has no member data.
+    const std::string u6 = build_pak({{"A", ""}, {"B", ""}, {"C", ""}});
+    // The first patch again, a name in other case: another update.
+    const std::string u7 = build_pak({{"b", "new b"}, {"d", "dd"}});
+    // An archive without members whose directory's place lies past its end.
+    const std::string empty = raw_header("PACK", 1000, 0);
     const struct {
         const char* label;
         std::string target;
@@ -1024,6 +1030,11 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten from a patch that replaced every member, update.pak still there",
          marked(model_merge(o, u5)->archive, "\x89TWc"), o, u5, ""},
         {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
+        {"rewritten from a patch of empty members only, update.pak still there",
+         marked(model_merge(o, u6)->archive, "\x89TWc"), o, u6, ""},
+        {"rewritten, then the same update.pak but for the case of a name", complete, o, u7, ""},
+        {"cut short while rewriting, the backup without members and its directory's place outside it",
+         marked(model_merge(empty, u)->archive, "\x89TWr").substr(0, 40), empty, u, ""},
         {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup missing", rewriting.substr(0, 40), std::nullopt, u,
@@ -1035,11 +1046,17 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
         {"backup's directory at a negative offset", rewriting, with_le32(o, 4, -64), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
+        {"backup's directory of negative length", rewriting, with_le32(o, 8, -64), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
+        {"backup's magic wrong in its last byte", rewriting, "PACX" + o.substr(4), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup too short", rewriting, std::string("PACK"), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is shorter than an archive header"},
         {"mark and length disagree", complete.substr(0, complete.size() - 1), o, std::nullopt,
          "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
         {"mark and length disagree, one byte long", complete + '\0', o, std::nullopt,
+         "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
+        {"mark's directory longer than 4096 entries", with_le32(complete, 8, 262144 + 64), o, std::nullopt,
          "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
     };
     for (const auto& c : cases) {
@@ -1061,7 +1078,9 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // there now. An update.pak that a rewritten target does not hold is
         // applied to the finished archive, which becomes its backup.
         const std::string finished = "PACK" + c.target.substr(4);
-        const auto held = model_merge(o, c.update.value_or(u));
+        // The backup, where there is one, holds the original.
+        const std::string& original = c.backup.value_or(o);
+        const auto held = model_merge(original, c.update.value_or(u));
         ASSERT_TRUE(held);
         const bool new_update = c.update && c.target.rfind("\x89TWc", 0) == 0 && held->archive != finished;
         const auto applied = new_update ? model_merge(finished, *c.update) : held;
@@ -1082,7 +1101,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         EXPECT_TRUE(same_bytes(read_file(target()), applied->archive));
         EXPECT_EQ(exists(backup()), c.backup.has_value());
         if (c.backup) {
-            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : o));
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : original));
         }
         EXPECT_FALSE(exists(update()));
     }
