@@ -138,12 +138,26 @@ protected:
         write_file(update(), update_pak);
         const auto expected = model_merge(original, update_pak);
         ASSERT_TRUE(expected) << "the model refuses the pair";
+#ifndef _WIN32
+        const mode_t mask = umask(0);
+        umask(mask);
+        struct stat info {};
+        ASSERT_EQ(stat(target_path.c_str(), &info), 0);
+        const mode_t target_mode = info.st_mode & 07777;
+#endif
         const run_result run = run_tarnwick({target_path}, dir());
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, success_stdout(target_path, backup_path, expected->member_lines));
         EXPECT_TRUE(same_bytes(read_file(target_path), expected->archive));
         EXPECT_TRUE(same_bytes(read_file(backup_path), original));
         EXPECT_FALSE(exists(update()));
+#ifndef _WIN32
+        // The backup is a new file, with the mode cp gives one; the target keeps its own.
+        EXPECT_EQ(stat(backup_path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
+        EXPECT_EQ(stat(target_path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, target_mode);
+#endif
     }
 
     // Why the tool cannot run under strace (or script) here, or "".
