@@ -440,6 +440,16 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::string too_big = huge_update(1 << 21);
     // 12 + 1023 x 2 MiB + 2,000,000 bytes of data end below 2^31 - 1; the 256 KiB directory does not.
     const std::string fits_without_directory = huge_update(2000000);
+    // Members that all read one 4 MiB blob and give the result exactly `result` bytes beside the 5005 bytes
+    // kept from the original, then an empty member at a negative offset, which is refused after them.
+    const auto update_for_result = [](std::int64_t result) {
+        const std::int64_t blob = 1 << 22, data = result - 12 - 5005 - 262144;
+        const auto full = static_cast<int>(data / blob), count = full + 2;
+        std::string pak = raw_header("PACK", 12 + (1 << 22), 64 * count) + std::string(1 << 22, 'x');
+        for (int i = 0; i < full; ++i) pak += raw_entry("big" + std::to_string(i), 12, 1 << 22);
+        pak += raw_entry("rest", 12, static_cast<std::int32_t>(data % blob));
+        return pak + raw_entry("bad", -1, 0);
+    };
     const struct {
         const char* label;
         std::string original;
@@ -478,6 +488,12 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         {"update member ends exactly at 2^31-1", o, with_le32(with_le32(u, u1 + 56, INT32_MAX - 4), u1 + 60, 4),
          "File read failure", ""},
         {"update directory at exactly 2^31-1", o, with_le32(with_le32(u, 4, INT32_MAX), 8, 64), "File read failure", ""},
+        {"result of exactly 2^31-1 bytes passes the size check", o, update_for_result(INT32_MAX), "",
+         "update.pak: member 513 (bad) starts at negative offset -1"},
+        {"result of exactly 2^31 bytes", o, update_for_result(std::int64_t{INT32_MAX} + 1), "",
+         "/pak0.pak would be 2147483648 bytes or more"},
+        {"the first member is member 1", o, with_le32(u, u0 + 56, -4), "",
+         "update.pak: member 1 (MAPS/M1.BSP) starts at negative offset -4"},
     };
     const std::string earlier_backup = build_pak({{"earlier", "the backup of an earlier run"}});
     for (const auto& c : cases) {
@@ -588,6 +604,7 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"the archive a link", "link.pak", "real/pak0.pak", "link.pak", "link.bak"},
         {"update.pak a link", "update.pak", "real/u.pak", "pak0.pak", "pak0.bak"},
         {"the earlier backup a link to another archive", "pak0.bak", "real/other.pak", "pak0.pak", "pak0.bak"},
+        {"the earlier backup a link to nothing", "pak0.bak", "real/gone.pak", "pak0.pak", "pak0.bak"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -898,6 +915,10 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
          "Updating " + shown + " : 3 bytes\r\n"},
         {"pipe, errors on a terminal", u, {"script", "-qec", command + " | cat", "/dev/null"},
          "Updating " + hostile + " : 3 bytes\r\n"},
+        // In the order the lines are printed: the further argument is reported before the refusal.
+        {"terminal, a further argument, message", damaged, {"script", "-qec", command + " more.pak", "/dev/null"},
+         "ignored; one archive is updated per run\r\nBacking up update target pak0.pak...\r\n" + kBanner.substr(0, kBanner.size() - 1) +
+             "\r\nDamaged archive update.pak: member 1 ("},
     };
     if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
     for (const auto& c : cases) {
