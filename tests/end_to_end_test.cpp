@@ -138,12 +138,26 @@ protected:
         write_file(update(), update_pak);
         const auto expected = model_merge(original, update_pak);
         ASSERT_TRUE(expected) << "the model refuses the pair";
+#ifndef _WIN32
+        const mode_t mask = umask(0);
+        umask(mask);
+        struct stat info {};
+        ASSERT_EQ(stat(target_path.c_str(), &info), 0);
+        const mode_t target_mode = info.st_mode & 07777;
+#endif
         const run_result run = run_tarnwick({target_path}, dir());
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, success_stdout(target_path, backup_path, expected->member_lines));
         EXPECT_TRUE(same_bytes(read_file(target_path), expected->archive));
         EXPECT_TRUE(same_bytes(read_file(backup_path), original));
         EXPECT_FALSE(exists(update()));
+#ifndef _WIN32
+        // The backup is a new file, with the mode cp gives one; the target keeps its own.
+        EXPECT_EQ(stat(backup_path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
+        EXPECT_EQ(stat(target_path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, target_mode);
+#endif
     }
 
     // Why the tool cannot run under strace (or script) here, or "".
@@ -426,6 +440,16 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::string too_big = huge_update(1 << 21);
     // 12 + 1023 x 2 MiB + 2,000,000 bytes of data end below 2^31 - 1; the 256 KiB directory does not.
     const std::string fits_without_directory = huge_update(2000000);
+    // Members that all read one 4 MiB blob and give the result exactly `result` bytes beside the 5005 bytes
+    // kept from the original, then an empty member at a negative offset, which is refused after them.
+    const auto update_for_result = [](std::int64_t result) {
+        const std::int64_t blob = 1 << 22, data = result - 12 - 5005 - 262144;
+        const auto full = static_cast<int>(data / blob), count = full + 2;
+        std::string pak = raw_header("PACK", 12 + (1 << 22), 64 * count) + std::string(1 << 22, 'x');
+        for (int i = 0; i < full; ++i) pak += raw_entry("big" + std::to_string(i), 12, 1 << 22);
+        pak += raw_entry("rest", 12, static_cast<std::int32_t>(data % blob));
+        return pak + raw_entry("bad", -1, 0);
+    };
     const struct {
         const char* label;
         std::string original;
@@ -464,6 +488,12 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         {"update member ends exactly at 2^31-1", o, with_le32(with_le32(u, u1 + 56, INT32_MAX - 4), u1 + 60, 4),
          "File read failure", ""},
         {"update directory at exactly 2^31-1", o, with_le32(with_le32(u, 4, INT32_MAX), 8, 64), "File read failure", ""},
+        {"result of exactly 2^31-1 bytes passes the size check", o, update_for_result(INT32_MAX), "",
+         "update.pak: member 513 (bad) starts at negative offset -1"},
+        {"result of exactly 2^31 bytes", o, update_for_result(std::int64_t{INT32_MAX} + 1), "",
+         "/pak0.pak would be 2147483648 bytes or more"},
+        {"the first member is member 1", o, with_le32(u, u0 + 56, -4), "",
+         "update.pak: member 1 (MAPS/M1.BSP) starts at negative offset -4"},
     };
     const std::string earlier_backup = build_pak({{"earlier", "the backup of an earlier run"}});
     for (const auto& c : cases) {
@@ -574,6 +604,7 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"the archive a link", "link.pak", "real/pak0.pak", "link.pak", "link.bak"},
         {"update.pak a link", "update.pak", "real/u.pak", "pak0.pak", "pak0.bak"},
         {"the earlier backup a link to another archive", "pak0.bak", "real/other.pak", "pak0.pak", "pak0.bak"},
+        {"the earlier backup a link to nothing", "pak0.bak", "real/gone.pak", "pak0.pak", "pak0.bak"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -697,11 +728,19 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
 #else
     if (std::string(TARNWICK_LYING_COPY).find_first_of(" :") != std::string::npos)
         GTEST_SKIP() << "LD_PRELOAD splits a path at spaces and colons: " << TARNWICK_LYING_COPY;
-    const std::string o =
+    const std::string small_o =
         build_pak({{"a", random_bytes(6000, 1)}, {"b", random_bytes(9000, 2)}, {"c", random_bytes(5000, 3)}});
-    const std::string u = build_pak({{"A", random_bytes(7000, 4)}, {"d", random_bytes(5000, 5)}});
-    const auto merged = model_merge(o, u);
-    ASSERT_TRUE(merged);
+    const std::string small_u = build_pak({{"A", random_bytes(7000, 4)}, {"d", random_bytes(5000, 5)}});
+    const auto small_merged = model_merge(small_o, small_u);
+    ASSERT_TRUE(small_merged);
+    // Over three read-back buffers of 1 MiB each. The original ends in a
+    // zero byte 1 MiB after a zero byte of "z". "A" replaces "a", so kernel
+    // copy 2 moves "z" and "b", and copy 3 is "A", 2.5 MiB.
+    const std::string big_o = build_pak(
+        {{"a", random_bytes(3 << 19, 11)}, {"z", std::string(1 << 20, '\0')}, {"b", random_bytes(1 << 19, 12)}});
+    const std::string big_u = build_pak({{"A", random_bytes(5 << 19, 13)}});
+    const auto big_merged = model_merge(big_o, big_u);
+    ASSERT_TRUE(big_merged);
     const std::string earlier = build_pak({{"earlier", "the backup of an earlier run"}});
     const std::string temp = "pak0.bak.tarnwick-new";
     const struct {
@@ -710,6 +749,8 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         const char* calls;      // TARNWICK_TEST_LIE_CALLS
         std::string first_lie;  // the shim's first log line
         const char* failing;    // a redone copy lies too, and the run fails naming this file; or nullptr
+        bool big = false;             // the archives over three read-back buffers
+        const char* write_size = "";  // TARNWICK_TEST_LIE_SIZE: writes of this size lie instead of copies
     } cases[] = {
         {"zeros in the backup", "zero", "1", "copy 1 " + temp, nullptr},
         {"zeros in the kept members", "zero", "2", "copy 2 pak0.pak", nullptr},
@@ -718,9 +759,23 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         {"half the backup, the whole reported", "short", "1", "copy 1 " + temp, nullptr},
         {"every write of the backup", "zero", "all", "copy 1 " + temp, "pak0.bak"},
         {"every write of the rewrite", "zero", "2-", "copy 2 pak0.pak", "pak0.pak"},
+        {"the first byte of a large backup", "first", "1", "copy 1 " + temp, nullptr, true},
+        {"the first byte of a large backup's second read-back buffer", "at:1048576", "1", "copy 1 " + temp, nullptr,
+         true},
+        {"the last byte of a large backup", "last", "1", "copy 1 " + temp, nullptr, true},
+        {"a large backup one byte short, the whole reported", "short-last", "1", "copy 1 " + temp, nullptr, true},
+        {"the first byte of a large update member", "first", "3", "copy 3 pak0.pak", nullptr, true},
+        {"the first byte of a large update member's second read-back buffer", "at:1048576", "3", "copy 3 pak0.pak",
+         nullptr, true},
+        {"the last byte of a large update member", "last", "3", "copy 3 pak0.pak", nullptr, true},
+        {"the first empty entry of the directory", "at:192", "1", "write 1 pak0.pak", nullptr, true, "262144"},
+        {"the last byte of the directory", "last", "1", "write 1 pak0.pak", nullptr, true, "262144"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
+        const std::string& o = c.big ? big_o : small_o;
+        const std::string& u = c.big ? big_u : small_u;
+        const auto& merged = c.big ? big_merged : small_merged;
         write_file(target(), o);
         write_file(backup(), earlier);
         write_file(update(), u);
@@ -732,6 +787,7 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
             {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
              std::string("TARNWICK_TEST_LIE=") + c.how, std::string("TARNWICK_TEST_LIE_CALLS=") + c.calls,
              std::string("TARNWICK_TEST_LIE_WRITES=") + (c.failing ? "1" : "0"),
+             std::string("TARNWICK_TEST_LIE_SIZE=") + c.write_size,
              "TARNWICK_TEST_LIE_LOG=" + path("lies")});
         const std::string lies = read_file(path("lies"));
         ASSERT_EQ(lies.substr(0, c.first_lie.size() + 1), c.first_lie + "\n")
@@ -859,6 +915,10 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
          "Updating " + shown + " : 3 bytes\r\n"},
         {"pipe, errors on a terminal", u, {"script", "-qec", command + " | cat", "/dev/null"},
          "Updating " + hostile + " : 3 bytes\r\n"},
+        // In the order the lines are printed: the further argument is reported before the refusal.
+        {"terminal, a further argument, message", damaged, {"script", "-qec", command + " more.pak", "/dev/null"},
+         "ignored; one archive is updated per run\r\nBacking up update target pak0.pak...\r\n" + kBanner.substr(0, kBanner.size() - 1) +
+             "\r\nDamaged archive update.pak: member 1 ("},
     };
     if (std::string(TARNWICK_EMULATOR).size() > 0) GTEST_SKIP() << "script cannot start the tool through an emulator";
     for (const auto& c : cases) {
@@ -983,6 +1043,12 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const std::string u4 = build_pak({{"B", "new b, longer"}, {"d", "dd"}});
     // A patch that replaces every member: the finished archive holds nothing else.
     const std::string u5 = build_pak({{"A", "5"}, {"B", "55"}, {"C", "555"}});
+    // A patch of empty members that replaces every member: the result has no member data.
+    const std::string u6 = build_pak({{"A", ""}, {"B", ""}, {"C", ""}});
+    // The first patch again, a name in other case: another update.
+    const std::string u7 = build_pak({{"b", "new b"}, {"d", "dd"}});
+    // An archive without members whose directory's place lies past its end.
+    const std::string empty = raw_header("PACK", 1000, 0);
     const struct {
         const char* label;
         std::string target;
@@ -998,6 +1064,11 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten from a patch that replaced every member, update.pak still there",
          marked(model_merge(o, u5)->archive, "\x89TWc"), o, u5, ""},
         {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
+        {"rewritten from a patch of empty members only, update.pak still there",
+         marked(model_merge(o, u6)->archive, "\x89TWc"), o, u6, ""},
+        {"rewritten, then the same update.pak but for the case of a name", complete, o, u7, ""},
+        {"cut short while rewriting, the backup without members and its directory's place outside it",
+         marked(model_merge(empty, u)->archive, "\x89TWr").substr(0, 40), empty, u, ""},
         {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup missing", rewriting.substr(0, 40), std::nullopt, u,
@@ -1009,11 +1080,17 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
         {"backup's directory at a negative offset", rewriting, with_le32(o, 4, -64), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak has its directory outside the file"},
+        {"backup's directory of negative length", rewriting, with_le32(o, 8, -64), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
+        {"backup's magic wrong in its last byte", rewriting, "PACX" + o.substr(4), u,
+         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup too short", rewriting, std::string("PACK"), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is shorter than an archive header"},
         {"mark and length disagree", complete.substr(0, complete.size() - 1), o, std::nullopt,
          "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
         {"mark and length disagree, one byte long", complete + '\0', o, std::nullopt,
+         "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
+        {"mark's directory longer than 4096 entries", with_le32(complete, 8, 262144 + 64), o, std::nullopt,
          "Cannot finish the interrupted update of pak0.pak: its mark does not match its length"},
     };
     for (const auto& c : cases) {
@@ -1036,7 +1113,9 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // there now. An update.pak that a rewritten target does not hold is
         // applied to the finished archive, which becomes its backup.
         const std::string finished = "PACK" + c.target.substr(4);
-        const auto held = model_merge(o, c.update.value_or(u));
+        // The backup, where there is one, holds the original.
+        const std::string& original = c.backup.value_or(o);
+        const auto held = model_merge(original, c.update.value_or(u));
         ASSERT_TRUE(held);
         const bool new_update = c.update && c.target.rfind("\x89TWc", 0) == 0 && held->archive != finished;
         const auto applied = new_update ? model_merge(finished, *c.update) : held;
@@ -1061,7 +1140,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         EXPECT_TRUE(same_bytes(read_file(target()), applied->archive));
         EXPECT_EQ(exists(backup()), c.backup.has_value());
         if (c.backup) {
-            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : o));
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : original));
         }
         EXPECT_FALSE(exists(update()));
     }

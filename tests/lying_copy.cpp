@@ -1,14 +1,20 @@
 // A file system whose kernel copies write other bytes than they report,
 // preloaded into the tool by the end-to-end tests (LD_PRELOAD). It stands in
-// front of copy_file_range, and of fwrite, write and pwrite, and reads its settings
-// from the environment once:
+// front of copy_file_range, and of fwrite, write, pwrite and pwrite64, and
+// reads its settings from the environment once:
 //   TARNWICK_TEST_LIE        how a copy lies: "zero" (a middle part of the
 //                            copied range is zeros), "shift" (the range lands
-//                            16 bytes further on) or "short" (half is copied,
-//                            the whole count reported)
+//                            16 bytes further on), "short" (half is copied,
+//                            the whole count reported), "short-last" (all but
+//                            the last byte), or one byte of the range changed:
+//                            "first", "last" or "at:N" (N from the range's start)
 //   TARNWICK_TEST_LIE_CALLS  which copy_file_range calls lie, counted from 1:
 //                            "2", "1,3", "2-" (the second and every later one)
 //                            or "all"
+//   TARNWICK_TEST_LIE_SIZE   N: writes of exactly N bytes (fwrite, write,
+//                            pwrite) lie instead of copies, counted by
+//                            TARNWICK_TEST_LIE_CALLS, with one byte changed as
+//                            "first", "last" or "at:N" say; logged "write N FILE"
 //   TARNWICK_TEST_LIE_WRITES "1": once a copy lied into a file, every later
 //                            fwrite or write of more than 16 bytes into that
 //                            file has one byte changed, so a copy redone by the
@@ -38,6 +44,7 @@ struct settings {
     std::string how;
     std::vector<std::pair<long, bool>> calls;  // a call number, and whether every later one lies too
     bool writes = false;
+    std::size_t size = 0;  // of the writes that lie; 0: copies lie
     std::string log;
 };
 
@@ -60,6 +67,8 @@ const settings& config() {
         }
         const char* writes = std::getenv("TARNWICK_TEST_LIE_WRITES");
         s.writes = writes != nullptr && std::strcmp(writes, "1") == 0;
+        const char* size = std::getenv("TARNWICK_TEST_LIE_SIZE");
+        s.size = size != nullptr ? std::strtoul(size, nullptr, 10) : 0;
         const char* log = std::getenv("TARNWICK_TEST_LIE_LOG");
         s.log = log != nullptr ? log : "";
         return s;
@@ -73,6 +82,7 @@ Function real(const char* name) {
 }
 
 using write_function = ssize_t (*)(int, const void*, std::size_t);
+using pwrite_function = ssize_t (*)(int, const void*, std::size_t, off64_t);
 using fwrite_function = std::size_t (*)(const void*, std::size_t, std::size_t, FILE*);
 using copy_function = ssize_t (*)(int, off64_t*, int, off64_t*, std::size_t, unsigned int);
 
@@ -100,10 +110,6 @@ void note(int fd, const std::string& what) {
     close(out);
 }
 
-using pwrite_function = ssize_t (*)(int, const void*, std::size_t, off64_t);
-
-pwrite_function real_pwrite() { return real<pwrite_function>("pwrite64"); }
-
 void remember(int fd) {
     struct stat info {};
     if (fstat(fd, &info) == 0) lied_into.emplace_back(info.st_dev, info.st_ino);
@@ -120,12 +126,44 @@ void advance(int fd, off64_t* offset, off64_t by) {
     else lseek64(fd, by, SEEK_CUR);
 }
 
-// A copy of `count` bytes with the middle one changed.
-std::vector<unsigned char> changed(const void* bytes, std::size_t count) {
+// The byte of a range of `count` bytes that "first", "last" or "at:N"
+// changes, or `count` for none.
+std::size_t changed_byte(std::size_t count) {
+    const std::string& how = config().how;
+    std::size_t at = count;
+    if (how == "first") at = 0;
+    if (how == "last") at = count - 1;
+    if (how.rfind("at:", 0) == 0) at = std::strtoul(how.c_str() + 3, nullptr, 10);
+    return at < count ? at : count;
+}
+
+// A copy of `count` bytes with byte `at` changed.
+std::vector<unsigned char> changed(const void* bytes, std::size_t count, std::size_t at) {
     const auto* first = static_cast<const unsigned char*>(bytes);
     std::vector<unsigned char> copy(first, first + count);
-    copy[count / 2] = static_cast<unsigned char>(copy[count / 2] ^ 0xff);
+    copy[at] = static_cast<unsigned char>(copy[at] ^ 0xff);
     return copy;
+}
+
+// A write of `count` bytes into `fd` that lies as TARNWICK_TEST_LIE_SIZE
+// asks, or nullptr; the bytes to write instead go into `lie`.
+const unsigned char* sized_lie(int fd, const void* bytes, std::size_t count, std::vector<unsigned char>& lie) {
+    static long calls = 0;
+    if (config().size == 0 || count != config().size || !lies(++calls)) return nullptr;
+    const std::size_t at = changed_byte(count);
+    if (at == count) return nullptr;
+    lie = changed(bytes, count, at);
+    note(fd, "write " + std::to_string(calls));
+    return lie.data();
+}
+
+// The bytes a write of `count` bytes into `fd` puts there: its own, or a lie.
+const void* written(int fd, const void* bytes, std::size_t count, std::vector<unsigned char>& lie) {
+    if (const unsigned char* sized = sized_lie(fd, bytes, count, lie)) return sized;
+    if (!config().writes || count <= kUntouched || !was_lied_into(fd)) return bytes;
+    note(fd, "write");
+    lie = changed(bytes, count, count / 2);
+    return lie.data();
 }
 
 }  // namespace
@@ -134,12 +172,13 @@ extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t*
                                    unsigned int flags) {
     static long calls = 0;
     const auto copy = real<copy_function>("copy_file_range");
-    if (!lies(++calls) || length == 0) return copy(in, in_offset, out, out_offset, length, flags);
+    if (config().size != 0 || !lies(++calls) || length == 0) return copy(in, in_offset, out, out_offset, length, flags);
+    const auto pwrite_to = real<pwrite_function>("pwrite64");
     const off64_t start = out_offset != nullptr ? *out_offset : lseek64(out, 0, SEEK_CUR);
     const std::string& how = config().how;
     bool lied = false;
-    if (how == "short") {
-        const std::size_t half = length / 2;
+    if (how == "short" || how == "short-last") {
+        const std::size_t half = how == "short" ? length / 2 : length - 1;
         const ssize_t moved = copy(in, in_offset, out, out_offset, half, flags);
         if (moved < 0 || static_cast<std::size_t>(moved) != half) return moved;
         advance(in, in_offset, static_cast<off64_t>(length - half));
@@ -152,12 +191,19 @@ extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t*
         if (how == "zero") {
             const std::vector<unsigned char> zeros(length / 2 + 1, 0);
             const off64_t at = start + static_cast<off64_t>(length / 4);
-            lied = real_pwrite()(out, zeros.data(), zeros.size(), at) == static_cast<ssize_t>(zeros.size());
+            lied = pwrite_to(out, zeros.data(), zeros.size(), at) == static_cast<ssize_t>(zeros.size());
         } else if (how == "shift" && length > kShift) {
             std::vector<unsigned char> copied(length);
             const auto shifted = static_cast<ssize_t>(length - kShift);
             lied = pread64(out, copied.data(), length, start) == moved &&
-                   real_pwrite()(out, copied.data(), length - kShift, start + kShift) == shifted;
+                   pwrite_to(out, copied.data(), length - kShift, start + kShift) == shifted;
+        } else if (changed_byte(length) < length) {
+            const off64_t at = start + static_cast<off64_t>(changed_byte(length));
+            unsigned char byte = 0;
+            if (pread64(out, &byte, 1, at) == 1) {
+                byte = static_cast<unsigned char>(byte ^ 0xff);
+                lied = pwrite_to(out, &byte, 1, at) == 1;
+            }
         }
     }
     // A lie the shim failed to tell goes unlogged, which the test notices.
@@ -168,27 +214,21 @@ extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t*
 }
 
 extern "C" std::size_t fwrite(const void* bytes, std::size_t size, std::size_t count, FILE* stream) {
-    const auto write_to = real<fwrite_function>("fwrite");
-    const std::size_t total = size * count;
-    if (!config().writes || total <= kUntouched || !was_lied_into(fileno(stream)))
-        return write_to(bytes, size, count, stream);
-    note(fileno(stream), "write");
-    return write_to(changed(bytes, total).data(), size, count, stream);
-}
-
-extern "C" ssize_t pwrite64(int fd, const void* bytes, std::size_t count, off64_t offset) {
-    if (!config().writes || count <= kUntouched || !was_lied_into(fd)) return real_pwrite()(fd, bytes, count, offset);
-    note(fd, "write");
-    return real_pwrite()(fd, changed(bytes, count).data(), count, offset);
-}
-
-extern "C" ssize_t pwrite(int fd, const void* bytes, std::size_t count, off_t offset) {
-    return pwrite64(fd, bytes, count, offset);
+    std::vector<unsigned char> lie;
+    return real<fwrite_function>("fwrite")(written(fileno(stream), bytes, size * count, lie), size, count, stream);
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, std::size_t count) {
-    const auto write_to = real<write_function>("write");
-    if (!config().writes || count <= kUntouched || !was_lied_into(fd)) return write_to(fd, bytes, count);
-    note(fd, "write");
-    return write_to(fd, changed(bytes, count).data(), count);
+    std::vector<unsigned char> lie;
+    return real<write_function>("write")(fd, written(fd, bytes, count, lie), count);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* bytes, std::size_t count, off_t offset) {
+    std::vector<unsigned char> lie;
+    return real<pwrite_function>("pwrite")(fd, written(fd, bytes, count, lie), count, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* bytes, std::size_t count, off64_t offset) {
+    std::vector<unsigned char> lie;
+    return real<pwrite_function>("pwrite64")(fd, written(fd, bytes, count, lie), count, offset);
 }

@@ -68,6 +68,7 @@ TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
         {"negative dir_length", raw_header("PACK", 15, -64) + body, 4096, 0,
          ": the directory has negative length -64"},
         {"no magic", raw_header("KCAP", 15, 128) + body, 4096, 0, ": it is not a pak file"},
+        {"magic wrong in its last byte", raw_header("PACX", 15, 128) + body, 4096, 0, ": it is not a pak file"},
         {"zip-like", "PK\x03\x04" + raw_header("PACK", 15, 128).substr(4) + body, 4096, 0,
          ": it is not a pak file"},
         {"count equal to capacity", three, 3, 3, nullptr},
