@@ -186,6 +186,7 @@ std::optional<std::string> run_merge()
         original = open_for_read(BACKUP_NAME);
         write_target_magic(target, rewrite_stage::rewriting);
         write_merge(plan, original, update, target, plan.cut, progress);
+        seal_merge(plan, target);
         write_target_magic(target, rewrite_stage::none);
         close_file(original);
         close_file(update);

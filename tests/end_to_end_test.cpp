@@ -18,6 +18,8 @@
 #include <sys/un.h>
 #endif
 
+#include "checked_io.h"
+#include "pak_format.h"
 #include "test_support.h"
 
 using namespace testkit;
@@ -87,7 +89,8 @@ struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
-    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et
+    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et, or an archive `to` beside `from` 'm'arked by
+    // a cut-short rewrite
     char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
@@ -226,6 +229,10 @@ protected:
             if (c.kind == 'p' && mkfifo(from.c_str(), 0600) != 0) made.assign(errno, std::generic_category());
             if (c.kind == 'k' && !make_socket(from)) made.assign(errno, std::generic_category());
 #endif
+            if (c.kind == 'm') {
+                write_file(d + "/" + c.to, build_pak({{"to", "x"}}));
+                write_file(from, "\x89TWr" + build_pak({{"cut short", "x"}}).substr(4));
+            }
             if (c.kind == 'b') {
                 write_file(from, "");
                 fs::resize_file(from, std::uintmax_t{1} << 31, made);
@@ -351,8 +358,20 @@ TEST_F(EndToEnd, SecondRunWithTheSameUpdateGivesTheSameMembers) {
     const std::string update_pak = build_pak({{"B", "new b"}, {"d", "dd"}});
     expect_success(original, update_pak, target(), backup());
     const std::string first = read_file(target());
-    expect_success(first, update_pak, target(), backup());
+    // Applied again, it rewrites nothing and keeps the backup of the original.
+    write_file(update(), update_pak);
+    const run_result again = run_tarnwick({"pak0.pak"}, dir());
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, kTitle + "pak0.pak already holds the update in update.pak: nothing was rewritten, no backup "
+                                  "was made\n\n---------------------------------------\nThanks for using tarnwick!\n");
     EXPECT_TRUE(same_bytes(read_file(target()), first));
+    EXPECT_EQ(read_file(backup()), original);
+    EXPECT_FALSE(exists(update()));
+    // The same members in other bytes, or a name in another case, are another update.
+    for (const std::string& other : {build_pak({{"B", "new B"}, {"d", "dd"}}), build_pak({{"b", "new b"}, {"d", "dd"}})}) {
+        expect_success(first, other, target(), backup());
+        write_file(target(), first);
+    }
 }
 
 TEST_F(EndToEnd, PathOfThreeHundredCharacters) {
@@ -556,6 +575,12 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
         {"update.pak is a directory", {"pak0.pak"}, 'd', "update.pak", "",
          backing_up("pak0.pak") + kBanner + "Error opening update.pak: Is a directory\n", ""},
+        {"the backup is another archive's original, which its cut-short update needs", {"own.x"}, 'm', "own.pak",
+         "own.x",
+         backing_up("own.x") + kBanner +
+             "Cannot update own.x: the interrupted update of own.pak still needs its original in own.bak; finish it "
+             "first by running tarnwick on own.pak\n",
+         ""},
         {"backup is a directory", {"pak0.pak"}, 'd', "pak0.bak", "",
          backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: Is a directory\n", ""},
 #ifndef _WIN32
@@ -1049,14 +1074,46 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const std::string u7 = build_pak({{"b", "new b"}, {"d", "dd"}});
     // An archive without members whose directory's place lies past its end.
     const std::string empty = raw_header("PACK", 1000, 0);
+    const std::string other = build_pak({{"other", "archive"}});
+    const std::string foreign_backup =
+        "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not the original that update saved; "
+        "nothing was changed. Put that original back as pak0.bak and run again";
+    // The record a run appends to the target it rewrites from `original` with u.
+    const auto with_record = [&](const std::string& target_bytes, const std::string& original) {
+        write_file(path("recorded.pak"), original);
+        write_file(path("recorded-update.pak"), u);
+        write_file(path("recorded-target.pak"), target_bytes);
+        checked_file from = open_for_read(path("recorded.pak").c_str());
+        checked_file update_file = open_for_read(path("recorded-update.pak").c_str());
+        checked_file to = open_for_update(path("recorded-target.pak").c_str());
+        append_rewrite_record(to, static_cast<std::int64_t>(target_bytes.size()),
+                              record_for(from, read_archive_header(from), update_file));
+        for (checked_file* file : {&from, &update_file, &to}) close_file(*file);
+        const std::string recorded = read_file(path("recorded-target.pak"));
+        for (const char* name : {"recorded.pak", "recorded-update.pak", "recorded-target.pak"}) fs::remove(path(name));
+        return recorded;
+    };
     const struct {
         const char* label;
         std::string target;
         std::optional<std::string> backup, update;
         std::string message;  // empty: the run finishes the update
+        // The original whose record a cut-short run appended to its target, for
+        // the update u it was applying; none for a run cut short before it.
+        std::optional<std::string> recorded = std::nullopt;
     } cases[] = {
-        {"cut short while rewriting", rewriting.substr(0, 40), o, u, ""},
-        {"cut short while rewriting, then another update.pak", rewriting.substr(0, 3000), o, u3, ""},
+        {"cut short while rewriting", rewriting.substr(0, 40), o, u, "", o},
+        {"cut short before its record", marked(o, "\x89TWr"), o, u, ""},
+        {"cut short while rewriting, then another update.pak", rewriting.substr(0, 3000), o, u3,
+         "Cannot finish the interrupted update of pak0.pak: update.pak is not the update it was applying, which is no "
+         "longer there; the original is in pak0.bak. Put the earlier update.pak back and run again",
+         o},
+        {"cut short while rewriting, then no update.pak", rewriting.substr(0, 40), o, std::nullopt,
+         std::string("Error opening update.pak: ") + std::strerror(ENOENT), o},
+        {"cut short while rewriting, its backup replaced by another archive", rewriting.substr(0, 40), other, u,
+         foreign_backup, o},
+        {"cut short before its record, its backup replaced by another archive", marked(o, "\x89TWr"), other, u,
+         foreign_backup},
         {"rewritten, update.pak still there", complete, o, u, ""},
         {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
         {"rewritten, then a new update.pak", complete, o, u2, ""},
@@ -1095,7 +1152,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        write_file(target(), c.target);
+        const std::string target_bytes = c.recorded ? with_record(c.target, *c.recorded) : c.target;
+        write_file(target(), target_bytes);
         fs::remove(backup());
         if (c.backup) write_file(backup(), *c.backup);
         fs::remove(update());
@@ -1105,7 +1163,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
             EXPECT_EQ(run.status, 1);
             // A marked target is never backed up, so the run never says so.
             EXPECT_EQ(run.out, kTitle + kBanner + c.message + "\n");
-            EXPECT_EQ(read_file(target()), c.target);
+            EXPECT_EQ(read_file(target()), target_bytes);
             EXPECT_EQ(exists(update()), c.update.has_value());
             continue;
         }
@@ -1318,12 +1376,62 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
     }
 }
 
+// update.pak changed or replaced while a run rewrites the target is never
+// taken for the update it applied: rewritten in place, it fails the run,
+// which the next one refuses to finish with it; renamed over, it stays.
+TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    const std::string next = build_pak({{"B", "next b"}, {"e", random_bytes(5000, 4)}});
+    const auto merged = model_merge(o, u);
+    ASSERT_TRUE(merged);
+    const struct {
+        const char* label;
+        const char* change;  // run while the first run is held in its rewrite
+        int status;
+        std::string out;     // the end of the held run's output
+    } cases[] = {
+        {"rewritten in place", "cp next.pak update.pak", 1,
+         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
+        {"renamed over", "mv next.pak update.pak", 0,
+         "update.pak was replaced during the run and was not applied; it stays for the next run\n"
+         "\n---------------------------------------\nUpdate of pak0.pak completed!\n\n"
+         "Backup of original in pak0.bak\nThanks for using tarnwick!\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        restore({o, std::nullopt, u});
+        write_file(path("next.pak"), next);
+        const std::string script =
+            "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=copy_file_range -e "
+            "inject=copy_file_range:signal=STOP:when=2 " + tarnwick_exe() + " pak0.pak >first.out 2>/dev/null & first=$!\n"
+            "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
+            "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" + c.change + "\nkill -CONT $held\nwait $first";
+        EXPECT_EQ(run_program({"sh", "-c", script}, dir()).status, c.status);
+        const std::string out = read_file(path("first.out"));
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), c.out.size())), c.out) << out;
+        EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        EXPECT_TRUE(same_bytes(read_file(update()), next));
+        if (c.status == 0) {
+            EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
+            continue;
+        }
+        EXPECT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
+        const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+        EXPECT_EQ(rerun.status, 1);
+        EXPECT_NE(rerun.out.find("update.pak is not the update it was applying"), std::string::npos) << rerun.out;
+        write_file(update(), u);
+        expect_rerun_finishes(o, merged->archive);
+    }
+}
+
 // The backup is on disk before the target changes, and the mark before the
 // bytes it covers; update.pak goes only once the new members and directory
 // are on disk; the header that ends the run is flushed before the run ends.
 // A patch that only adds members or replaces late ones writes into the
-// target no more than its members, the directory and the header's magic (4
-// bytes, three times) and directory place (8).
+// target no more than its members, the directory, the header's magic (4
+// bytes, three times) and directory place (8), and the record of what the
+// rewrite is made from.
 TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
     const std::string big_a = random_bytes(100000, 5), big_b = random_bytes(100000, 6);
     const std::string late = build_pak({{"e", ""}, {"a", big_a}, {"b", big_b}, {"c", "old c"}});
@@ -1370,7 +1478,7 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
             if (file == "pak0.pak" && (call == "write" || call == "pwrite64" || call == "copy_file_range"))
                 written += std::max(0LL, std::stoll(line.substr(line.rfind(" = ") + 3)));
         }
-        EXPECT_LE(written, c.member_bytes + 262144 + 3 * 4 + 8);
+        EXPECT_LE(written, c.member_bytes + 262144 + 3 * 4 + 8 + REWRITE_RECORD_SIZE);
         // Index of the first `event` at or after `from`, or events.size().
         const auto first = [&](const std::string& event, std::size_t from = 0) {
             while (from < events.size() && events[from] != event) ++from;

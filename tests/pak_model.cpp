@@ -24,7 +24,8 @@ std::optional<std::vector<model_entry>> model_directory(const std::string& pak, 
     std::vector<model_entry> entries;
     if (count <= 0) return entries;
     const std::int64_t dir_end = std::int64_t{dir_offset} + std::int64_t{kEntrySize} * count;
-    if (count > capacity || dir_offset < 0 || dir_end > kMaxFileSize ||
+    // A directory over the header is damaged: the header's own bytes would be entries.
+    if (count > capacity || dir_offset < 12 || dir_end > kMaxFileSize ||
         dir_end > static_cast<std::int64_t>(pak.size()))
         return std::nullopt;
     for (std::int32_t i = 0; i < count; ++i) {

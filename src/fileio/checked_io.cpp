@@ -85,6 +85,11 @@ bool try_open_for_update(const char* path, checked_file& file, std::string& reas
     return try_open(path, open_mode::read_write, file, reason);
 }
 
+bool try_open_for_read(const char* path, checked_file& file, std::string& reason)
+{
+    return try_open(path, open_mode::read, file, reason);
+}
+
 checked_file create_new_file(const char* path, const char* shown_path)
 {
     int error = 0;

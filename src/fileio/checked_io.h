@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "console.h"
 
@@ -34,6 +35,7 @@ checked_file open_for_update(const char* path);
 // As open_for_update, for a caller with something to say before it fails:
 // false with `reason` set when the file cannot be opened.
 bool try_open_for_update(const char* path, checked_file& file, std::string& reason);
+bool try_open_for_read(const char* path, checked_file& file, std::string& reason);
 // Creates a new file for reading and writing, never through a link; the
 // handle is NO_FILE when something already stands at `path`. Messages name
 // the file `shown_path`, the name it is made for.
@@ -94,6 +96,11 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 // own buffer and compared again; one that still differs is a write failure.
 void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress);
 
+// A fingerprint of `length` bytes at `offset`, read in fixed buffers: the
+// same bytes give the same value on every host.
+std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length);
+std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);
+
 // File identity and status, taken on open files wherever the system allows.
 struct file_state {
     std::uint64_t volume;
@@ -125,8 +132,11 @@ std::string remove_file(const char* path);
 // Gives the file `from` the name `to` in one step, replacing what `to` names;
 // a failure is a write failure of `to`.
 void rename_file(const char* from, const char* to);
-// The folder part of a path as the system reads it.
+// The folder part of a path as the system reads it, and the last name in it.
 std::string folder_of(const std::string& path);
+std::string name_of(const std::string& path);
+// The names in a folder, or none when it cannot be read.
+std::vector<std::string> names_in_folder(const std::string& folder);
 
 // A file made whole under a temporary name beside its final one, and only
 // then given that name, so that no failed or killed run leaves it cut short
@@ -149,6 +159,11 @@ void commit_pending_file(pending_file& pending);
 void abandon_pending_file(pending_file& pending);
 // Removes the pending file, if any, using only calls a signal handler may make.
 void abandon_pending_file_now();
+
+// A line a failure prints before its message, once, until set back to
+// nullptr: what a run says before it starts work, owed also when it cannot.
+void set_failure_prelude(const char* line);
+const char* take_failure_prelude();
 
 // What a failure, and a signal, leave on disk at the run's present step: one
 // line each, shown on standard error when the run ends that way, or null for

@@ -9,6 +9,9 @@
 
 void fatal_error(const char* format, ...)
 {
+    if (const char* line = take_failure_prelude()) {
+        print_text("%s", line);
+    }
     print_text("************ ERROR ************\n");
     std::va_list args;
     va_start(args, format);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Error numbers are errno values on every platform, for strerror.
 
@@ -96,6 +97,9 @@ enum class link_state {
 // For a symbolic link, `target` receives what it points to, as written.
 // Windows answers `not_link` or `nothing`.
 link_state read_link(const char* path, std::string& target);
+// Appends the names in the folder, "." and ".." left out; false when it
+// cannot be read.
+bool list_folder(const char* folder, std::vector<std::string>& names);
 // False only when nothing at all is found at `path`.
 bool anything_at(const char* path);
 // Removes a file's name. 0 or an error number. Safe in a signal handler.

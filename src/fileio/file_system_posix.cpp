@@ -2,7 +2,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -174,6 +176,22 @@ link_state read_link(const char* path, std::string& target)
     }
     target.resize(static_cast<std::size_t>(length));
     return link_state::link;
+}
+
+bool list_folder(const char* folder, std::vector<std::string>& names)
+{
+    DIR* listing = opendir(folder);
+    if (listing == nullptr) {
+        return false;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    (void)closedir(listing);
+    return true;
 }
 
 bool anything_at(const char* path)

@@ -9,13 +9,6 @@
 
 namespace {
 
-// The last name in a path as the system reads it.
-std::string name_of(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool same_identity(const file_identity& a, const file_identity& b)
 {
     return a.volume == b.volume && a.index == b.index;
@@ -54,6 +47,19 @@ std::string folder_of(const std::string& path)
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string> names_in_folder(const std::string& folder)
+{
+    std::vector<std::string> names;
+    (void)list_folder(folder.c_str(), names);
+    return names;
 }
 
 bool same_file(const char* path_a, const char* path_b)

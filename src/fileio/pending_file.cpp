@@ -12,6 +12,7 @@ namespace {
 const char* volatile pending_name = nullptr;
 const char* volatile failure_note = nullptr;
 const char* volatile signal_note = nullptr;
+const char* prelude = nullptr;
 
 // A temporary file that no run holds, and that is still the file at its
 // name, is what a killed run left. True when it was removed.
@@ -87,4 +88,16 @@ const char* interrupt_note()
 const char* failure_notice()
 {
     return failure_note;
+}
+
+void set_failure_prelude(const char* line)
+{
+    prelude = line;
+}
+
+const char* take_failure_prelude()
+{
+    const char* line = prelude;
+    prelude = nullptr;
+    return line;
 }

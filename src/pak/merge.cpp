@@ -240,12 +240,16 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
         copy_span_to(target, list->spans[i], &progress);
     }
     verify_copies(target, list->spans.data(), list->count, progress);
+    end_progress(progress);
+}
+
+void seal_merge(const merge_plan& plan, const checked_file& target)
+{
     // Written over in place and cut to length at the end: freeing the old
     // blocks first only to allocate them again costs as much as the copy.
     truncate_at(target, plan.data_end + OUTPUT_DIRECTORY_SIZE);
     write_directory_place(target, plan);
     flush_to_disk(target);
-    end_progress(progress);
 }
 
 bool update_already_applied(const pak_directory& target_directory, const checked_file& target,
@@ -269,5 +273,47 @@ void report_update_members(const pak_directory& update)
 {
     for (std::int32_t i = 0; i < update.count; ++i) {
         report_member(update.entries[static_cast<std::size_t>(i)]);
+    }
+}
+
+bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
+                        const checked_file& update)
+{
+    const pak_header merged = merged_header(plan);
+    if (plan.update.count == 0 || target_header.dir_offset != merged.dir_offset ||
+        target_header.dir_length != merged.dir_length ||
+        archive_length(target) != plan.data_end + OUTPUT_DIRECTORY_SIZE) {
+        return false;
+    }
+    const std::int64_t kept_end =
+        plan.kept < plan.output.count ? plan.output.entries[static_cast<std::size_t>(plan.kept)].file_offset
+                                      : plan.data_end;
+    if (plan.cut < kept_end) {
+        return false;
+    }
+    for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const pak_entry& entry = plan.output.entries[slot];
+        if (!copy_matches(target, {&update, nullptr, plan.source_offset[slot], entry.file_offset, entry.file_length},
+                          nullptr)) {
+            return false;
+        }
+    }
+    const auto directory = directory_on_disk(plan);
+    return copy_matches(target, {nullptr, directory->data(), 0, plan.data_end, OUTPUT_DIRECTORY_SIZE}, nullptr);
+}
+
+void warn_of_repeated_names(const pak_directory& update)
+{
+    for (std::int32_t i = 0; i < update.count; ++i) {
+        const pak_entry& entry = update.entries[static_cast<std::size_t>(i)];
+        std::int32_t earlier = 0;
+        for (std::int32_t j = 0; j < i; ++j) {
+            earlier += names_match(update.entries[static_cast<std::size_t>(j)].name.data(), entry.name.data()) ? 1 : 0;
+        }
+        if (earlier == 1) {
+            print_error_text("tarnwick: %s holds %s more than once; the game loads only one of them\n",
+                             UPDATE_ARCHIVE_NAME, shown_text(entry.name.data()).c_str());
+        }
     }
 }

@@ -36,6 +36,9 @@ void check_directory_bounds(const checked_file& archive, const pak_header& heade
         fatal_error("Damaged archive %s: the directory starts at negative offset %d", archive.path,
                     header.dir_offset);
     }
+    if (header.dir_offset < PAK_HEADER_SIZE) {
+        fatal_error("Damaged archive %s: the directory overlaps the header", archive.path);
+    }
     const std::int64_t last_entry =
         static_cast<std::int64_t>(header.dir_offset) + static_cast<std::int64_t>(PAK_ENTRY_SIZE) * (count - 1);
     if (last_entry > MAX_FILE_SIZE) {
@@ -183,4 +186,97 @@ void write_target_magic(const checked_file& target, rewrite_stage stage)
     }
     write_exact(target, 0, magic.data(), static_cast<std::int32_t>(magic.size()));
     flush_to_disk(target);
+}
+
+namespace {
+
+struct rewrite_record_on_disk {
+    std::array<char, 4> tag;
+    std::int32_t original_length;
+    std::int32_t original_dir_offset;
+    std::int32_t original_dir_length;
+    std::int32_t update_length;
+    std::int32_t zero;
+    std::array<std::int32_t, 2> original_directory;
+    std::array<std::int32_t, 2> update;
+    std::array<std::int32_t, 2> check;
+};
+static_assert(sizeof(rewrite_record_on_disk) == REWRITE_RECORD_SIZE, "record is 48 bytes on disk");
+static_assert(offsetof(rewrite_record_on_disk, original_directory) == 24, "fingerprints at byte 24");
+static_assert(offsetof(rewrite_record_on_disk, check) == 40, "check at byte 40");
+
+constexpr std::array<char, 4> RECORD_TAG = {'T', 'W', 'j', 'r'};
+
+std::array<std::int32_t, 2> split_le(std::uint64_t value)
+{
+    return {le32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value))),
+            le32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32U)))};
+}
+
+std::uint64_t joined_le(const std::array<std::int32_t, 2>& halves)
+{
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(le32(halves[0]))) |
+           static_cast<std::uint64_t>(static_cast<std::uint32_t>(le32(halves[1]))) << 32U;
+}
+
+std::uint64_t record_check(const rewrite_record_on_disk& disk)
+{
+    return fingerprint_of_bytes(&disk, offsetof(rewrite_record_on_disk, check));
+}
+
+} // namespace
+
+rewrite_record record_for(const checked_file& original, const pak_header& original_header,
+                          const checked_file& update)
+{
+    const std::int32_t count = original_header.dir_length / PAK_ENTRY_SIZE;
+    const std::int64_t directory_size = count > 0 ? static_cast<std::int64_t>(count) * PAK_ENTRY_SIZE : 0;
+    const std::int32_t update_length = archive_length(update);
+    return {archive_length(original),
+            original_header.dir_offset,
+            original_header.dir_length,
+            update_length,
+            fingerprint_of(original, original_header.dir_offset, directory_size),
+            fingerprint_of(update, 0, update_length)};
+}
+
+bool same_original(const rewrite_record& a, const rewrite_record& b)
+{
+    return a.original_length == b.original_length && a.original_dir_offset == b.original_dir_offset &&
+           a.original_dir_length == b.original_dir_length && a.original_directory == b.original_directory;
+}
+
+bool same_update(const rewrite_record& a, const rewrite_record& b)
+{
+    return a.update_length == b.update_length && a.update == b.update;
+}
+
+void append_rewrite_record(const checked_file& target, std::int64_t at, const rewrite_record& record)
+{
+    rewrite_record_on_disk disk{RECORD_TAG,
+                                le32(record.original_length),
+                                le32(record.original_dir_offset),
+                                le32(record.original_dir_length),
+                                le32(record.update_length),
+                                0,
+                                split_le(record.original_directory),
+                                split_le(record.update),
+                                {}};
+    disk.check = split_le(record_check(disk));
+    write_exact(target, at, &disk, REWRITE_RECORD_SIZE);
+    flush_to_disk(target);
+}
+
+bool read_rewrite_record(const checked_file& target, rewrite_record& record)
+{
+    const std::int64_t length = file_length(target);
+    rewrite_record_on_disk disk{};
+    if (length < PAK_HEADER_SIZE + REWRITE_RECORD_SIZE ||
+        read_up_to(target, length - REWRITE_RECORD_SIZE, &disk, REWRITE_RECORD_SIZE) != REWRITE_RECORD_SIZE ||
+        disk.tag != RECORD_TAG || joined_le(disk.check) != record_check(disk)) {
+        return false;
+    }
+    record = {le32(disk.original_length),  le32(disk.original_dir_offset), le32(disk.original_dir_length),
+              le32(disk.update_length),    joined_le(disk.original_directory), joined_le(disk.update)};
+    return true;
 }

@@ -63,6 +63,28 @@ enum class rewrite_stage {
     data_complete,  // members and directory are on disk; only the magic is missing
 };
 
+// Before the first byte of the original changes, a run appends to the
+// target, past every byte the rewrite writes, a record of what it rewrites
+// from: the original it backed up and the update it applies. While the
+// rewrite mark stands a later run finds it in the file's last bytes, and
+// finishes only from that original with that update. The rewrite cuts the
+// file to its length at the end, which drops the record.
+//
+//   record, 48 bytes           0   tag "TWjr"               24  original's directory fingerprint (8 bytes)
+//   (integers little-endian,   4   original_length          32  update.pak's fingerprint (8 bytes)
+//   fingerprints low word      8   original_dir_offset      40  fingerprint of bytes 0..39
+//   first)                     12  original_dir_length
+//                              16  update_length, 20 zero
+constexpr std::int32_t REWRITE_RECORD_SIZE = 48;
+struct rewrite_record {
+    std::int32_t original_length;
+    std::int32_t original_dir_offset;
+    std::int32_t original_dir_length;
+    std::int32_t update_length;
+    std::uint64_t original_directory;
+    std::uint64_t update;
+};
+
 // A directory table of fixed size; `capacity` may be set below the storage
 // size to bound what a particular archive may hold.
 struct pak_directory {
@@ -130,6 +152,17 @@ bool mark_fits_length(const pak_header& final_header, std::int32_t length);
 // rewrite_stage::none) and flushes them to disk.
 void write_target_magic(const checked_file& target, rewrite_stage stage);
 
+// What a run records before it changes the target, from the files it
+// rewrites the target from.
+rewrite_record record_for(const checked_file& original, const pak_header& original_header,
+                          const checked_file& update);
+bool same_original(const rewrite_record& a, const rewrite_record& b);
+bool same_update(const rewrite_record& a, const rewrite_record& b);
+// Writes the record at `at` and flushes it to disk.
+void append_rewrite_record(const checked_file& target, std::int64_t at, const rewrite_record& record);
+// The record at the end of a target, or false where there is none.
+bool read_rewrite_record(const checked_file& target, rewrite_record& record);
+
 // Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
 bool names_match(const char* a, const char* b);
 
@@ -141,11 +174,20 @@ void plan_merge(merge_plan& plan, const merge_sources& sources, const char* targ
 // The header that completes the merged archive.
 pak_header merged_header(const merge_plan& plan);
 // Writes into `target`, which bears the rewrite mark, the members from
-// `start` on, the directory and the directory's place in the header, cuts
-// the file to length and flushes it all to disk. `original` holds the
+// `start` on and the directory, and reads them back. `original` holds the
 // original archive's bytes at the offsets the plan was made from.
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
                  const checked_file& target, std::int64_t start, progress_line& progress);
+// Cuts the written target to length, puts the directory's place in its
+// header and flushes it all to disk.
+void seal_merge(const merge_plan& plan, const checked_file& target);
+// True when the target already is the archive the merge would write, byte
+// for byte: update.pak's members are its last ones and nothing would move.
+// An empty update.pak is never taken for one already applied.
+bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
+                        const checked_file& update);
+// One line on standard error for each name update.pak holds more than once.
+void warn_of_repeated_names(const pak_directory& update);
 // Prints the line each member of update.pak gets when it is applied.
 void report_update_members(const pak_directory& update);
 // True when update.pak's members are the last members of the merged

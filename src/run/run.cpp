@@ -22,8 +22,10 @@ enum class start_point {
 struct run_state {
     run_files files;
     merge_plan plan;
-    pak_header final_header;  // the header a marked target gets when it is finished
-    std::string backing_up;   // the first line of a fresh run
+    pak_header original_header;  // of the archive the plan merges update.pak into
+    pak_header final_header;     // the header a marked target gets when it is finished
+    rewrite_record record;       // what the target is rewritten from
+    std::string backing_up;      // the first line of a fresh run
     std::string marked_note;     // what a run stopped after the target was marked leaves
     std::string unchanged_note;  // what an interrupted run leaves before
     progress_line progress;
@@ -49,6 +51,25 @@ void mark_target(run_state& run, rewrite_stage stage)
     }
 }
 
+void read_update_directory(run_state& run)
+{
+    run.plan.update.capacity = MAX_UPDATE_ENTRIES;
+    read_pak_directory(run.files.update, run.plan.update);
+    warn_of_repeated_names(run.plan.update);
+}
+
+// Reads the directories of `original`, an archive, and update.pak, and
+// plans the merge of the two.
+void plan_from(run_state& run, const checked_file& original)
+{
+    run.original_header = read_archive_header(original);
+    run.plan.original.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(original, run.original_header, run.plan.original);
+    read_update_directory(run);
+    plan_merge(run.plan, {archive_length(original), archive_length(run.files.update), original.path},
+               run.files.target_path.c_str());
+}
+
 // The target's members and directory, as they stand after an earlier run
 // completed them; the mark must describe exactly the file that is there.
 void read_complete_target(run_state& run)
@@ -62,12 +83,6 @@ void read_complete_target(run_state& run)
     read_directory_at(files.target, run.final_header, run.plan.original);
 }
 
-void read_update_directory(run_state& run)
-{
-    run.plan.update.capacity = MAX_UPDATE_ENTRIES;
-    read_pak_directory(run.files.update, run.plan.update);
-}
-
 // The one decision of the run. A complete target with an update.pak is
 // finished as it is when update.pak is the update it already holds, and is
 // otherwise finished first, then updated again.
@@ -77,10 +92,13 @@ start_point decide_start(run_state& run)
     case rewrite_stage::none:
         return start_point::fresh;
     case rewrite_stage::rewriting:
+        set_failure_prelude(nullptr);
+        note_target_marked(run);
         return start_point::resume_rewrite;
     case rewrite_stage::data_complete:
         break;
     }
+    set_failure_prelude(nullptr);
     note_target_marked(run);
     read_complete_target(run);
     if (!path_exists(UPDATE_ARCHIVE_NAME)) {
@@ -92,12 +110,6 @@ start_point decide_start(run_state& run)
     return update_already_applied(run.plan.original, run.files.target, run.plan.update, run.files.update)
                ? start_point::finish_complete
                : start_point::finish_then_apply;
-}
-
-void plan_from(run_state& run, const checked_file& original)
-{
-    plan_merge(run.plan, {archive_length(original), archive_length(run.files.update), original.path},
-               run.files.target_path.c_str());
 }
 
 // Copies the target into the pending backup, reads the copy back and gives
@@ -129,6 +141,60 @@ void refuse_unusable_backup(const run_files& files)
     }
 }
 
+[[noreturn]] void refuse_foreign_backup(const run_files& files)
+{
+    fatal_error("Cannot finish the interrupted update of %s: its backup %s is not the original that update saved; "
+                "nothing was changed. Put that original back as %s and run again",
+                files.target_path.c_str(), files.backup_path.c_str(), files.backup_path.c_str());
+}
+
+// The backup and update.pak must be the files the cut-short run rewrote the
+// target from, as its record says. A run stopped before it recorded them,
+// or after its rewrite was cut to length, left under its mark the place of
+// the original's directory or of the result's.
+void prove_backup_and_update(run_state& run, const checked_file& original)
+{
+    const run_files& files = run.files;
+    rewrite_record recorded{};
+    const rewrite_record found = record_for(original, run.original_header, files.update);
+    run.record = found;
+    if (read_rewrite_record(files.target, recorded)) {
+        if (!same_original(recorded, found)) {
+            refuse_foreign_backup(files);
+        }
+        if (!same_update(recorded, found)) {
+            fatal_error("Cannot finish the interrupted update of %s: %s is not the update it was applying, which is "
+                        "no longer there; the original is in %s. Put the earlier %s back and run again",
+                        files.target_path.c_str(), UPDATE_ARCHIVE_NAME, files.backup_path.c_str(),
+                        UPDATE_ARCHIVE_NAME);
+        }
+        return;
+    }
+    const pak_header merged = merged_header(run.plan);
+    const pak_header& marked = run.final_header;
+    const bool original_place = marked.dir_offset == run.original_header.dir_offset &&
+                                marked.dir_length == run.original_header.dir_length;
+    const bool merged_place = marked.dir_offset == merged.dir_offset && marked.dir_length == merged.dir_length;
+    if (!original_place && !merged_place) {
+        refuse_foreign_backup(files);
+    }
+}
+
+// update.pak must hold what it held when it was opened, or the target holds
+// other bytes than the ones it was checked against. A status that moved
+// (a rename over it changes its status too) is checked on the bytes.
+void refuse_changed_update(const run_state& run)
+{
+    const run_files& files = run.files;
+    if (same_state(state_of(files.update), files.update_state)) {
+        return;
+    }
+    const std::int64_t length = file_length(files.update);
+    if (length != run.record.update_length || fingerprint_of(files.update, 0, length) != run.record.update) {
+        fatal_error("Cannot update %s: %s changed during the run", files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+    }
+}
+
 void print_original_saved(const run_files& files, bool backup_exists)
 {
     if (backup_exists) {
@@ -156,6 +222,28 @@ void print_report(const run_files& files, bool backup_exists)
     print_text("Thanks for using tarnwick!\n");
 }
 
+// Removes update.pak, but only the file this run applied; returns why it
+// could not, or "".
+std::string remove_applied_update(const run_files& files)
+{
+    if (!path_names(UPDATE_ARCHIVE_NAME, files.update)) {
+        print_text("%s was replaced during the run and was not applied; it stays for the next run\n",
+                   UPDATE_ARCHIVE_NAME);
+        return "";
+    }
+    const std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
+    if (failure.empty()) {
+        flush_folder_of(UPDATE_ARCHIVE_NAME);
+    }
+    return failure;
+}
+
+[[noreturn]] void refuse_removal(const std::string& reason)
+{
+    print_error_text("tarnwick: cannot remove %s: %s\n", UPDATE_ARCHIVE_NAME, reason.c_str());
+    fatal_error("Failed to remove %s! Remove by hand.\n", UPDATE_ARCHIVE_NAME);
+}
+
 // Members and directory are on disk: the target is marked complete, so that
 // a later run never takes it for a new original, update.pak goes, and the
 // magic goes on last.
@@ -165,17 +253,14 @@ int finish(run_state& run, bool backup_exists)
     std::string removal_failure;
     if (files.update.handle != NO_FILE) {
         mark_target(run, rewrite_stage::data_complete);
-        removal_failure = remove_file(UPDATE_ARCHIVE_NAME);
-        if (removal_failure.empty()) {
-            flush_folder_of(UPDATE_ARCHIVE_NAME);
-        }
+        removal_failure = remove_applied_update(files);
     }
     mark_target(run, rewrite_stage::none);
     set_failure_notes(nullptr, nullptr);
     close_file(files.target);
     print_report(files, backup_exists);
     if (!removal_failure.empty()) {
-        fatal_error("Failed to remove %s! Remove by hand.\n", UPDATE_ARCHIVE_NAME);
+        refuse_removal(removal_failure);
     }
     return 0;
 }
@@ -185,33 +270,66 @@ int finish(run_state& run, bool backup_exists)
 void rewrite_target(run_state& run, const checked_file& original, std::int64_t start)
 {
     write_merge(run.plan, original, run.files.update, run.files.target, start, run.progress);
+    refuse_changed_update(run);
+    seal_merge(run.plan, run.files.target);
 }
 
-// The usual run: the target is the original. Everything is checked against
-// it before the backup is made, and the rewrite reads the backup, which
-// holds the target's own bytes: faults in it are reported under its name.
+// Marked before the first change, so that no later run takes a half-written
+// target for an archive and copies it over its backup; then the record of
+// what it is rewritten from, past every byte the rewrite writes.
+void mark_and_record(run_state& run, const checked_file& original)
+{
+    run.record = record_for(original, run.original_header, run.files.update);
+    mark_target(run, rewrite_stage::rewriting);
+    const std::int64_t result_length = run.plan.data_end + OUTPUT_DIRECTORY_SIZE;
+    const std::int64_t at = run.record.original_length > result_length ? run.record.original_length : result_length;
+    // Only a record a later run could read within an archive's size is written.
+    if (at + REWRITE_RECORD_SIZE <= MAX_FILE_SIZE) {
+        append_rewrite_record(run.files.target, at, run.record);
+    }
+}
+
+// The backup holds the target's own bytes: faults in it are reported under
+// the target's name.
 void back_up_and_apply(run_state& run, pending_file& backup)
 {
     fill_backup(run, backup);
     backup.file.path = run.files.target_path.c_str();
     print_updating(run.files);
-    // Marked before the first change: no later run may take a half-written
-    // target for an archive and copy it over its backup.
-    mark_target(run, rewrite_stage::rewriting);
+    mark_and_record(run, backup.file);
     rewrite_target(run, backup.file, run.plan.cut);
     close_file(backup.file);
+}
+
+// The target already is what the update would make of it: a second run of
+// the same update keeps the backup of the original.
+int finish_already_applied(run_state& run)
+{
+    run_files& files = run.files;
+    set_failure_prelude(nullptr);
+    print_text("%s already holds the update in %s: nothing was rewritten, no backup was made\n",
+               files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+    const std::string removal_failure = remove_applied_update(files);
+    close_file(files.target);
+    print_text("\n---------------------------------------\n");
+    print_text("Thanks for using tarnwick!\n");
+    if (!removal_failure.empty()) {
+        refuse_removal(removal_failure);
+    }
+    return 0;
 }
 
 int run_fresh(run_state& run)
 {
     run_files& files = run.files;
-    print_text("%s", run.backing_up.c_str());
     refuse_backup_leading_to_update(files);
     open_update(files);
-    run.plan.original.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(files.target, read_archive_header(files.target), run.plan.original);
-    read_update_directory(run);
     plan_from(run, files.target);
+    if (merge_already_done(run.plan, run.original_header, files.target, files.update)) {
+        return finish_already_applied(run);
+    }
+    print_text("%s", run.backing_up.c_str());
+    set_failure_prelude(nullptr);
     pending_file backup{};
     reserve_backup(files, backup);
     back_up_and_apply(run, backup);
@@ -223,16 +341,13 @@ int run_fresh(run_state& run)
 int resume_rewrite(run_state& run)
 {
     run_files& files = run.files;
-    note_target_marked(run);
     refuse_backup_leading_to_update(files);
     open_update(files);
     refuse_unusable_backup(files);
     checked_file original = open_locked_backup(files);
     original.path = files.target_path.c_str();
-    run.plan.original.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(original, read_archive_header(original), run.plan.original);
-    read_update_directory(run);
     plan_from(run, original);
+    prove_backup_and_update(run, original);
     print_original_saved(files, true);
     print_updating(files);
     rewrite_target(run, original, PAK_HEADER_SIZE);
@@ -256,7 +371,9 @@ int finish_complete(run_state& run)
 int finish_then_apply(run_state& run)
 {
     print_text("%s", run.backing_up.c_str());
-    plan_from(run, run.files.target);
+    run.original_header = run.final_header;
+    plan_merge(run.plan, {archive_length(run.files.target), archive_length(run.files.update), run.files.target_path.c_str()},
+               run.files.target_path.c_str());
     pending_file backup{};
     reserve_backup(run.files, backup);
     mark_target(run, rewrite_stage::none);
@@ -292,21 +409,23 @@ int run_update(const std::string& target_path, const std::string& output_archive
     catch_interruptions();
     // Value-initialised, so unused entries and the bytes after each name are zero.
     auto run = std::make_unique<run_state>();
-    run->files = {target_path, backup_path_for(target_path), {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME}, {}};
-    run->files.target.path = run->files.target_path.c_str();
+    run_files& files = run->files;
+    files = {target_path, backup_path_for(target_path), {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME}, {}};
+    files.target.path = files.target_path.c_str();
     run->progress = start_progress_line();
     run->backing_up = "Backing up update target " + target_path + "...\n";
-    run->marked_note = run->files.target_path + " is half-written and not playable; the original is in " +
-                       run->files.backup_path +
+    run->marked_note = target_path + " is half-written and not playable; the original is in " + files.backup_path +
                        "; running the same command again, once the cause is fixed, finishes the update";
-    run->unchanged_note = run->files.target_path + " is as it was; running the same command again updates it";
+    run->unchanged_note = target_path + " is as it was; running the same command again updates it";
     note_target_unchanged(*run);
+    // A fresh run says first that it backs the target up, even when it
+    // cannot start; a marked target is never backed up.
+    set_failure_prelude(run->backing_up.c_str());
     if (!output_archive.empty()) {
-        print_text("%s", run->backing_up.c_str());
         fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
                     output_archive.c_str());
     }
-    open_target(run->files, run->backing_up.c_str());
+    open_target(files);
     switch (decide_start(*run)) {
     case start_point::fresh:
         return run_fresh(*run);

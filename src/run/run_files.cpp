@@ -20,17 +20,45 @@ void refuse_earlier_backup_in_use(const run_files& files)
     close_file(earlier);
 }
 
+// The path of `name` in the folder `folder`, as the backup's name spells it.
+std::string path_in(const std::string& folder, const std::string& name, const std::string& backup_path)
+{
+    return backup_path == name_of(backup_path) ? name : folder + "/" + name;
+}
+
+// Another archive whose backup has this name and that an interrupted update
+// left marked: its original is in the backup, which must stay.
+void refuse_backup_needed_elsewhere(const run_files& files)
+{
+    const std::string folder = folder_of(files.backup_path);
+    const std::string backup_name = name_of(files.backup_path);
+    for (const std::string& name : names_in_folder(folder)) {
+        if (name == backup_name || backup_path_for(name) != backup_name) {
+            continue;
+        }
+        const std::string sibling = path_in(folder, name, files.backup_path);
+        checked_file archive{NO_FILE, sibling.c_str()};
+        std::string reason;
+        if (path_names(sibling.c_str(), files.target) || !try_open_for_read(sibling.c_str(), archive, reason)) {
+            continue;
+        }
+        pak_header final_header{};
+        const rewrite_stage stage = read_rewrite_stage(archive, final_header);
+        close_file(archive);
+        if (stage != rewrite_stage::none) {
+            fatal_error("Cannot update %s: the interrupted update of %s still needs its original in %s; finish it "
+                        "first by running tarnwick on %s",
+                        files.target_path.c_str(), sibling.c_str(), files.backup_path.c_str(), sibling.c_str());
+        }
+    }
+}
+
 } // namespace
 
-void open_target(run_files& files, const char* before_failure)
+void open_target(run_files& files)
 {
-    std::string reason;
-    if (!try_open_for_update(files.target_path.c_str(), files.target, reason)) {
-        print_text("%s", before_failure);
-        fatal_error("Error opening %s: %s", files.target_path.c_str(), reason.c_str());
-    }
+    files.target = open_for_update(files.target_path.c_str());
     if (lock_file(files.target) == file_lock::busy) {
-        print_text("%s", before_failure);
         fatal_error("Cannot update %s: another run is updating it", files.target_path.c_str());
     }
 }
@@ -77,6 +105,9 @@ void reserve_backup(const run_files& files, pending_file& backup)
                     files.backup_path.c_str());
     }
     refuse_earlier_backup_in_use(files);
+    if (path_exists(files.backup_path.c_str())) {
+        refuse_backup_needed_elsewhere(files);
+    }
     reserve_pending_file(backup, files.backup_path, backup_temp_path_for(files.backup_path));
     if (backup.file.handle == NO_FILE) {
         refuse_backup_in_use(files);

@@ -15,8 +15,8 @@ struct run_files {
     file_state update_state;  // update.pak as it was opened
 };
 
-// Opens and locks the target; a failure prints `before_failure` first.
-void open_target(run_files& files, const char* before_failure);
+// Opens and locks the target.
+void open_target(run_files& files);
 // Refuses a backup name that is, or leads to, update.pak, or the other way round.
 void refuse_backup_leading_to_update(const run_files& files);
 // Opens and locks update.pak; refuses it when it is the target.
@@ -24,5 +24,7 @@ void open_update(run_files& files);
 // Opens the existing backup for reading, locked; refuses one another run holds.
 checked_file open_locked_backup(const run_files& files);
 // Claims the backup name for this run before anything changes: refuses a
-// backup that would be the target, or a backup name another run is using.
+// backup that would be the target, a backup name another run is using, and
+// an earlier backup that an interrupted update of another archive still
+// needs as its original.
 void reserve_backup(const run_files& files, pending_file& backup);
