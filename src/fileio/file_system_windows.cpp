@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -100,30 +99,24 @@ int errno_from(DWORD error)
     }
 }
 
-// Every file is opened with all three sharing rights, so that a run can
-// remove update.pak and rename its new backup while it holds them open, and
-// another run can still open them to find their locks.
-std::FILE* open_handle(const char* path, DWORD access, DWORD disposition, const char* mode)
+HANDLE handle_from(native_handle file)
 {
-    const HANDLE handle = CreateFileW(native_path(path).c_str(), access,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        errno = errno_from(GetLastError());
-        return nullptr;
-    }
-    const int flags = _O_BINARY | (access == GENERIC_READ ? _O_RDONLY : _O_RDWR);
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        errno = EMFILE;
-        return nullptr;
-    }
-    std::FILE* stream = _fdopen(descriptor, mode);
-    if (stream == nullptr) {
-        (void)_close(descriptor);
-    }
-    return stream;
+    return reinterpret_cast<HANDLE>(file);
+}
+
+// The offset of a read or write, in the form ReadFile and WriteFile take it.
+OVERLAPPED at_offset(std::int64_t offset)
+{
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFU);
+    place.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32U);
+    return place;
+}
+
+std::int64_t hundreds_of_nanoseconds(const FILETIME& time)
+{
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(time.dwHighDateTime) << 32U |
+                                     static_cast<std::uint64_t>(time.dwLowDateTime));
 }
 
 } // namespace
@@ -139,51 +132,106 @@ path_kind kind_of_path(const char* path)
     return folder ? path_kind::directory : path_kind::file_or_nothing;
 }
 
-std::FILE* open_path(const char* path, const char* mode)
+// Every file is opened with all three sharing rights, so that a run can
+// remove update.pak and rename its new backup while it holds them open, and
+// another run can still open them to find their locks.
+native_handle open_native(const char* path, open_mode mode, int& error)
 {
-    const bool writes = std::strchr(mode, '+') != nullptr || mode[0] == 'w';
-    return open_handle(path, writes ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                       mode[0] == 'w' ? CREATE_ALWAYS : OPEN_EXISTING, mode);
+    const DWORD access = mode == open_mode::read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = mode == open_mode::create_new ? CREATE_NEW : OPEN_EXISTING;
+    const HANDLE handle = CreateFileW(native_path(path).c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = handle == INVALID_HANDLE_VALUE ? errno_from(GetLastError()) : 0;
+    return reinterpret_cast<native_handle>(handle);
 }
 
-std::FILE* create_new_path(const char* path)
+bool is_disk_file(native_handle file)
 {
-    return open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, "w+b");
+    return GetFileType(handle_from(file)) == FILE_TYPE_DISK;
 }
 
-bool opened_as_disk_file(std::FILE* stream)
+int close_native(native_handle file)
 {
-    return GetFileType(handle_of(stream)) == FILE_TYPE_DISK;
+    return CloseHandle(handle_from(file)) != 0 ? 0 : errno_from(GetLastError());
 }
 
-int seek_from_start(std::FILE* stream, std::int64_t offset)
+// The handles are synchronous: the offset in the OVERLAPPED is where the
+// call reads or writes, and the call returns once it is done.
+std::int64_t read_native(native_handle file, void* buffer, std::uint32_t count, std::int64_t offset, int& error)
 {
-    return _fseeki64(stream, offset, SEEK_SET);
+    OVERLAPPED place = at_offset(offset);
+    DWORD moved = 0;
+    error = 0;
+    if (ReadFile(handle_from(file), buffer, count, &moved, &place) != 0) {
+        return moved;
+    }
+    // A read from the end of the file on, given an offset, fails with this.
+    const DWORD reason = GetLastError();
+    if (reason == ERROR_HANDLE_EOF) {
+        return 0;
+    }
+    error = errno_from(reason);
+    return -1;
 }
 
-int seek_to_end(std::FILE* stream)
+std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t count, std::int64_t offset,
+                          int& error)
 {
-    return _fseeki64(stream, 0, SEEK_END);
+    OVERLAPPED place = at_offset(offset);
+    DWORD moved = 0;
+    error = 0;
+    if (WriteFile(handle_from(file), buffer, count, &moved, &place) != 0) {
+        return moved;
+    }
+    error = errno_from(GetLastError());
+    return -1;
 }
 
-std::int64_t tell(std::FILE* stream)
+// This call keeps no status change time; `changed` repeats the last write.
+bool status_of_native(native_handle file, file_status& status)
 {
-    return _ftelli64(stream);
+    const HANDLE handle = handle_from(file);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info) == 0) {
+        errno = errno_from(GetLastError());
+        return false;
+    }
+    status.identity = identity_from(info);
+    status.size = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32U |
+                                            static_cast<std::uint64_t>(info.nFileSizeLow));
+    status.modified = hundreds_of_nanoseconds(info.ftLastWriteTime);
+    status.changed = status.modified;
+    status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && GetFileType(handle) == FILE_TYPE_DISK;
+    return true;
 }
 
-int truncate_stream(std::FILE* stream, std::int64_t length)
+int truncate_native(native_handle file, std::int64_t length)
 {
-    return _chsize_s(_fileno(stream), length);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = length;
+    if (SetFileInformationByHandle(handle_from(file), FileEndOfFileInfo, &end, sizeof end) != 0) {
+        return 0;
+    }
+    return errno_from(GetLastError());
+}
+
+int sync_native(native_handle file)
+{
+    if (FlushFileBuffers(handle_from(file)) != 0) {
+        return 0;
+    }
+    return GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
 }
 
 // A lock on bytes of the file locks them against every other handle, the
 // locker's own included; so the byte locked lies past any offset a pak file
 // can reach, and the data stay free to read and write.
-lock_outcome lock_stream(std::FILE* stream)
+lock_outcome lock_native(native_handle file)
 {
     OVERLAPPED place{};
     place.Offset = 0x80000000U;
-    if (LockFileEx(handle_of(stream), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0) {
+    if (LockFileEx(handle_from(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place) != 0) {
         return lock_outcome::taken;
     }
     const DWORD error = GetLastError();
@@ -197,14 +245,6 @@ int rename_path(const char* from, const char* to)
         return 0;
     }
     return errno_from(GetLastError());
-}
-
-int sync_stream(std::FILE* stream)
-{
-    if (FlushFileBuffers(handle_of(stream)) != 0) {
-        return 0;
-    }
-    return GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
 }
 
 // Windows keeps no folder flush: its file systems order the entry of a
@@ -261,18 +301,15 @@ bool anything_at(const char* path)
            error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
 }
 
-bool remove_path(const char* path)
+// Also called from the console's control handler, a thread of its own.
+int remove_path(const char* path)
 {
-    return _wremove(native_path(path).c_str()) == 0;
+    return DeleteFileW(native_path(path).c_str()) != 0 ? 0 : errno_from(GetLastError());
 }
 
-bool kernel_can_copy(std::FILE* /*from*/, std::FILE* /*to*/, std::int64_t& /*source_size*/)
-{
-    return false;
-}
-
-std::int64_t kernel_copy(std::FILE* /*from*/, std::int64_t& /*from_offset*/, std::FILE* /*to*/,
-                         std::int64_t& /*to_offset*/, std::uint32_t /*count*/)
+// Windows has no copy between open handles inside the kernel.
+std::int64_t kernel_copy(native_handle /*from*/, std::int64_t /*from_offset*/, native_handle /*to*/,
+                         std::int64_t /*to_offset*/, std::uint32_t /*count*/)
 {
     return 0;
 }
