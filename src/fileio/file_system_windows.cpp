@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <io.h>
 #include <windows.h>
@@ -291,6 +292,23 @@ link_state read_link(const char* /*path*/, std::string& /*target*/)
 
 // Not _wstat64: msvcrt's stat takes a '?' for a wildcard and refuses the path,
 // so it would find nothing at any \\?\ path.
+bool list_folder(const char* folder, std::vector<std::string>& names)
+{
+    WIN32_FIND_DATAW found{};
+    const HANDLE listing = FindFirstFileW((native_path(folder) + L"\\*").c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    do {
+        const std::string name = utf8_from_utf16(found.cFileName);
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(listing, &found) != 0);
+    FindClose(listing);
+    return true;
+}
+
 bool anything_at(const char* path)
 {
     if (GetFileAttributesW(native_path(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
