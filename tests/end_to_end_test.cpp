@@ -89,8 +89,8 @@ struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
-    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et, or an archive `to` beside `from` 'm'arked by
-    // a cut-short rewrite
+    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
+    // a cut-short rewrite, or 'n'o `from` at all
     char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
@@ -229,6 +229,7 @@ protected:
             if (c.kind == 'p' && mkfifo(from.c_str(), 0600) != 0) made.assign(errno, std::generic_category());
             if (c.kind == 'k' && !make_socket(from)) made.assign(errno, std::generic_category());
 #endif
+            if (c.kind == 'n') fs::remove(from);
             if (c.kind == 'm') {
                 write_file(d + "/" + c.to, build_pak({{"to", "x"}}));
                 write_file(from, "\x89TWr" + build_pak({{"cut short", "x"}}).substr(4));
@@ -246,7 +247,10 @@ protected:
             std::vector<std::string> wrapper = kFileSizeCap;
             wrapper[2] += " 2>../errors";
             const run_result run = run_tarnwick(c.args, d, wrapper);
-            EXPECT_EQ(read_file(path("errors")), c.errors);
+            std::string errors = c.errors;
+            const std::size_t folder = errors.find("{folder}");
+            if (folder != std::string::npos) errors.replace(folder, 8, fs::canonical(d).string());
+            EXPECT_EQ(read_file(path("errors")), errors);
 #endif
             EXPECT_EQ(run.status, c.status);
             const std::string prefix = c.args.empty() ? "" : backing_up(c.args[0]) + kBanner;
@@ -548,12 +552,44 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         "   file - absolute path and name of pak file to update\n"
         "          e.g.: Windows: c:/quake2/baseq2/pak0.pak\n"
         "                Linux:   /quake2/baseq2/pak0.pak\n";
+    const std::string help =
+        usage +
+        "\n"
+        "tarnwick ARCHIVE             updates ARCHIVE with update.pak, read from the\n"
+        "                             current folder, not from beside ARCHIVE\n"
+        "tarnwick --dry-run ARCHIVE   says what an update would do, and changes nothing\n"
+        "tarnwick --undo ARCHIVE      exchanges ARCHIVE and its backup\n"
+        "tarnwick --help | --version\n"
+        "\n"
+        "ARCHIVE may be absolute or relative to the current folder. Before an update\n"
+        "changes it, ARCHIVE is copied to its backup, named after it with its last\n"
+        "extension replaced by .bak (pak0.pak -> pak0.bak); the backup holds the\n"
+        "archive as it was before this update, and is replaced by the next one.\n"
+        "Members of ARCHIVE that update.pak also holds (names compared without regard\n"
+        "to case) are dropped, the others kept in order, and update.pak's members\n"
+        "appended; update.pak is removed once the update is on disk.\n"
+        "\n"
+        "If a run is interrupted, run the same command again: it finishes the update\n"
+        "from the backup. --undo puts the backup back in the archive's place and the\n"
+        "archive in the backup's; a second --undo redoes the update.\n"
+        "\n"
+        "Exit status: 0 when the update (or the dry run, or the undo) went ahead, 1 on\n"
+        "an error or a refusal. More in the manual: man tarnwick.\n";
     expect_refusals({
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
-        {"--help", {"--help"}, 0, "", "", kTitle + usage, "", 0},
-        {"--help after the archive", {"pak0.pak", "--help"}, 0, "", "", kTitle + usage, "", 0},
+        {"--help", {"--help"}, 0, "", "", kTitle + help, "", 0},
+        {"--help after the archive", {"pak0.pak", "--help"}, 0, "", "", kTitle + help, "", 0},
+        {"--dry-run and --undo together", {"--dry-run", "pak0.pak", "--undo"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: --dry-run and --undo cannot be given together\n"},
+        {"--dry-run of two archives", {"--dry-run", "pak0.pak", "own.bak"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: --dry-run takes one archive; 2 given\n"},
+        {"--undo of no archive", {"--undo"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: --undo takes one archive; 0 given\n"},
+        {"no update.pak in the current folder", {"pak0.pak"}, 'n', "update.pak", "",
+         backing_up("pak0.pak") + kBanner + "Error opening update.pak: " + std::strerror(ENOENT) + "\n", "", 1,
+         "tarnwick: update.pak is read from the current folder, {folder}\n"},
         {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick " TARNWICK_VERSION "\n", "", 0},
-        {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + usage, "", 0},
+        {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + help, "", 0},
         {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", "", "", 1,
          "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,

@@ -10,15 +10,30 @@ int answer(const request& asked)
         print_text("tarnwick %s\n", VERSION_STRING);
         return 0;
     }
-    const std::string output_archive =
-        asked.kind == request_kind::update ? guard_standard_output(asked.target_path) : "";
+    const bool opens_files =
+        asked.kind == request_kind::update || asked.kind == request_kind::dry_run || asked.kind == request_kind::undo;
+    const std::string output_archive = opens_files ? guard_standard_output(asked.target_path) : "";
     print_title();
-    if (asked.kind != request_kind::update) {
-        print_usage();
-        return asked.kind == request_kind::usage ? 1 : 0;
+    switch (asked.kind) {
+    case request_kind::update:
+        report_ignored_arguments(asked.ignored);
+        return run_update(asked.target_path, output_archive, run_mode::apply);
+    case request_kind::dry_run:
+        return run_update(asked.target_path, output_archive, run_mode::dry_run);
+    case request_kind::undo:
+        return undo_update(asked.target_path, output_archive);
+    case request_kind::help:
+        print_help();
+        return 0;
+    case request_kind::refused:
+        print_error_text("tarnwick: %s\n", asked.refusal.c_str());
+        break;
+    case request_kind::usage:
+    case request_kind::version:
+        break;
     }
-    report_ignored_arguments(asked.ignored);
-    return run_update(asked.target_path, output_archive);
+    print_usage();
+    return 1;
 }
 
 } // namespace

@@ -218,3 +218,15 @@ std::string remove_file(const char* path)
     const int error = remove_path(path);
     return error == 0 ? "" : std::strerror(error);
 }
+
+bool exchange_files(const char* a, const char* b)
+{
+    const int error = exchange_paths(a, b);
+    if (error == ENOTSUP) {
+        return false;
+    }
+    if (error != 0) {
+        fatal_error("Error writing %s: %s", a, std::strerror(error));
+    }
+    return true;
+}

@@ -127,11 +127,16 @@ bool output_is_file(std::FILE* stream, const char* path);
 bool leads_to(const char* path, const char* other);
 // False only when nothing at all is found at `path`.
 bool path_exists(const char* path);
+// The current folder's absolute path, or "" where the system cannot tell.
+std::string folder_of_run();
 // Removes the name; "" on success, else the system's reason.
 std::string remove_file(const char* path);
 // Gives the file `from` the name `to` in one step, replacing what `to` names;
 // a failure is a write failure of `to`.
 void rename_file(const char* from, const char* to);
+// Exchanges the files at two names in one step, or returns false where the
+// system offers no such step; any other failure is a write failure of `a`.
+bool exchange_files(const char* a, const char* b);
 // The folder part of a path as the system reads it, and the last name in it.
 std::string folder_of(const std::string& path);
 std::string name_of(const std::string& path);

@@ -85,6 +85,11 @@ lock_outcome lock_native(native_handle file);
 // link itself, not what it leads to). Returns 0 or an error number.
 int rename_path(const char* from, const char* to);
 
+// Exchanges the files two names give, in one step that no crash can split.
+// Returns 0 or an error number; ENOTSUP where the system or the file system
+// has no such step.
+int exchange_paths(const char* a, const char* b);
+
 bool identity_of_path(const char* path, file_identity& identity);
 // False unless the standard stream writes to a regular file.
 bool identity_of_stream(std::FILE* stream, file_identity& identity);
@@ -100,6 +105,8 @@ link_state read_link(const char* path, std::string& target);
 // Appends the names in the folder, "." and ".." left out; false when it
 // cannot be read.
 bool list_folder(const char* folder, std::vector<std::string>& names);
+// The current folder's absolute path, or "" where the system cannot tell.
+std::string current_folder();
 // False only when nothing at all is found at `path`.
 bool anything_at(const char* path);
 // Removes a file's name. 0 or an error number. Safe in a signal handler.

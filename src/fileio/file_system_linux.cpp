@@ -1,8 +1,11 @@
-// The file operations' Linux-only system calls: the data flush and the copy
-// inside the kernel.
+// The file operations' Linux-only system calls: the data flush, the copy
+// inside the kernel and the exchange of two names.
 #include <cerrno>
 #include <cstdio>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "file_system.h"
@@ -24,4 +27,14 @@ std::int64_t kernel_copy(native_handle from, std::int64_t from_offset, native_ha
                                 count, 0);
     } while (moved < 0 && errno == EINTR);
     return moved > 0 ? static_cast<std::int64_t>(moved) : 0;
+}
+
+int exchange_paths(const char* a, const char* b)
+{
+    // Through syscall(): renameat2 came to glibc only in 2.28.
+    if (syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0) {
+        return 0;
+    }
+    // EINVAL: a file system without the exchange; ENOSYS: a kernel without it.
+    return errno == EINVAL || errno == ENOSYS ? ENOTSUP : errno;
 }

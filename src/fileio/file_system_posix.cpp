@@ -194,6 +194,16 @@ bool list_folder(const char* folder, std::vector<std::string>& names)
     return true;
 }
 
+std::string current_folder()
+{
+    std::string folder(4096, '\0');
+    if (getcwd(folder.data(), folder.size()) == nullptr) {
+        return "";
+    }
+    folder.resize(std::char_traits<char>::length(folder.c_str()));
+    return folder;
+}
+
 bool anything_at(const char* path)
 {
     struct stat info {};

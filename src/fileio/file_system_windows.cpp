@@ -292,6 +292,13 @@ link_state read_link(const char* /*path*/, std::string& /*target*/)
 
 // Not _wstat64: msvcrt's stat takes a '?' for a wildcard and refuses the path,
 // so it would find nothing at any \\?\ path.
+// MoveFileEx and ReplaceFile each leave a moment in which one of the two
+// files has no name of its own, so Windows offers no exchange.
+int exchange_paths(const char* /*a*/, const char* /*b*/)
+{
+    return ENOTSUP;
+}
+
 bool list_folder(const char* folder, std::vector<std::string>& names)
 {
     WIN32_FIND_DATAW found{};
@@ -307,6 +314,16 @@ bool list_folder(const char* folder, std::vector<std::string>& names)
     } while (FindNextFileW(listing, &found) != 0);
     FindClose(listing);
     return true;
+}
+
+std::string current_folder()
+{
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    std::wstring folder(size, L'\0');
+    if (size == 0 || GetCurrentDirectoryW(size, folder.data()) == 0) {
+        return "";
+    }
+    return utf8_from_utf16(folder.c_str());
 }
 
 bool anything_at(const char* path)

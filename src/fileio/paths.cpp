@@ -95,6 +95,11 @@ void flush_folder_of(const char* path)
     }
 }
 
+std::string folder_of_run()
+{
+    return current_folder();
+}
+
 bool path_exists(const char* path)
 {
     return anything_at(path);

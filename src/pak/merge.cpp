@@ -317,3 +317,72 @@ void warn_of_repeated_names(const pak_directory& update)
         }
     }
 }
+
+namespace {
+
+// The original member an update member replaces, shown by name only where
+// the case of the names differs; nullptr when it adds a member.
+const char* replaced_name(const merge_plan& plan, const pak_entry& entry, bool& replaces)
+{
+    replaces = false;
+    const char* other_case = nullptr;
+    for (std::int32_t j = 0; j < plan.original.count; ++j) {
+        const pak_entry& original = plan.original.entries[static_cast<std::size_t>(j)];
+        if (names_match(original.name.data(), entry.name.data())) {
+            replaces = true;
+            if (other_case == nullptr && std::strcmp(original.name.data(), entry.name.data()) != 0) {
+                other_case = original.name.data();
+            }
+        }
+    }
+    return other_case;
+}
+
+} // namespace
+
+void print_merge_preview(const merge_plan& plan, std::int32_t original_length, std::int64_t start)
+{
+    for (std::int32_t i = 0; i < plan.update.count; ++i) {
+        const pak_entry& entry = plan.update.entries[static_cast<std::size_t>(i)];
+        bool replaces = false;
+        const char* other_case = replaced_name(plan, entry, replaces);
+        print_text("  %s : %i bytes, %s%s%s\n", shown_text(entry.name.data()).c_str(), entry.file_length,
+                   replaces ? "replaces" : "adds", other_case != nullptr ? " " : "",
+                   other_case != nullptr ? shown_text(other_case).c_str() : "");
+    }
+    const std::int64_t result_length = plan.data_end + OUTPUT_DIRECTORY_SIZE;
+    print_text("  kept: %d of %d members\n", plan.kept, plan.original.count);
+    print_text("  size: %d bytes now, %lld bytes after\n", original_length, static_cast<long long>(result_length));
+    print_text("  rewritten: %lld bytes, from offset %lld\n", static_cast<long long>(result_length - start),
+               static_cast<long long>(start));
+}
+
+bool merged_from(const pak_directory& result, const pak_directory& original)
+{
+    // The kept members come first, in the original's order: match them
+    // greedily; every member passed over must be replaced by one after them.
+    std::int32_t kept = 0;
+    auto dropped = std::make_unique<replaced_entries>();
+    for (std::int32_t j = 0; j < original.count; ++j) {
+        const pak_entry& entry = original.entries[static_cast<std::size_t>(j)];
+        const bool same = kept < result.count &&
+                          std::strcmp(result.entries[static_cast<std::size_t>(kept)].name.data(), entry.name.data()) == 0 &&
+                          result.entries[static_cast<std::size_t>(kept)].file_length == entry.file_length;
+        (*dropped)[static_cast<std::size_t>(j)] = !same;
+        kept += same ? 1 : 0;
+    }
+    for (std::int32_t j = 0; j < original.count; ++j) {
+        if (!(*dropped)[static_cast<std::size_t>(j)]) {
+            continue;
+        }
+        bool replaced = false;
+        for (std::int32_t i = kept; i < result.count && !replaced; ++i) {
+            replaced = names_match(result.entries[static_cast<std::size_t>(i)].name.data(),
+                                   original.entries[static_cast<std::size_t>(j)].name.data());
+        }
+        if (!replaced) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -226,18 +226,25 @@ std::uint64_t record_check(const rewrite_record_on_disk& disk)
 
 } // namespace
 
-rewrite_record record_for(const checked_file& original, const pak_header& original_header,
-                          const checked_file& update)
+rewrite_record original_record(const checked_file& original, const pak_header& original_header)
 {
     const std::int32_t count = original_header.dir_length / PAK_ENTRY_SIZE;
     const std::int64_t directory_size = count > 0 ? static_cast<std::int64_t>(count) * PAK_ENTRY_SIZE : 0;
-    const std::int32_t update_length = archive_length(update);
     return {archive_length(original),
             original_header.dir_offset,
             original_header.dir_length,
-            update_length,
+            0,
             fingerprint_of(original, original_header.dir_offset, directory_size),
-            fingerprint_of(update, 0, update_length)};
+            0};
+}
+
+rewrite_record record_for(const checked_file& original, const pak_header& original_header,
+                          const checked_file& update)
+{
+    rewrite_record record = original_record(original, original_header);
+    record.update_length = archive_length(update);
+    record.update = fingerprint_of(update, 0, record.update_length);
+    return record;
 }
 
 bool same_original(const rewrite_record& a, const rewrite_record& b)

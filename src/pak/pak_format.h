@@ -156,6 +156,8 @@ void write_target_magic(const checked_file& target, rewrite_stage stage);
 // rewrites the target from.
 rewrite_record record_for(const checked_file& original, const pak_header& original_header,
                           const checked_file& update);
+// The record's fields of the original alone.
+rewrite_record original_record(const checked_file& original, const pak_header& original_header);
 bool same_original(const rewrite_record& a, const rewrite_record& b);
 bool same_update(const rewrite_record& a, const rewrite_record& b);
 // Writes the record at `at` and flushes it to disk.
@@ -186,8 +188,17 @@ void seal_merge(const merge_plan& plan, const checked_file& target);
 // An empty update.pak is never taken for one already applied.
 bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
                         const checked_file& update);
+// True when `result` has the shape of a merge of `original` with some
+// update: the members of `original` that the update's names leave, in
+// order and of the same lengths, then the update's members. Bytes are not
+// compared.
+bool merged_from(const pak_directory& result, const pak_directory& original);
 // One line on standard error for each name update.pak holds more than once.
 void warn_of_repeated_names(const pak_directory& update);
+// Prints what the merge would do, without doing it: a line per member of
+// update.pak (replaces or adds), the members kept, the sizes before and
+// after, and the bytes rewritten from `start` on.
+void print_merge_preview(const merge_plan& plan, std::int32_t original_length, std::int64_t start);
 // Prints the line each member of update.pak gets when it is applied.
 void report_update_members(const pak_directory& update);
 // True when update.pak's members are the last members of the merged

@@ -29,13 +29,21 @@ struct run_state {
     std::string marked_note;     // what a run stopped after the target was marked leaves
     std::string unchanged_note;  // what an interrupted run leaves before
     progress_line progress;
+    bool dry_run;  // everything is checked; nothing changes
 };
+
+void print_dry_run(const run_state& run)
+{
+    print_text("Dry run of the update of %s: nothing was changed\n", run.files.target_path.c_str());
+}
 
 // From the target's mark on, a run that stops leaves a target the game
 // cannot load until the same command is run again.
 void note_target_marked(run_state& run)
 {
-    set_failure_notes(run.marked_note.c_str(), run.marked_note.c_str());
+    if (!run.dry_run) {
+        set_failure_notes(run.marked_note.c_str(), run.marked_note.c_str());
+    }
 }
 
 void note_target_unchanged(const run_state& run)
@@ -325,7 +333,23 @@ int run_fresh(run_state& run)
     refuse_backup_leading_to_update(files);
     open_update(files);
     plan_from(run, files.target);
-    if (merge_already_done(run.plan, run.original_header, files.target, files.update)) {
+    const bool already_applied = merge_already_done(run.plan, run.original_header, files.target, files.update);
+    if (!already_applied) {
+        refuse_unusable_backup_name(files);
+    }
+    if (run.dry_run) {
+        print_dry_run(run);
+        if (already_applied) {
+            print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n",
+                       files.target_path.c_str(), UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
+            return 0;
+        }
+        print_text("A run would back up %s to %s, then rewrite it:\n", files.target_path.c_str(),
+                   files.backup_path.c_str());
+        print_merge_preview(run.plan, archive_length(files.target), run.plan.cut);
+        return 0;
+    }
+    if (already_applied) {
         return finish_already_applied(run);
     }
     print_text("%s", run.backing_up.c_str());
@@ -348,6 +372,14 @@ int resume_rewrite(run_state& run)
     original.path = files.target_path.c_str();
     plan_from(run, original);
     prove_backup_and_update(run, original);
+    if (run.dry_run) {
+        print_dry_run(run);
+        print_text("A run would finish the interrupted update of %s, which was cut short while it was rewritten: "
+                   "it would rewrite it whole from its backup %s:\n",
+                   files.target_path.c_str(), files.backup_path.c_str());
+        print_merge_preview(run.plan, archive_length(original), PAK_HEADER_SIZE);
+        return 0;
+    }
     print_original_saved(files, true);
     print_updating(files);
     rewrite_target(run, original, PAK_HEADER_SIZE);
@@ -357,6 +389,14 @@ int resume_rewrite(run_state& run)
 
 int finish_complete(run_state& run)
 {
+    if (run.dry_run) {
+        print_dry_run(run);
+        print_text("A run would finish the interrupted update of %s: its members and directory are complete, only "
+                   "its header is missing%s\n",
+                   run.files.target_path.c_str(),
+                   run.files.update.handle != NO_FILE ? "; update.pak, which it holds, would be removed" : "");
+        return 0;
+    }
     const bool backup_exists = path_exists(run.files.backup_path.c_str());
     print_original_saved(run.files, backup_exists);
     print_updating(run.files);
@@ -370,10 +410,22 @@ int finish_complete(run_state& run)
 // as any archive is, once its magic is back.
 int finish_then_apply(run_state& run)
 {
-    print_text("%s", run.backing_up.c_str());
+    run_files& files = run.files;
+    if (!run.dry_run) {
+        print_text("%s", run.backing_up.c_str());
+    }
     run.original_header = run.final_header;
-    plan_merge(run.plan, {archive_length(run.files.target), archive_length(run.files.update), run.files.target_path.c_str()},
-               run.files.target_path.c_str());
+    plan_merge(run.plan, {archive_length(files.target), archive_length(files.update), files.target_path.c_str()},
+               files.target_path.c_str());
+    refuse_unusable_backup_name(files);
+    if (run.dry_run) {
+        print_dry_run(run);
+        print_text("A run would finish the interrupted update of %s, whose members and directory are complete, "
+                   "then back it up to %s and apply %s to it:\n",
+                   files.target_path.c_str(), files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+        print_merge_preview(run.plan, archive_length(files.target), run.plan.cut);
+        return 0;
+    }
     pending_file backup{};
     reserve_backup(run.files, backup);
     mark_target(run, rewrite_stage::none);
@@ -404,7 +456,7 @@ std::string guard_standard_output(const std::string& target_path)
     return taken;
 }
 
-int run_update(const std::string& target_path, const std::string& output_archive)
+int run_update(const std::string& target_path, const std::string& output_archive, run_mode mode)
 {
     catch_interruptions();
     // Value-initialised, so unused entries and the bytes after each name are zero.
@@ -417,7 +469,10 @@ int run_update(const std::string& target_path, const std::string& output_archive
     run->marked_note = target_path + " is half-written and not playable; the original is in " + files.backup_path +
                        "; running the same command again, once the cause is fixed, finishes the update";
     run->unchanged_note = target_path + " is as it was; running the same command again updates it";
-    note_target_unchanged(*run);
+    run->dry_run = mode == run_mode::dry_run;
+    if (!run->dry_run) {
+        note_target_unchanged(*run);
+    }
     // A fresh run says first that it backs the target up, even when it
     // cannot start; a marked target is never backed up.
     set_failure_prelude(run->backing_up.c_str());

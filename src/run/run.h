@@ -11,8 +11,18 @@
 // unsafe too). Returns the archive standard output writes into, or "".
 std::string guard_standard_output(const std::string& target_path);
 
+enum class run_mode {
+    apply,
+    dry_run,  // every check and lock of a real run, then what it would do; nothing changes
+};
+
 // Updates `target_path` from update.pak in the current folder, or finishes
 // what an interrupted run left, and returns the exit status; failures end
 // the process from within. `output_archive` is what guard_standard_output
 // returned: a run whose output would land in an archive is refused.
-int run_update(const std::string& target_path, const std::string& output_archive);
+int run_update(const std::string& target_path, const std::string& output_archive, run_mode mode);
+
+// Puts the backup of `target_path` in its place and the archive in the
+// backup's, in one exchange of the two names; a target cut short while it
+// was rewritten is replaced by its original.
+int undo_update(const std::string& target_path, const std::string& output_archive);

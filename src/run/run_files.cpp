@@ -76,6 +76,11 @@ void refuse_backup_leading_to_update(const run_files& files)
 
 void open_update(run_files& files)
 {
+    // A run started from a file manager may not stand in the archive's folder.
+    if (!path_exists(UPDATE_ARCHIVE_NAME)) {
+        print_error_text("tarnwick: %s is read from the current folder, %s\n", UPDATE_ARCHIVE_NAME,
+                         folder_of_run().c_str());
+    }
     files.update = open_for_read(UPDATE_ARCHIVE_NAME);
     // Rewriting the target would destroy update.pak if they were one file.
     // Checked before update.pak is locked: its lock would be the target's.
@@ -97,7 +102,7 @@ checked_file open_locked_backup(const run_files& files)
     return backup;
 }
 
-void reserve_backup(const run_files& files, pending_file& backup)
+void refuse_unusable_backup_name(const run_files& files)
 {
     // Replacing the backup would destroy the very file being saved.
     if (path_names(files.backup_path.c_str(), files.target)) {
@@ -108,6 +113,10 @@ void reserve_backup(const run_files& files, pending_file& backup)
     if (path_exists(files.backup_path.c_str())) {
         refuse_backup_needed_elsewhere(files);
     }
+}
+
+void reserve_backup(const run_files& files, pending_file& backup)
+{
     reserve_pending_file(backup, files.backup_path, backup_temp_path_for(files.backup_path));
     if (backup.file.handle == NO_FILE) {
         refuse_backup_in_use(files);

@@ -23,8 +23,10 @@ void refuse_backup_leading_to_update(const run_files& files);
 void open_update(run_files& files);
 // Opens the existing backup for reading, locked; refuses one another run holds.
 checked_file open_locked_backup(const run_files& files);
-// Claims the backup name for this run before anything changes: refuses a
-// backup that would be the target, a backup name another run is using, and
-// an earlier backup that an interrupted update of another archive still
-// needs as its original.
+// Refuses a backup that would be the target, a backup name another run is
+// using, and an earlier backup that an interrupted update of another
+// archive still needs as its original.
+void refuse_unusable_backup_name(const run_files& files);
+// Claims the backup name for this run before anything changes, once
+// refuse_unusable_backup_name has let it.
 void reserve_backup(const run_files& files, pending_file& backup);
