@@ -276,6 +276,20 @@ TEST_F(EndToEnd, WalkthroughExampleByteForByte) {
     write_file(path("baseq2/pak0.pak"), original);
     write_file(update(), update_pak);
 
+    // A dry run says what the run will do, and changes nothing.
+    const auto before = snapshot(dir());
+    const run_result dry = run_tarnwick({"--dry-run", "baseq2/pak0.pak"}, dir());
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_EQ(dry.out, kTitle +
+                           "Dry run of the update of baseq2/pak0.pak: nothing was changed\n"
+                           "A run would back up baseq2/pak0.pak to baseq2/pak0.bak, then rewrite it:\n"
+                           "  MAPS/M1.BSP : 9 bytes, replaces maps/m1.bsp\n"
+                           "  new.wav : 4 bytes, adds\n"
+                           "  kept: 1 of 2 members\n"
+                           "  size: 153 bytes now, 262175 bytes after\n"
+                           "  rewritten: 262157 bytes, from offset 18\n");
+    EXPECT_EQ(snapshot(dir()), before);
+
     const run_result run = run_tarnwick({"baseq2/pak0.pak", "ignored.pak"}, dir());
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, kTitle +
@@ -297,6 +311,23 @@ TEST_F(EndToEnd, WalkthroughExampleByteForByte) {
     const auto modelled = model_merge(original, update_pak);
     ASSERT_TRUE(modelled);
     EXPECT_TRUE(same_bytes(modelled->archive, expected));
+
+    // --undo exchanges the archive and its backup; a second one redoes the update.
+#ifdef _WIN32
+    const run_result refused = run_tarnwick({"--undo", "baseq2/pak0.pak"}, dir());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("cannot exchange two files in one step"), std::string::npos) << refused.out;
+    return;
+#endif
+    for (const std::string& now : {original, expected}) {
+        const run_result undo = run_tarnwick({"--undo", "baseq2/pak0.pak"}, dir());
+        EXPECT_EQ(undo.status, 0);
+        EXPECT_EQ(undo.out, kTitle + "Undoing the update of baseq2/pak0.pak...\nExchanged baseq2/pak0.pak and "
+                                     "baseq2/pak0.bak: each now holds what the other held; --undo again exchanges "
+                                     "them back\n");
+        EXPECT_TRUE(same_bytes(read_file(path("baseq2/pak0.pak")), now));
+        EXPECT_TRUE(same_bytes(read_file(path("baseq2/pak0.bak")), now == original ? expected : original));
+    }
 }
 
 TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
@@ -901,6 +932,61 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
 #endif
 }
 
+// --undo refuses a backup it cannot tie to the archive, or a system that
+// cannot exchange two names, and then changes nothing; a target cut short
+// while it was rewritten gets its original back.
+TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
+    const std::string o = build_pak({{"a", "1"}, {"b", random_bytes(5000, 4)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", "dd"}});
+    const std::string result = model_merge(o, u)->archive;
+    const std::string other = build_pak({{"other", "archive"}});
+    const std::string cannot = "Cannot undo the update of pak0.pak: ";
+    std::vector<std::string> no_exchange;
+#ifdef TARNWICK_LYING_COPY
+    no_exchange = {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
+                   "TARNWICK_TEST_NO_EXCHANGE=1"};
+#endif
+    const struct {
+        const char* label;
+        std::string target;
+        std::optional<std::string> backup;
+        std::string message;  // empty: the undo goes ahead
+        std::vector<std::string> wrapper = {};
+    } cases[] = {
+        {"no backup", result, std::nullopt, cannot + "its backup pak0.bak is missing"},
+        {"a backup that is no archive", result, "PK\x03\x04" + o.substr(4), cannot + "its backup pak0.bak is not a pak file"},
+        {"a backup of another archive", result, other,
+         cannot + "its backup pak0.bak is not the archive it was updated from"},
+        {"cut short while rewriting, before its record", "\x89TWr" + o.substr(4, 100), o, ""},
+        {"cut short while rewriting, its backup another archive", "\x89TWr" + o.substr(4, 100), other,
+         cannot + "its backup pak0.bak is not the archive it was updated from"},
+        {"a file system without the exchange", result, o,
+         cannot + "this system cannot exchange two files in one step; to undo by hand, copy pak0.bak over pak0.pak",
+         no_exchange},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.wrapper.empty() && c.label == std::string("a file system without the exchange")) continue;
+        write_file(target(), c.target);
+        fs::remove(backup());
+        if (c.backup) write_file(backup(), *c.backup);
+        const auto before = snapshot(dir());
+        const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir(), c.wrapper);
+        if (!c.message.empty()) {
+            EXPECT_EQ(undo.status, 1);
+            EXPECT_EQ(undo.out.substr(undo.out.find(kBanner)), kBanner + c.message + "\n");
+            EXPECT_EQ(snapshot(dir()), before);
+            continue;
+        }
+        EXPECT_EQ(undo.status, 0) << undo.out;
+        EXPECT_EQ(undo.out, kTitle + "Undoing the update of pak0.pak...\npak0.pak was half-written by an interrupted "
+                                     "update: the original from pak0.bak is back in its place, and the half-written "
+                                     "file was dropped\n");
+        EXPECT_EQ(read_file(target()), o);
+        EXPECT_FALSE(exists(backup()));
+    }
+}
+
 #ifndef _WIN32
 // What surrounds a run (standard streams closed, going nowhere or into an
 // archive) never changes what it writes, nor its exit status.
@@ -1194,6 +1280,15 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         if (c.backup) write_file(backup(), *c.backup);
         fs::remove(update());
         if (c.update) write_file(update(), *c.update);
+        // A dry run refuses as the run does, or says what it would do; it changes nothing.
+        const auto before = snapshot(dir());
+        const run_result dry = run_tarnwick({"pak0.pak", "--dry-run"}, dir());
+        EXPECT_EQ(snapshot(dir()), before);
+        EXPECT_EQ(dry.status, c.message.empty() ? 0 : 1);
+        EXPECT_EQ(dry.out.find(c.message.empty() ? kTitle + "Dry run of the update of pak0.pak: nothing was changed\nA run would "
+                                                 : kTitle + kBanner + c.message + "\n"),
+                  0u)
+            << dry.out;
         const run_result run = run_tarnwick({"pak0.pak"}, dir());
         if (!c.message.empty()) {
             EXPECT_EQ(run.status, 1);
@@ -1245,8 +1340,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
 namespace {
 
 // The system calls through which a run may change a file.
-const char* const kFileCalls[] = {"openat", "write",  "pwrite64", "ftruncate", "copy_file_range",
-                                  "fdatasync", "fsync",  "rename", "unlink"};
+const char* const kFileCalls[] = {"openat",    "write", "pwrite64", "ftruncate", "copy_file_range",
+                                  "fdatasync", "fsync", "rename",   "renameat2", "unlink"};
 
 std::string traced_calls() {
     std::string set;
@@ -1284,7 +1379,8 @@ protected:
         std::vector<std::string> argv = {"strace", kNoLeakCheck, "-qq", "-o", path("trace"), "-e",
                                          "trace=" + traced_calls()};
         argv.insert(argv.end(), options.begin(), options.end());
-        argv.insert(argv.end(), {tarnwick_exe(), "pak0.pak"});
+        argv.push_back(tarnwick_exe());
+        argv.insert(argv.end(), command_.begin(), command_.end());
         last_status_ = run_program(argv, dir()).status;
         return read_file(path("trace"));
     }
@@ -1339,6 +1435,7 @@ protected:
     }
 
     int last_status_ = 0;
+    std::vector<std::string> command_ = {"pak0.pak"};  // what the traced runs are asked
 };
 
 // Stops a run before each of its file-changing calls in turn, then runs the
@@ -1458,6 +1555,39 @@ TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
         EXPECT_NE(rerun.out.find("update.pak is not the update it was applying"), std::string::npos) << rerun.out;
         write_file(update(), u);
         expect_rerun_finishes(o, merged->archive);
+    }
+}
+
+// An undo stopped before or after any of its calls leaves the two archives
+// under their names, exchanged or not; the next undo exchanges them, and a
+// normal run then applies the update again. Nothing is lost at any stop.
+TEST_F(Interrupted, AnUndoStoppedAnywhereLosesNothing) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    const std::string result = model_merge(o, u)->archive;
+    // Updated, with update.pak put back; and the same complete but for its magic.
+    const three_files states[] = {{result, o, u}, {"\x89TWc" + result.substr(4), o, u}};
+    for (const three_files& updated : states) {
+        command_ = {"--undo", "pak0.pak"};
+        const auto points = stop_points(updated);
+        ASSERT_FALSE(points.empty());
+        for (const auto& point : points) {
+            SCOPED_TRACE(point.first + " #" + std::to_string(point.second) + " of " + updated.target->substr(0, 4));
+            restore(updated);
+            command_ = {"--undo", "pak0.pak"};
+            stop_at(point);
+            const three_files now = files();
+            const bool exchanged = now.target == o;
+            EXPECT_TRUE(exchanged ? now.backup == result : now.backup == o) << "the backup changed alone";
+            EXPECT_TRUE(exchanged || now.target == updated.target || now.target == result);
+            const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
+            EXPECT_EQ(undo.status, 0) << undo.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), exchanged ? result : o));
+            const run_result run = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), result));
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+        }
     }
 }
 

@@ -19,8 +19,11 @@
 //                            fwrite or write of more than 16 bytes into that
 //                            file has one byte changed, so a copy redone by the
 //                            tool's own loop differs too
+//   TARNWICK_TEST_NO_EXCHANGE "1": renameat2 refuses to exchange two names,
+//                            as a file system without the exchange does
 //   TARNWICK_TEST_LIE_LOG    a file that gets a line per lie: "copy N FILE" or
 //                            "write FILE", FILE the destination's last name part
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -231,4 +234,14 @@ extern "C" ssize_t pwrite(int fd, const void* bytes, std::size_t count, off_t of
 extern "C" ssize_t pwrite64(int fd, const void* bytes, std::size_t count, off64_t offset) {
     std::vector<unsigned char> lie;
     return real<pwrite_function>("pwrite64")(fd, written(fd, bytes, count, lie), count, offset);
+}
+
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned int flags) {
+    using rename_function = int (*)(int, const char*, int, const char*, unsigned int);
+    const char* no_exchange = std::getenv("TARNWICK_TEST_NO_EXCHANGE");
+    if ((flags & RENAME_EXCHANGE) != 0 && no_exchange != nullptr && std::string(no_exchange) == "1") {
+        errno = EINVAL;
+        return -1;
+    }
+    return real<rename_function>("renameat2")(from_folder, from, to_folder, to, flags);
 }

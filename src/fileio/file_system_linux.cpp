@@ -4,8 +4,6 @@
 #include <cstdio>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "file_system.h"
@@ -31,8 +29,7 @@ std::int64_t kernel_copy(native_handle from, std::int64_t from_offset, native_ha
 
 int exchange_paths(const char* a, const char* b)
 {
-    // Through syscall(): renameat2 came to glibc only in 2.28.
-    if (syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0) {
+    if (renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0) {
         return 0;
     }
     // EINVAL: a file system without the exchange; ENOSYS: a kernel without it.
