@@ -26,7 +26,11 @@ request read_request(const std::vector<std::string>& arguments)
     std::vector<std::string> modes;
     std::vector<std::string> paths;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
-        (is_mode(arguments[i]) ? modes : paths).push_back(arguments[i]);
+        if (is_mode(arguments[i])) {
+            modes.push_back(arguments[i]);
+        } else {
+            paths.push_back(arguments[i]);
+        }
     }
     if (modes.empty()) {
         if (paths.empty()) {

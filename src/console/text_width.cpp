@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <numeric>
 #include <vector>
 
@@ -185,7 +186,7 @@ std::string fitted_progress_text(const std::string& verb, const std::string& pat
     const auto glued = [&](const std::string& shown_path, const std::string& shown_destination) {
         return lead + shown_path + (joiner.empty() ? "" : joiner + shown_destination) + tail;
     };
-    const std::string whole = glued(path, destination);
+    std::string whole = glued(path, destination);
     if (terminal_width == 0) {
         return whole;
     }
@@ -219,12 +220,12 @@ std::string fitted_progress_text(const std::string& verb, const std::string& pat
         }
         return glued(elide_middle(path, path_room), elide_middle(destination, destination_room));
     }
-    for (const std::string& shorter : {verb + " " + figures, figures}) {
-        if (columns_of(shorter) <= room) {
-            return shorter;
-        }
-    }
-    return "";
+    std::string verb_and_figures = lead;
+    verb_and_figures += figures;
+    const std::string shorter[] = {verb_and_figures, figures};
+    const std::string* const fits = std::find_if(std::begin(shorter), std::end(shorter),
+                                                 [room](const std::string& line) { return columns_of(line) <= room; });
+    return fits != std::end(shorter) ? *fits : "";
 }
 
 std::size_t columns_to_blank(std::size_t shown_width, std::size_t terminal_width)

@@ -184,6 +184,8 @@ bool list_folder(const char* folder, std::vector<std::string>& names)
     if (listing == nullptr) {
         return false;
     }
+    // One thread reads one listing: readdir's shared buffer is no hazard here.
+    // cppcheck-suppress readdirCalled
     while (const dirent* entry = readdir(listing)) {
         const std::string name = entry->d_name;
         if (name != "." && name != "..") {

@@ -4,6 +4,7 @@
 // more. Words are assembled little-endian, so every host gets one value.
 #include <array>
 #include <cstdint>
+#include <numeric>
 
 #include "checked_io.h"
 
@@ -30,9 +31,9 @@ std::uint64_t word_at(const unsigned char* bytes)
     return word;
 }
 
-std::uint64_t round_of(std::uint64_t lane, std::uint64_t word)
+std::uint64_t round_of(std::uint64_t accumulated, std::uint64_t input)
 {
-    return rotate_left(lane + word * PRIME_2, 31) * PRIME_1;
+    return rotate_left(accumulated + input * PRIME_2, 31) * PRIME_1;
 }
 
 struct fingerprint_state {
@@ -60,10 +61,7 @@ fingerprint_state started(std::int64_t length)
 
 std::uint64_t folded(const fingerprint_state& state)
 {
-    std::uint64_t value = state.tail;
-    for (const std::uint64_t lane : state.lanes) {
-        value = round_of(value, lane);
-    }
+    const std::uint64_t value = std::accumulate(state.lanes.begin(), state.lanes.end(), state.tail, round_of);
     return value ^ (value >> 29U);
 }
 

@@ -239,7 +239,7 @@ std::string remove_applied_update(const run_files& files)
                    UPDATE_ARCHIVE_NAME);
         return "";
     }
-    const std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
+    std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
     if (failure.empty()) {
         flush_folder_of(UPDATE_ARCHIVE_NAME);
     }
