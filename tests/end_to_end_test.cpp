@@ -762,6 +762,16 @@ TEST_F(EndToEnd, UndeletableUpdateIsReportedAfterTheUpdate) {
     EXPECT_TRUE(same_bytes(read_file(rw + "/pak0.pak"), expected->archive));
     EXPECT_EQ(read_file(rw + "/pak0.bak"), o);
     EXPECT_EQ(read_file(update()), u);
+
+    // Run again, the update is found applied: nothing is rewritten, and the backup stays the original's.
+    const run_result rerun = run_tarnwick({rw + "/pak0.pak"}, dir(), wrapper);
+    EXPECT_EQ(rerun.status, 1);
+    EXPECT_EQ(rerun.out, kTitle + rw + "/pak0.pak already holds the update in update.pak: nothing was rewritten, no "
+                                       "backup was made\n\n---------------------------------------\n"
+                                       "Thanks for using tarnwick!\n" +
+                             kBanner + "Failed to remove update.pak! Remove by hand.\n\n");
+    EXPECT_TRUE(same_bytes(read_file(rw + "/pak0.pak"), expected->archive));
+    EXPECT_EQ(read_file(rw + "/pak0.bak"), o);
 }
 
 TEST_F(EndToEnd, FullDiskIsAWriteFailureNotASuccess) {
