@@ -66,9 +66,11 @@ void prove_original(const undo_state& undo)
 // The half-written file is no archive: the original simply takes its name.
 int restore_original(undo_state& undo)
 {
-    const run_files& files = undo.files;
+    run_files& files = undo.files;
     prove_original(undo);
+    // Windows replaces a file only when no handle of this process is open on it.
     close_file(undo.backup);
+    close_file(files.target);
     rename_file(files.backup_path.c_str(), files.target_path.c_str());
     flush_folder_of(files.target_path.c_str());
     print_text("%s was half-written by an interrupted update: the original from %s is back in its place, and the "
