@@ -177,6 +177,40 @@ std::string elide_middle(const std::string& text, std::size_t columns)
     return text.substr(0, head_bytes) + ELLIPSIS + text.substr(text.size() - tail_bytes);
 }
 
+namespace {
+
+// The columns each of two paths gets of `budget`: half each, but a path
+// shorter than its half leaves the rest to the other, so the longer path
+// gives way before the shorter.
+void share_columns(const std::string& path, const std::string& destination, std::size_t budget,
+                   std::size_t& path_room, std::size_t& destination_room)
+{
+    const std::size_t path_columns = columns_of(path);
+    const std::size_t destination_columns = columns_of(destination);
+    path_room = budget / 2;
+    destination_room = budget - path_room;
+    if (path_columns < path_room) {
+        path_room = path_columns;
+        destination_room = budget - path_columns;
+    } else if (destination_columns < destination_room) {
+        destination_room = destination_columns;
+        path_room = budget - destination_columns;
+    }
+}
+
+// With the paths gone: the verb and the figures, or the figures alone, or "".
+std::string without_paths(const std::string& lead, const std::string& figures, std::size_t room)
+{
+    std::string verb_and_figures = lead;
+    verb_and_figures += figures;
+    const std::string shorter[] = {verb_and_figures, figures};
+    const std::string* const fits = std::find_if(std::begin(shorter), std::end(shorter),
+                                                 [room](const std::string& line) { return columns_of(line) <= room; });
+    return fits != std::end(shorter) ? *fits : "";
+}
+
+} // namespace
+
 std::string fitted_progress_text(const std::string& verb, const std::string& path, const std::string& destination,
                                  const std::string& figures, std::size_t terminal_width)
 {
@@ -200,32 +234,15 @@ std::string fitted_progress_text(const std::string& verb, const std::string& pat
     }
     const std::size_t fixed = columns_of(lead) + columns_of(joiner) + columns_of(tail);
     const std::size_t least = least_columns(path) + (joiner.empty() ? 0 : least_columns(destination));
-    if (fixed + least <= room) {
-        // The longer path gives way before the shorter.
-        const std::size_t budget = room - fixed;
-        std::size_t path_room = budget;
-        std::size_t destination_room = 0;
-        if (!joiner.empty()) {
-            const std::size_t path_columns = columns_of(path);
-            const std::size_t destination_columns = columns_of(destination);
-            path_room = budget / 2;
-            destination_room = budget - path_room;
-            if (path_columns < path_room) {
-                path_room = path_columns;
-                destination_room = budget - path_columns;
-            } else if (destination_columns < destination_room) {
-                destination_room = destination_columns;
-                path_room = budget - destination_columns;
-            }
-        }
-        return glued(elide_middle(path, path_room), elide_middle(destination, destination_room));
+    if (fixed + least > room) {
+        return without_paths(lead, figures, room);
     }
-    std::string verb_and_figures = lead;
-    verb_and_figures += figures;
-    const std::string shorter[] = {verb_and_figures, figures};
-    const std::string* const fits = std::find_if(std::begin(shorter), std::end(shorter),
-                                                 [room](const std::string& line) { return columns_of(line) <= room; });
-    return fits != std::end(shorter) ? *fits : "";
+    std::size_t path_room = room - fixed;
+    std::size_t destination_room = 0;
+    if (!joiner.empty()) {
+        share_columns(path, destination, room - fixed, path_room, destination_room);
+    }
+    return glued(elide_middle(path, path_room), elide_middle(destination, destination_room));
 }
 
 std::size_t columns_to_blank(std::size_t shown_width, std::size_t terminal_width)

@@ -327,6 +327,21 @@ int finish_already_applied(run_state& run)
     return 0;
 }
 
+int preview_fresh_run(const run_state& run, bool already_applied)
+{
+    const run_files& files = run.files;
+    print_dry_run(run);
+    if (already_applied) {
+        print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n",
+                   files.target_path.c_str(), UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
+    } else {
+        print_text("A run would back up %s to %s, then rewrite it:\n", files.target_path.c_str(),
+                   files.backup_path.c_str());
+        print_merge_preview(run.plan, archive_length(files.target), run.plan.cut);
+    }
+    return 0;
+}
+
 int run_fresh(run_state& run)
 {
     run_files& files = run.files;
@@ -338,16 +353,7 @@ int run_fresh(run_state& run)
         refuse_unusable_backup_name(files);
     }
     if (run.dry_run) {
-        print_dry_run(run);
-        if (already_applied) {
-            print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n",
-                       files.target_path.c_str(), UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
-            return 0;
-        }
-        print_text("A run would back up %s to %s, then rewrite it:\n", files.target_path.c_str(),
-                   files.backup_path.c_str());
-        print_merge_preview(run.plan, archive_length(files.target), run.plan.cut);
-        return 0;
+        return preview_fresh_run(run, already_applied);
     }
     if (already_applied) {
         return finish_already_applied(run);
@@ -456,9 +462,12 @@ std::string guard_standard_output(const std::string& target_path)
     return taken;
 }
 
-int run_update(const std::string& target_path, const std::string& output_archive, run_mode mode)
+namespace {
+
+// The run's state before anything is opened: names, the lines it may owe,
+// and what a failure or a signal would leave.
+std::unique_ptr<run_state> start_run(const std::string& target_path, run_mode mode)
 {
-    catch_interruptions();
     // Value-initialised, so unused entries and the bytes after each name are zero.
     auto run = std::make_unique<run_state>();
     run_files& files = run->files;
@@ -476,11 +485,20 @@ int run_update(const std::string& target_path, const std::string& output_archive
     // A fresh run says first that it backs the target up, even when it
     // cannot start; a marked target is never backed up.
     set_failure_prelude(run->backing_up.c_str());
+    return run;
+}
+
+} // namespace
+
+int run_update(const std::string& target_path, const std::string& output_archive, run_mode mode)
+{
+    catch_interruptions();
+    const std::unique_ptr<run_state> run = start_run(target_path, mode);
     if (!output_archive.empty()) {
         fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
                     output_archive.c_str());
     }
-    open_target(files);
+    open_target(run->files);
     switch (decide_start(*run)) {
     case start_point::fresh:
         return run_fresh(*run);
