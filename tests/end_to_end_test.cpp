@@ -74,6 +74,16 @@ std::size_t display_columns(const std::string& text) {
 
 std::string backing_up(const std::string& target) { return kTitle + "Backing up update target " + target + "...\n"; }
 
+// A wrapper that sends the tool's standard error into `file`, where a shell can.
+std::vector<std::string> errors_into(const std::string& file) {
+#ifdef _WIN32
+    (void)file;
+    return {};
+#else
+    return {"sh", "-c", "exec \"$@\" 2>'" + file + "'", "sh"};
+#endif
+}
+
 std::vector<pak_member> numbered(int count, const char* prefix, const std::string& data) {
     std::vector<pak_member> members;
     for (int i = 0; i < count; ++i) members.push_back({prefix + std::to_string(i), data});
@@ -1207,6 +1217,9 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     // An archive without members whose directory's place lies past its end.
     const std::string empty = raw_header("PACK", 1000, 0);
     const std::string other = build_pak({{"other", "archive"}});
+    // The original with its first member renamed: the same length and directory place.
+    std::string renamed_member = o;
+    renamed_member[static_cast<std::size_t>(entry_pos(o, 0))] = 'z';
     const std::string foreign_backup =
         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not the original that update saved; "
         "nothing was changed. Put that original back as pak0.bak and run again";
@@ -1233,6 +1246,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // The original whose record a cut-short run appended to its target, for
         // the update u it was applying; none for a run cut short before it.
         std::optional<std::string> recorded = std::nullopt;
+        bool damaged_record = false;  // a fingerprint byte of the record is off
     } cases[] = {
         {"cut short while rewriting", rewriting.substr(0, 40), o, u, "", o},
         {"cut short before its record", marked(o, "\x89TWr"), o, u, ""},
@@ -1246,6 +1260,9 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
          foreign_backup, o},
         {"cut short before its record, its backup replaced by another archive", marked(o, "\x89TWr"), other, u,
          foreign_backup},
+        {"cut short while rewriting, its backup another archive of the same size and directory place",
+         rewriting.substr(0, 40), renamed_member, u, foreign_backup, o},
+        {"cut short while rewriting, its record damaged", marked(o, "\x89TWr"), o, u, "", o, true},
         {"rewritten, update.pak still there", complete, o, u, ""},
         {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
         {"rewritten, then a new update.pak", complete, o, u2, ""},
@@ -1284,7 +1301,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const std::string target_bytes = c.recorded ? with_record(c.target, *c.recorded) : c.target;
+        std::string target_bytes = c.recorded ? with_record(c.target, *c.recorded) : c.target;
+        if (c.damaged_record) target_bytes[target_bytes.size() - 20] ^= 1;
         write_file(target(), target_bytes);
         fs::remove(backup());
         if (c.backup) write_file(backup(), *c.backup);
@@ -1292,18 +1310,30 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         if (c.update) write_file(update(), *c.update);
         // A dry run refuses as the run does, or says what it would do; it changes nothing.
         const auto before = snapshot(dir());
-        const run_result dry = run_tarnwick({"pak0.pak", "--dry-run"}, dir());
+        const run_result dry = run_tarnwick({"pak0.pak", "--dry-run"}, dir(), errors_into(path("dry.err")));
+        fs::remove(path("dry.err"));
         EXPECT_EQ(snapshot(dir()), before);
+#ifndef _WIN32
+        // It leaves nothing for the same command run again to finish.
+        EXPECT_EQ(read_file(path("dry.err")).find("running the same command again"), std::string::npos);
+#endif
         EXPECT_EQ(dry.status, c.message.empty() ? 0 : 1);
         EXPECT_EQ(dry.out.find(c.message.empty() ? kTitle + "Dry run of the update of pak0.pak: nothing was changed\nA run would "
                                                  : kTitle + kBanner + c.message + "\n"),
                   0u)
             << dry.out;
-        const run_result run = run_tarnwick({"pak0.pak"}, dir());
+        const run_result run = run_tarnwick({"pak0.pak"}, dir(), errors_into(path("run.err")));
         if (!c.message.empty()) {
             EXPECT_EQ(run.status, 1);
             // A marked target is never backed up, so the run never says so.
             EXPECT_EQ(run.out, kTitle + kBanner + c.message + "\n");
+#ifndef _WIN32
+            const std::string errors = read_file(path("run.err"));
+            const std::string note = "tarnwick: pak0.pak is half-written and not playable; the original is in pak0.bak; "
+                                     "running the same command again, once the cause is fixed, finishes the update\n";
+            EXPECT_EQ(errors.substr(errors.size() - std::min(errors.size(), note.size())), note);
+#endif
+            fs::remove(path("run.err"));
             EXPECT_EQ(read_file(target()), target_bytes);
             EXPECT_EQ(exists(update()), c.update.has_value());
             continue;
