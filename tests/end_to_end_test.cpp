@@ -1514,38 +1514,68 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
     const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
     const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
     const std::string result = model_merge(o, u)->archive;
+    // The next patch, put in place after the first was applied but for its header.
+    const std::string u2 = build_pak({{"A", "patch two"}, {"e", random_bytes(4000, 5)}});
+    const std::string complete = "\x89TWc" + result.substr(4);
+    const std::string second = model_merge(result, u2)->archive;
     const std::string unchanged = "tarnwick: interrupted; pak0.pak is as it was; running the same command again updates it\n";
     const std::string marked = "tarnwick: interrupted; pak0.pak is half-written and not playable; the original is in "
                                "pak0.bak; running the same command again, once the cause is fixed, finishes the update\n";
     const struct {
         const char* label;
         int signal;
-        int copy;  // the copy_file_range call it arrives in: the backup's, then the rewrite's
+        three_files start;
+        std::string call;  // and its count: where the signal arrives
+        std::string said;  // on standard error
+        std::string target, backup;  // right after the signal
+        std::string finished, original;  // target and backup once the next run is over
+        std::vector<std::string> command = {"pak0.pak"};
     } cases[] = {
-        {"SIGINT while the backup is copied", SIGINT, 1},  {"SIGTERM while the backup is copied", SIGTERM, 1},
-        {"SIGHUP while the backup is copied", SIGHUP, 1},  {"SIGINT while the target is rewritten", SIGINT, 2},
-        {"SIGTERM while the target is rewritten", SIGTERM, 2}, {"SIGHUP while the target is rewritten", SIGHUP, 2},
+        // The first kernel copy makes the backup, the later ones rewrite the target.
+        {"SIGINT while the backup is copied", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
+         result, o},
+        {"SIGTERM while the backup is copied", SIGTERM, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o,
+         "", result, o},
+        {"SIGHUP while the backup is copied", SIGHUP, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
+         result, o},
+        {"SIGINT while the target is rewritten", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=2", marked, "",
+         o, result, o},
+        {"SIGTERM while the target is rewritten", SIGTERM, {o, std::nullopt, u}, "copy_file_range:when=2", marked, "",
+         o, result, o},
+        {"SIGHUP while the target is rewritten", SIGHUP, {o, std::nullopt, u}, "copy_file_range:when=2", marked, "", o,
+         result, o},
+        {"SIGINT while a finished rewrite is backed up for the next patch", SIGINT, {complete, o, u2},
+         "copy_file_range:when=1", unchanged, result, o, second, result},
+        {"SIGINT while a finished rewrite is rewritten with the next patch", SIGINT, {complete, o, u2},
+         "copy_file_range:when=2", marked, "", result, second, result},
+        {"SIGINT during a dry run", SIGINT, {o, std::nullopt, u}, "flock:when=2", "tarnwick: interrupted\n", o, "",
+         result, o, {"--dry-run", "pak0.pak"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        restore({o, std::nullopt, u});
-        const std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
-                                               "-o", "/dev/null", "-e", "trace=copy_file_range", "-e",
-                                               "inject=copy_file_range:signal=" + std::to_string(c.signal) +
-                                                   ":when=" + std::to_string(c.copy),
-                                               tarnwick_exe(), "pak0.pak"};
+        restore(c.start);
+        const std::string call = c.call.substr(0, c.call.find(':'));
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
+                                         "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                         "inject=" + call + ":signal=" + std::to_string(c.signal) +
+                                             c.call.substr(c.call.find(':')),
+                                         tarnwick_exe()};
+        argv.insert(argv.end(), c.command.begin(), c.command.end());
         EXPECT_EQ(run_program(argv, dir()).status, 128 + c.signal);
         EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
-        expect_nothing_lost(o, u, result);
-        if (c.copy == 1) {
-            EXPECT_EQ(read_file(target()), o);
-            EXPECT_FALSE(exists(backup()));
+        const three_files now = files();
+        if (c.target.empty()) {
+            EXPECT_EQ(now.target.value_or("").substr(0, 4), "\x89TWr");
         } else {
-            EXPECT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
-            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+            EXPECT_TRUE(same_bytes(now.target.value_or(""), c.target));
         }
-        EXPECT_EQ(read_file(path("err")), c.copy == 1 ? unchanged : marked);
-        expect_rerun_finishes(o, result);
+        EXPECT_EQ(now.backup.value_or(""), c.backup);
+        EXPECT_EQ(read_file(path("err")), c.said);
+        const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+        EXPECT_EQ(rerun.status, 0) << rerun.out;
+        EXPECT_TRUE(same_bytes(read_file(target()), c.finished));
+        EXPECT_TRUE(same_bytes(read_file(backup()), c.original));
+        EXPECT_FALSE(exists(update()));
     }
 }
 
