@@ -760,10 +760,15 @@ TEST_F(EndToEnd, UndeletableUpdateIsReportedAfterTheUpdate) {
     const std::string reason = reason_cannot_drop_privileges();
     if (!reason.empty()) GTEST_SKIP() << reason;
     for (const std::string& p : {rw, rw + "/pak0.pak"}) ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
-    const std::vector<std::string> wrapper = kAsNobody;
+    std::vector<std::string> wrapper = errors_into(path("errors"));
+    wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
 #endif
 
     const run_result run = run_tarnwick({rw + "/pak0.pak"}, dir(), wrapper);
+#ifndef _WIN32
+    // Why, on standard error; and nothing about a half-written archive, which it is not.
+    EXPECT_EQ(read_file(path("errors")), "tarnwick: cannot remove update.pak: " + std::string(std::strerror(EACCES)) + "\n");
+#endif
     const auto expected = model_merge(o, u);
     ASSERT_TRUE(expected);
     EXPECT_EQ(run.status, 1);
@@ -1596,6 +1601,8 @@ TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
     } cases[] = {
         {"rewritten in place", "cp next.pak update.pak", 1,
          kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
+        {"rewritten in place with other bytes of the same length", "cp same-length.pak update.pak", 1,
+         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
         {"renamed over", "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n"
          "\n---------------------------------------\nUpdate of pak0.pak completed!\n\n"
@@ -1605,6 +1612,7 @@ TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
         SCOPED_TRACE(c.label);
         restore({o, std::nullopt, u});
         write_file(path("next.pak"), next);
+        write_file(path("same-length.pak"), build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}}));
         const std::string script =
             "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=copy_file_range -e "
             "inject=copy_file_range:signal=STOP:when=2 " + tarnwick_exe() + " pak0.pak >first.out 2>/dev/null & first=$!\n"
@@ -1614,8 +1622,8 @@ TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
         const std::string out = read_file(path("first.out"));
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), c.out.size())), c.out) << out;
         EXPECT_TRUE(same_bytes(read_file(backup()), o));
-        EXPECT_TRUE(same_bytes(read_file(update()), next));
         if (c.status == 0) {
+            EXPECT_TRUE(same_bytes(read_file(update()), next));
             EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
             continue;
         }
