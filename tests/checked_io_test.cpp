@@ -148,3 +148,32 @@ TEST_F(CheckedIo, SameFileFollowsSymbolicLinks) {
     EXPECT_TRUE(same_file(path("soft").c_str(), path("a").c_str()));
     EXPECT_TRUE(same_file(path("soft").c_str(), path("hard").c_str()));
 }
+
+// Fingerprints are written into a cut-short archive and read back by a later
+// run, perhaps of another build or on another host: their values are fixed,
+// and a file gives the value of its bytes whatever the reads it takes.
+TEST_F(CheckedIo, FingerprintsKeepTheirValuesAndSpanTheirReads) {
+    std::string counted;
+    for (int i = 0; i < 100; ++i) counted += static_cast<char>(i * 7 + 1);
+    const struct {
+        std::size_t count;
+        std::uint64_t value;
+    } known[] = {
+        {0, 0x523b1c93dd22a721ULL},  {1, 0x90eb6b4936d57495ULL},  {31, 0x7a95ecea7ec88d02ULL},
+        {32, 0xe263928fd40631a1ULL}, {33, 0x2f1f059701d18323ULL}, {100, 0x13dea0a3407626e5ULL},
+    };
+    for (const auto& k : known) {
+        SCOPED_TRACE(k.count);
+        EXPECT_EQ(fingerprint_of_bytes(counted.data(), k.count), k.value);
+    }
+    const std::string bytes = random_bytes(200007, 9);
+    write_file(path("f"), bytes);
+    checked_file file = open_for_read(path("f").c_str());
+    for (const auto& [offset, length] : {std::pair<std::size_t, std::size_t>{0, 0}, {7, 65535}, {7, 65536},
+                                         {7, 65537}, {3, 200000}}) {
+        SCOPED_TRACE(std::to_string(offset) + "+" + std::to_string(length));
+        EXPECT_EQ(fingerprint_of(file, static_cast<std::int64_t>(offset), static_cast<std::int64_t>(length)),
+                  fingerprint_of_bytes(bytes.data() + offset, length));
+    }
+    close_file(file);
+}

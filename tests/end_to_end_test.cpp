@@ -100,7 +100,7 @@ struct refusal_case {
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
     // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
-    // a cut-short rewrite, or 'n'o `from` at all
+    // a cut-short rewrite or marked 'c'omplete but for its magic, or 'n'o `from` at all
     char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
@@ -240,9 +240,10 @@ protected:
             if (c.kind == 'k' && !make_socket(from)) made.assign(errno, std::generic_category());
 #endif
             if (c.kind == 'n') fs::remove(from);
-            if (c.kind == 'm') {
+            if (c.kind == 'm' || c.kind == 'c') {
                 write_file(d + "/" + c.to, build_pak({{"to", "x"}}));
-                write_file(from, "\x89TWr" + build_pak({{"cut short", "x"}}).substr(4));
+                const std::string rewritten = build_pak({{"cut short", "x"}});
+                write_file(from, (c.kind == 'm' ? "\x89TWr" : "\x89TWc") + rewritten.substr(4));
             }
             if (c.kind == 'b') {
                 write_file(from, "");
@@ -403,8 +404,10 @@ TEST_F(EndToEnd, SecondRunWithTheSameUpdateGivesTheSameMembers) {
     const std::string update_pak = build_pak({{"B", "new b"}, {"d", "dd"}});
     expect_success(original, update_pak, target(), backup());
     const std::string first = read_file(target());
-    // Applied again, it rewrites nothing and keeps the backup of the original.
+    // Applied again, it rewrites nothing and keeps the backup of the original,
+    // even one that another archive's cut-short update would need.
     write_file(update(), update_pak);
+    write_file(path("pak0.x"), "\x89TWr" + original.substr(4));
     const run_result again = run_tarnwick({"pak0.pak"}, dir());
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.out, kTitle + "pak0.pak already holds the update in update.pak: nothing was rewritten, no backup "
@@ -412,6 +415,7 @@ TEST_F(EndToEnd, SecondRunWithTheSameUpdateGivesTheSameMembers) {
     EXPECT_TRUE(same_bytes(read_file(target()), first));
     EXPECT_EQ(read_file(backup()), original);
     EXPECT_FALSE(exists(update()));
+    fs::remove(path("pak0.x"));
     // The same members in other bytes, or a name in another case, are another update.
     for (const std::string& other : {build_pak({{"B", "new B"}, {"d", "dd"}}), build_pak({{"b", "new b"}, {"d", "dd"}})}) {
         expect_success(first, other, target(), backup());
@@ -658,6 +662,12 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
              "Cannot update own.x: the interrupted update of own.pak still needs its original in own.bak; finish it "
              "first by running tarnwick on own.pak\n",
          ""},
+        {"the backup is the original of another archive's rewrite, complete but for its magic", {"own.x"}, 'c',
+         "own.pak", "own.x",
+         backing_up("own.x") + kBanner +
+             "Cannot update own.x: the interrupted update of own.pak still needs its original in own.bak; finish it "
+             "first by running tarnwick on own.pak\n",
+         ""},
         {"backup is a directory", {"pak0.pak"}, 'd', "pak0.bak", "",
          backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: Is a directory\n", ""},
 #ifndef _WIN32
@@ -707,6 +717,7 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"update.pak a link", "update.pak", "real/u.pak", "pak0.pak", "pak0.bak"},
         {"the earlier backup a link to another archive", "pak0.bak", "real/other.pak", "pak0.pak", "pak0.bak"},
         {"the earlier backup a link to nothing", "pak0.bak", "real/gone.pak", "pak0.pak", "pak0.bak"},
+        {"the earlier backup a link to nothing beside it", "pak0.bak", "gone.bak", "pak0.pak", "pak0.bak"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -966,6 +977,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
     const std::string result = model_merge(o, u)->archive;
     const std::string other = build_pak({{"other", "archive"}});
     const std::string cannot = "Cannot undo the update of pak0.pak: ";
+    const std::string twice = build_pak({{"A", "1"}, {"A", "2"}});
+    const std::string twice_updated = model_merge(twice, build_pak({{"A", "33"}, {"B", "4"}}))->archive;
     std::vector<std::string> no_exchange;
 #ifdef TARNWICK_LYING_COPY
     no_exchange = {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
@@ -977,12 +990,19 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         std::optional<std::string> backup;
         std::string message;  // empty: the undo goes ahead
         std::vector<std::string> wrapper = {};
+        bool linked = false;  // the backup a hard link to the target
     } cases[] = {
         {"no backup", result, std::nullopt, cannot + "its backup pak0.bak is missing"},
         {"a backup that is no archive", result, "PK\x03\x04" + o.substr(4), cannot + "its backup pak0.bak is not a pak file"},
         {"a backup of another archive", result, other,
          cannot + "its backup pak0.bak is not the archive it was updated from"},
         {"cut short while rewriting, before its record", "\x89TWr" + o.substr(4, 100), o, ""},
+        {"cut short while rewriting, before its record, its header with another directory length",
+         "\x89TWr" + with_le32(o, 8, 64).substr(4, 100), o,
+         cannot + "its backup pak0.bak is not the archive it was updated from"},
+        {"a backup that is the archive itself", result, std::nullopt, cannot + "its backup pak0.bak is the same file",
+         {}, true},
+        {"updated from a backup that holds a name twice", twice_updated, twice, ""},
         {"cut short while rewriting, its backup another archive", "\x89TWr" + o.substr(4, 100), other,
          cannot + "its backup pak0.bak is not the archive it was updated from"},
         {"a file system without the exchange", result, o,
@@ -995,6 +1015,7 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         write_file(target(), c.target);
         fs::remove(backup());
         if (c.backup) write_file(backup(), *c.backup);
+        if (c.linked) fs::create_hard_link(target(), backup());
         const auto before = snapshot(dir());
         const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir(), c.wrapper);
         if (!c.message.empty()) {
@@ -1004,6 +1025,11 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
             continue;
         }
         EXPECT_EQ(undo.status, 0) << undo.out;
+        if (c.target.rfind("\x89TWr", 0) != 0) {
+            EXPECT_EQ(read_file(target()), *c.backup);
+            EXPECT_EQ(read_file(backup()), c.target);
+            continue;
+        }
         EXPECT_EQ(undo.out, kTitle + "Undoing the update of pak0.pak...\npak0.pak was half-written by an interrupted "
                                      "update: the original from pak0.bak is back in its place, and the half-written "
                                      "file was dropped\n");

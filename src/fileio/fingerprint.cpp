@@ -50,13 +50,15 @@ void add_bytes(fingerprint_state& state, const unsigned char* bytes, std::size_t
         }
     }
     for (; at < count; ++at) {
-        state.tail = rotate_left(state.tail ^ bytes[at], 11) * PRIME_1;
+        state.tail = rotate_left((state.tail ^ bytes[at]) * PRIME_1, 11);
     }
 }
 
 fingerprint_state started(std::int64_t length)
 {
-    return {{PRIME_1, PRIME_2, ~PRIME_1, ~PRIME_2}, static_cast<std::uint64_t>(length)};
+    // The length goes in first, so that files that differ only in trailing
+    // bytes that leave the lanes alone still differ.
+    return {{PRIME_1, PRIME_2, ~PRIME_1, ~PRIME_2}, (static_cast<std::uint64_t>(length) * PRIME_2) ^ PRIME_1};
 }
 
 std::uint64_t folded(const fingerprint_state& state)
