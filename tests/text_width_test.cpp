@@ -83,6 +83,7 @@ TEST(TextWidth, ProgressLineKeepsTheFiguresWhole) {
          "Rewriting " + std::string(19, 'm') + "..." + std::string(10, 'm') + "/pak0.pak: " + kFigures},
         // The shorter destination keeps its length; the path takes the rest.
         {"Copying", long_path, "pak0.bak", kFigures, 60, "Copying maps...0.pak to pak0.bak: " + kFigures},
+        {"Copying", "pak0.pak", long_path, kFigures, 60, "Copying pak0.pak to maps...0.pak: " + kFigures},
         {"Copying", "地图/" + long_path, "pak0.bak", kFigures, 58, "Copying 地...0.pak to pak0.bak: " + kFigures},
         {"Rewriting", long_path, "", kFigures, 40, "Rewriting " + kFigures},
         {"Copying", long_path, "pak0.bak", kFigures, 40, "Copying " + kFigures},
