@@ -30,6 +30,18 @@ int descriptor_of(native_handle file)
     return static_cast<int>(file);
 }
 
+// Makes the transfer again while a signal interrupts it before any byte moved.
+template <typename transfer>
+std::int64_t moved_or_error(transfer call, int& error)
+{
+    ssize_t moved = 0;
+    do {
+        moved = call();
+    } while (moved < 0 && errno == EINTR);
+    error = moved < 0 ? errno : 0;
+    return moved;
+}
+
 } // namespace
 
 const bool BACKSLASH_SEPARATES_FOLDERS = false;
@@ -72,23 +84,15 @@ int close_native(native_handle file)
 
 std::int64_t read_native(native_handle file, void* buffer, std::uint32_t count, std::int64_t offset, int& error)
 {
-    ssize_t moved = 0;
-    do {
-        moved = pread(descriptor_of(file), buffer, count, static_cast<off_t>(offset));
-    } while (moved < 0 && errno == EINTR);
-    error = moved < 0 ? errno : 0;
-    return moved;
+    return moved_or_error(
+        [&] { return pread(descriptor_of(file), buffer, count, static_cast<off_t>(offset)); }, error);
 }
 
 std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t count, std::int64_t offset,
                           int& error)
 {
-    ssize_t moved = 0;
-    do {
-        moved = pwrite(descriptor_of(file), buffer, count, static_cast<off_t>(offset));
-    } while (moved < 0 && errno == EINTR);
-    error = moved < 0 ? errno : 0;
-    return moved;
+    return moved_or_error(
+        [&] { return pwrite(descriptor_of(file), buffer, count, static_cast<off_t>(offset)); }, error);
 }
 
 bool status_of_native(native_handle file, file_status& status)
