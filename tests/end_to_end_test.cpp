@@ -1024,8 +1024,17 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
             EXPECT_EQ(snapshot(dir()), before);
             continue;
         }
+        const bool exchanges = c.target.rfind("\x89TWr", 0) != 0;
+#ifdef _WIN32
+        // Windows has no exchange of two names: the undo is refused, as above.
+        if (exchanges) {
+            EXPECT_EQ(undo.status, 1);
+            EXPECT_EQ(snapshot(dir()), before);
+            continue;
+        }
+#endif
         EXPECT_EQ(undo.status, 0) << undo.out;
-        if (c.target.rfind("\x89TWr", 0) != 0) {
+        if (exchanges) {
             EXPECT_EQ(read_file(target()), *c.backup);
             EXPECT_EQ(read_file(backup()), c.target);
             continue;
