@@ -22,13 +22,14 @@ std::uint64_t rotate_left(std::uint64_t value, unsigned bits)
     return (value << bits) | (value >> (64U - bits));
 }
 
+// Written out whole, so that the compiler sees one load (and a byte swap
+// on a big-endian host).
 std::uint64_t word_at(const unsigned char* bytes)
 {
-    std::uint64_t word = 0;
-    for (unsigned i = 0; i < 8; ++i) {
-        word |= static_cast<std::uint64_t>(bytes[i]) << (8U * i);
-    }
-    return word;
+    return static_cast<std::uint64_t>(bytes[0]) | static_cast<std::uint64_t>(bytes[1]) << 8U |
+           static_cast<std::uint64_t>(bytes[2]) << 16U | static_cast<std::uint64_t>(bytes[3]) << 24U |
+           static_cast<std::uint64_t>(bytes[4]) << 32U | static_cast<std::uint64_t>(bytes[5]) << 40U |
+           static_cast<std::uint64_t>(bytes[6]) << 48U | static_cast<std::uint64_t>(bytes[7]) << 56U;
 }
 
 std::uint64_t round_of(std::uint64_t accumulated, std::uint64_t input)
