@@ -1,4 +1,4 @@
-// Questions about paths rather than open streams: which file a name (or a
+// Questions about paths rather than open files: which file a name (or a
 // standard stream) reaches, and flushing or removing a name in its folder.
 #include <cstdio>
 #include <cstring>

@@ -51,7 +51,7 @@ std::int64_t end_of_members_in_place(const pak_directory& original, const replac
                 shown_text(entry.name.data()).c_str(), fault, static_cast<long long>(value));
 }
 
-// Makes sure the copy of a member can neither seek to an impossible position
+// Makes sure the copy of a member can neither read at an impossible offset
 // nor run short, so that no fault is found after the target has changed.
 void check_member_data(const char* source, std::int32_t source_length, std::int32_t index, const pak_entry& entry)
 {

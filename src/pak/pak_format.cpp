@@ -24,8 +24,8 @@ void entry_to_host(pak_entry& entry)
     entry.file_length = le32(entry.file_length);
 }
 
-// Refuses a directory whose entries could not all be read from positions a
-// seek can reach.
+// Refuses a directory whose entries could not all be read from offsets an
+// archive can have, or that would read the header as entries.
 void check_directory_bounds(const checked_file& archive, const pak_header& header, std::int32_t count,
                             std::int32_t capacity)
 {
