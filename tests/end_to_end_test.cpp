@@ -353,6 +353,7 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
     const struct {
         const char* label;
         std::string original, update;
+        std::string preview = "";  // a line a dry run shows first
     } cases[] = {
         {"empty update", small, build_pak({})},
         {"empty original", build_pak({}), small},
@@ -360,7 +361,7 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
          with_le32(zero_length, entry_pos(zero_length, 0) + 56, 0x7fff0000),
          with_le32(zero_length, entry_pos(zero_length, 0) + 56, 0x7fff0000)},
         {"duplicates", build_pak({{"dup.txt", "1"}, {"keep", "k1"}, {"DUP.TXT", "2"}, {"keep", "k2"}}),
-         build_pak({{"Dup.txt", "n"}, {"x", "x1"}, {"x", "x2"}})},
+         build_pak({{"Dup.txt", "n"}, {"x", "x1"}, {"x", "x2"}}), "  Dup.txt : 1 bytes, replaces dup.txt\n"},
         {"only ASCII letters fold; bytes after the NUL are not part of a name", odd_names,
          build_pak({{std::string("A.TXT\0other", 11), "new"}, {"\xe9t\xe9.wav", "e2"}, {"`x", "tick"}})},
         {"replaced member is never read",
@@ -385,6 +386,12 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
+        if (!c.preview.empty()) {
+            write_file(target(), c.original);
+            write_file(update(), c.update);
+            const run_result dry = run_tarnwick({"--dry-run", "pak0.pak"}, dir());
+            EXPECT_NE(dry.out.find(":\n" + c.preview), std::string::npos) << dry.out;
+        }
         expect_success(c.original, c.update, target(), backup());
     }
 }
