@@ -354,6 +354,7 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
         const char* label;
         std::string original, update;
         std::string preview = "";  // a line a dry run shows first
+        std::string warnings = "";  // what the dry run says on standard error
     } cases[] = {
         {"empty update", small, build_pak({})},
         {"empty original", build_pak({}), small},
@@ -361,7 +362,8 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
          with_le32(zero_length, entry_pos(zero_length, 0) + 56, 0x7fff0000),
          with_le32(zero_length, entry_pos(zero_length, 0) + 56, 0x7fff0000)},
         {"duplicates", build_pak({{"dup.txt", "1"}, {"keep", "k1"}, {"DUP.TXT", "2"}, {"keep", "k2"}}),
-         build_pak({{"Dup.txt", "n"}, {"x", "x1"}, {"x", "x2"}}), "  Dup.txt : 1 bytes, replaces dup.txt\n"},
+         build_pak({{"Dup.txt", "n"}, {"x", "x1"}, {"x", "x2"}, {"X", "x3"}}), "  Dup.txt : 1 bytes, replaces dup.txt\n",
+         "tarnwick: update.pak holds x more than once; the game loads only one of them\n"},
         {"only ASCII letters fold; bytes after the NUL are not part of a name", odd_names,
          build_pak({{std::string("A.TXT\0other", 11), "new"}, {"\xe9t\xe9.wav", "e2"}, {"`x", "tick"}})},
         {"replaced member is never read",
@@ -389,8 +391,12 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
         if (!c.preview.empty()) {
             write_file(target(), c.original);
             write_file(update(), c.update);
-            const run_result dry = run_tarnwick({"--dry-run", "pak0.pak"}, dir());
+            const run_result dry = run_tarnwick({"--dry-run", "pak0.pak"}, dir(), errors_into(path("errors")));
             EXPECT_NE(dry.out.find(":\n" + c.preview), std::string::npos) << dry.out;
+#ifndef _WIN32
+            EXPECT_EQ(read_file(path("errors")), c.warnings);
+#endif
+            fs::remove(path("errors"));
         }
         expect_success(c.original, c.update, target(), backup());
     }
@@ -1010,6 +1016,10 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         {"a backup that is the archive itself", result, std::nullopt, cannot + "its backup pak0.bak is the same file",
          {}, true},
         {"updated from a backup that holds a name twice", twice_updated, twice, ""},
+        {"a backup whose dropped member nothing after the kept ones replaces", build_pak({{"a", "1"}, {"c", "3"}}),
+         build_pak({{"a", "1"}, {"A", "22"}}), cannot + "its backup pak0.bak is not the archive it was updated from"},
+        {"complete but for its magic, and a byte longer than its mark says", "\x89TWc" + result.substr(4) + '\0', o,
+         cannot + "its mark does not match its length"},
         {"cut short while rewriting, its backup another archive", "\x89TWr" + o.substr(4, 100), other,
          cannot + "its backup pak0.bak is not the archive it was updated from"},
         {"a file system without the exchange", result, o,
@@ -1310,6 +1320,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"cut short while rewriting, its backup another archive of the same size and directory place",
          rewriting.substr(0, 40), renamed_member, u, foreign_backup, o},
         {"cut short while rewriting, its record damaged", marked(o, "\x89TWr"), o, u, "", o, true},
+        {"cut short before its record, its backup another archive whose directory starts at the same offset",
+         marked(o, "\x89TWr"), with_le32(o, 8, get_le32(o, 8) - 64), u, foreign_backup},
         {"rewritten, update.pak still there", complete, o, u, ""},
         {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
         {"rewritten, then a new update.pak", complete, o, u2, ""},
@@ -1365,6 +1377,11 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         EXPECT_EQ(read_file(path("dry.err")).find("running the same command again"), std::string::npos);
 #endif
         EXPECT_EQ(dry.status, c.message.empty() ? 0 : 1);
+        // A rewrite cut short is made again whole, from the header on.
+        if (c.message.empty() && c.target.rfind("\x89TWr", 0) == 0) {
+            EXPECT_EQ(dry.out.substr(dry.out.size() - std::min<std::size_t>(dry.out.size(), 16)), " from offset 12\n")
+                << dry.out;
+        }
         EXPECT_EQ(dry.out.find(c.message.empty() ? kTitle + "Dry run of the update of pak0.pak: nothing was changed\nA run would "
                                                  : kTitle + kBanner + c.message + "\n"),
                   0u)
@@ -1624,6 +1641,16 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         EXPECT_TRUE(same_bytes(read_file(backup()), c.original));
         EXPECT_FALSE(exists(update()));
     }
+    // A signal the caller ignores, as nohup does, stays ignored.
+    restore({o, std::nullopt, u});
+    const run_result ignored = run_program(
+        {"sh", "-c", "trap '' HUP; exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e",
+         "trace=copy_file_range", "-e", "inject=copy_file_range:signal=" + std::to_string(SIGHUP) + ":when=2",
+         tarnwick_exe(), "pak0.pak"},
+        dir());
+    EXPECT_EQ(ignored.status, 0);
+    EXPECT_EQ(read_file(path("err")), "");
+    EXPECT_TRUE(same_bytes(read_file(target()), result));
 }
 
 // update.pak changed or replaced while a run rewrites the target is never
@@ -1644,6 +1671,9 @@ TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
         {"rewritten in place", "cp next.pak update.pak", 1,
          kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
         {"rewritten in place with other bytes of the same length", "cp same-length.pak update.pak", 1,
+         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
+        {"rewritten in place, its modification time put back", "cp -p update.pak kept.pak && cp same-length.pak "
+         "update.pak && touch -r kept.pak update.pak", 1,
          kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
         {"renamed over", "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n"
@@ -1782,8 +1812,11 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         EXPECT_LT(first("flush pak0.bak"), first("rename pak0.bak"));
         EXPECT_LT(first("rename pak0.bak"), first("flush ."));
         EXPECT_LT(first("flush ."), target_changes);
-        // The mark is on disk before any byte it stands for changes.
+        // The mark is on disk before any byte it stands for changes, and so is
+        // the record written after it.
         EXPECT_LT(first("flush pak0.pak", target_changes), first("change pak0.pak", target_changes + 1));
+        const std::size_t record = first("change pak0.pak", target_changes + 1);
+        EXPECT_LT(first("flush pak0.pak", record), first("change pak0.pak", record + 1));
         const std::size_t data_flushed = last_before("flush pak0.pak", removal);
         EXPECT_LT(data_flushed, removal);
         EXPECT_LT(last_before("change pak0.pak", removal), data_flushed);
