@@ -80,11 +80,6 @@ checked_file open_for_update(const char* path)
     return open_checked(path, open_mode::read_write);
 }
 
-bool try_open_for_update(const char* path, checked_file& file, std::string& reason)
-{
-    return try_open(path, open_mode::read_write, file, reason);
-}
-
 bool try_open_for_read(const char* path, checked_file& file, std::string& reason)
 {
     return try_open(path, open_mode::read, file, reason);

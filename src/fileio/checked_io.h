@@ -32,9 +32,8 @@ inline constexpr char BACKUP_SUFFIX[] = ".bak";
 checked_file open_for_read(const char* path);
 // Opens an existing file for reading and writing without changing a byte of it.
 checked_file open_for_update(const char* path);
-// As open_for_update, for a caller with something to say before it fails:
-// false with `reason` set when the file cannot be opened.
-bool try_open_for_update(const char* path, checked_file& file, std::string& reason);
+// As open_for_read, for a caller that passes over a file it cannot open:
+// false with `reason` set.
 bool try_open_for_read(const char* path, checked_file& file, std::string& reason);
 // Creates a new file for reading and writing, never through a link; the
 // handle is NO_FILE when something already stands at `path`. Messages name

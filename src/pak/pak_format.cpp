@@ -159,6 +159,11 @@ const char* archive_fault(const checked_file& archive)
     return nullptr;
 }
 
+bool same_directory_place(const pak_header& a, const pak_header& b)
+{
+    return a.dir_offset == b.dir_offset && a.dir_length == b.dir_length;
+}
+
 bool mark_fits_length(const pak_header& final_header, std::int32_t length)
 {
     return final_header.dir_offset >= PAK_HEADER_SIZE && final_header.dir_length >= 0 &&

@@ -145,6 +145,8 @@ const char* archive_fault(const checked_file& archive);
 // The stage an earlier run left the target in; for a mark, `final_header`
 // receives the header the finished archive gets.
 rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_header);
+// True when two headers locate the directory at the same place, of the same length.
+bool same_directory_place(const pak_header& a, const pak_header& b);
 // True when a mark's header describes a file of `length` bytes: a header,
 // members, then the whole directory of 4096 entries.
 bool mark_fits_length(const pak_header& final_header, std::int32_t length);

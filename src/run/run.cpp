@@ -178,12 +178,8 @@ void prove_backup_and_update(run_state& run, const checked_file& original)
         }
         return;
     }
-    const pak_header merged = merged_header(run.plan);
-    const pak_header& marked = run.final_header;
-    const bool original_place = marked.dir_offset == run.original_header.dir_offset &&
-                                marked.dir_length == run.original_header.dir_length;
-    const bool merged_place = marked.dir_offset == merged.dir_offset && marked.dir_length == merged.dir_length;
-    if (!original_place && !merged_place) {
+    if (!same_directory_place(run.final_header, run.original_header) &&
+        !same_directory_place(run.final_header, merged_header(run.plan))) {
         refuse_foreign_backup(files);
     }
 }

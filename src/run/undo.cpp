@@ -56,8 +56,7 @@ void prove_original(const undo_state& undo)
     const rewrite_record found = original_record(undo.backup, undo.backup_header);
     const bool proven = read_rewrite_record(undo.files.target, recorded)
                             ? same_original(recorded, found)
-                            : undo.final_header.dir_offset == undo.backup_header.dir_offset &&
-                                  undo.final_header.dir_length == undo.backup_header.dir_length;
+                            : same_directory_place(undo.final_header, undo.backup_header);
     if (!proven) {
         refuse_unrelated_backup(undo.files);
     }
