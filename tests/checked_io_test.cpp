@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "backup.h"
 #include "checked_io.h"
 #include "test_support.h"
 

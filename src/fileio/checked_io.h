@@ -150,12 +150,16 @@ struct pending_file {
     checked_file file;  // open on the temporary name; messages name `final_path`
     std::string temp_path;
     std::string final_path;
+    std::string failure;  // why a leftover could not be removed
 };
-// Creates the temporary file, locked; the handle is NO_FILE when a file
-// stands at `temp_path` already, or when another run holds the one there.
-// A temporary file no run holds is what a killed run left: it is removed
-// and made anew.
-void reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
+enum class reservation {
+    made,
+    held,         // another run holds the temporary file
+    unremovable,  // a killed run's leftover stands there and cannot be removed
+};
+// Creates the temporary file, locked. A temporary file no run holds is what
+// a killed run left: it is removed and made anew.
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
 // Flushes the file, renames it over `final_path`, flushes the folder. The
 // file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);
@@ -176,11 +180,6 @@ void set_failure_notes(const char* on_failure, const char* on_interrupt);
 const char* failure_notice();
 const char* interrupt_note();
 
-// The backup's name.
-inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";
 // Removes the last extension. '/' separates folders, on Windows also '\'
 // and a drive's ':'; the byte at index 0 never starts an extension.
 void drop_extension(std::string& path);
-std::string backup_path_for(const std::string& target_path);
-// The name the backup is made under before it replaces the earlier one.
-std::string backup_temp_path_for(const std::string& backup_path);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "backup.h"
 #include "checked_io.h"
 #include "interrupt.h"
 #include "pak_format.h"
@@ -38,7 +39,7 @@ void open_backup(undo_state& undo)
         fatal_error("Cannot undo the update of %s: its backup %s is the same file", files.target_path.c_str(),
                     files.backup_path.c_str());
     }
-    undo.backup = open_locked_backup(files);
+    undo.backup = open_locked_backup(files.target_path, files.backup_path);
     if (const char* fault = archive_fault(undo.backup)) {
         fatal_error("Cannot undo the update of %s: its backup %s %s", files.target_path.c_str(),
                     files.backup_path.c_str(), fault);
@@ -48,16 +49,9 @@ void open_backup(undo_state& undo)
     read_directory_at(undo.backup, undo.backup_header, undo.backup_directory);
 }
 
-// A target cut short while it was rewritten names its original in its
-// record, or still holds its directory's place under the mark.
 void prove_original(const undo_state& undo)
 {
-    rewrite_record recorded{};
-    const rewrite_record found = original_record(undo.backup, undo.backup_header);
-    const bool proven = read_rewrite_record(undo.files.target, recorded)
-                            ? same_original(recorded, found)
-                            : same_directory_place(undo.final_header, undo.backup_header);
-    if (!proven) {
+    if (!proves_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header, nullptr)) {
         refuse_unrelated_backup(undo.files);
     }
 }
@@ -110,13 +104,13 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     catch_interruptions();
     auto undo = std::make_unique<undo_state>();
     run_files& files = undo->files;
-    files = {target_path, backup_path_for(target_path), {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME}, {}};
+    files = files_for(target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
     if (!output_archive.empty()) {
         fatal_error("Cannot undo the update of %s: standard output is written into %s", target_path.c_str(),
                     output_archive.c_str());
     }
-    open_target(files);
+    open_target(files, "undo the update of");
     open_backup(*undo);
     print_text("Undoing the update of %s...\n", target_path.c_str());
     switch (read_rewrite_stage(files.target, undo->final_header)) {
