@@ -275,6 +275,13 @@ protected:
                 EXPECT_EQ(run.out.find("Updating"), std::string::npos) << run.out;
             }
             EXPECT_EQ(snapshot(d), before);
+            // A dry run refuses what the run refuses, in the same words.
+            if (c.status == 1 && c.args.size() == 1 && c.args[0].rfind("-", 0) != 0) {
+                const run_result dry = run_tarnwick({"--dry-run", c.args[0]}, d, kFileSizeCap);
+                EXPECT_EQ(dry.status, 1);
+                EXPECT_EQ(dry.out, run.out);
+                EXPECT_EQ(snapshot(d), before);
+            }
         }
     }
 };
@@ -648,8 +655,11 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          "tarnwick: update.pak is read from the current folder, {folder}\n"},
         {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick " TARNWICK_VERSION "\n", "", 0},
         {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + help, "", 0},
-        {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", "", "", 1,
-         "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},
+        {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option --HELP; to name a file that begins with '-', write ./--HELP\n"},
+        {"a misspelt option after the archive", {"pak0.pak", "--dryrun"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option --dryrun; to name a file that begins with '-', write ./--dryrun\n"},
+        {"an archive that begins with '-'", {"-pak0.pak"}, 0, "", "", "", ""},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
@@ -683,6 +693,8 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          ""},
         {"backup is a directory", {"pak0.pak"}, 'd', "pak0.bak", "",
          backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: Is a directory\n", ""},
+        {"a folder at the backup's temporary name", {"pak0.pak"}, 'd', "pak0.bak.tarnwick-new", "",
+         backing_up("pak0.pak") + kBanner + "Error opening pak0.bak.tarnwick-new: Is a directory\n", ""},
 #ifndef _WIN32
         // Opening a named pipe would wait for a writer forever.
         {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
@@ -765,6 +777,9 @@ TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, backing_up(ro + "/pak0.pak") + kBanner + "Error opening " + ro + "/pak0.bak: " +
                            std::strerror(EACCES) + "\n");
+    const run_result dry = run_tarnwick({"--dry-run", ro + "/pak0.pak"}, work, kAsNobody);
+    EXPECT_EQ(dry.status, 1);
+    EXPECT_EQ(dry.out, run.out);
     EXPECT_EQ(read_file(ro + "/pak0.pak"), o);
     EXPECT_FALSE(exists(ro + "/pak0.bak"));
     EXPECT_EQ(read_file(work + "/update.pak"), u);
@@ -1653,53 +1668,109 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
     EXPECT_TRUE(same_bytes(read_file(target()), result));
 }
 
-// update.pak changed or replaced while a run rewrites the target is never
-// taken for the update it applied: rewritten in place, it fails the run,
-// which the next one refuses to finish with it; renamed over, it stays.
-TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
+// A file changed or replaced by something else while a run is held at one
+// of its steps is caught before the next step that relies on it: before the
+// backup takes its name nothing has changed; once the target is marked, the
+// rerun refuses an update.pak other than the one it was applying; and an
+// update.pak that is no longer the one applied stays. No such run ends in
+// "completed" with bytes the user did not ask for.
+TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt) {
     const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
     const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
     const std::string next = build_pak({{"B", "next b"}, {"e", random_bytes(5000, 4)}});
+    const std::string other = build_pak({{"other", random_bytes(7000, 6)}});
+    // The same archive with one byte of a member's data changed.
+    std::string retouched = o;
+    retouched[100] = static_cast<char>(~retouched[100]);
     const auto merged = model_merge(o, u);
     ASSERT_TRUE(merged);
+    const std::string changed_update = kBanner + "Cannot update pak0.pak: update.pak changed during the run\n";
+    const std::string name_taken = kBanner + "Cannot update pak0.pak: another file took its name during the run\n";
+    const std::string report = "\n---------------------------------------\nUpdate of pak0.pak completed!\n\n"
+                               "Backup of original in pak0.bak\nThanks for using tarnwick!\n";
+    const std::string marked = "\x89TWr";  // a target bearing the rewrite mark
+    const std::string same_length = build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}});
     const struct {
         const char* label;
-        const char* change;  // run while the first run is held in its rewrite
+        const char* hold;    // the call the run is held in, and its count
+        const char* change;  // run while the run is held
         int status;
         std::string out;     // the end of the held run's output
+        std::string target;
+        std::optional<std::string> backup, update;
+        std::string said = "";  // the end of its standard error
+        // What running the same command again then makes of the target.
+        std::optional<std::string> rerun = std::nullopt;
     } cases[] = {
-        {"rewritten in place", "cp next.pak update.pak", 1,
-         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
-        {"rewritten in place with other bytes of the same length", "cp same-length.pak update.pak", 1,
-         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
-        {"rewritten in place, its modification time put back", "cp -p update.pak kept.pak && cp same-length.pak "
-         "update.pak && touch -r kept.pak update.pak", 1,
-         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
-        {"renamed over", "mv next.pak update.pak", 0,
-         "update.pak was replaced during the run and was not applied; it stays for the next run\n"
-         "\n---------------------------------------\nUpdate of pak0.pak completed!\n\n"
-         "Backup of original in pak0.bak\nThanks for using tarnwick!\n"},
+        {"update.pak rewritten in place while the backup is copied", "copy_file_range:when=1",
+         "cp next.pak update.pak", 1, changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
+        {"update.pak rewritten in place while the backup is flushed", "fdatasync:when=1", "cp next.pak update.pak", 1,
+         changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
+        {"pak0.pak rewritten in place while the backup is copied", "copy_file_range:when=1", "cp retouched.pak pak0.pak",
+         1, kBanner + "Cannot update pak0.pak: it changed during the run\n", retouched, std::nullopt, u, "",
+         model_merge(retouched, u)->archive},
+        {"pak0.pak renamed over while the backup is copied", "copy_file_range:when=1", "mv other.pak pak0.pak", 1,
+         name_taken, other, std::nullopt, u},
+        {"pak0.pak renamed over while the backup is flushed", "fdatasync:when=1", "mv other.pak pak0.pak", 1,
+         name_taken, other, std::nullopt, u},
+        {"pak0.pak renamed over while its mark is flushed", "fdatasync:when=2", "mv other.pak pak0.pak", 1, name_taken,
+         other, o, u,
+         "tarnwick: The half-written archive no longer has the name pak0.pak, which another file took; the original "
+         "is in pak0.bak\n"},
+        {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
+         name_taken, other, o, u},
+        {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
+         "cp next.pak update.pak", 1, changed_update, marked, o, next},
+        {"update.pak rewritten in place with other bytes of the same length", "copy_file_range:when=2",
+         "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length},
+        {"update.pak rewritten in place, its modification time put back", "copy_file_range:when=2",
+         "cp -p update.pak kept.pak && cp same-length.pak update.pak && touch -r kept.pak update.pak", 1,
+         changed_update, marked, o, same_length},
+        {"update.pak renamed over while the target is rewritten", "copy_file_range:when=2", "mv next.pak update.pak", 0,
+         "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
+         merged->archive, o, next},
+        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=5",
+         "cp next.pak update.pak", 0,
+         "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
+         merged->archive, o, next},
+        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=5",
+         "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
+         std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore({o, std::nullopt, u});
         write_file(path("next.pak"), next);
-        write_file(path("same-length.pak"), build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}}));
+        write_file(path("other.pak"), other);
+        write_file(path("retouched.pak"), retouched);
+        write_file(path("same-length.pak"), same_length);
+        const std::string held_call = std::string(c.hold).substr(0, std::string(c.hold).find(':'));
         const std::string script =
-            "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=copy_file_range -e "
-            "inject=copy_file_range:signal=STOP:when=2 " + tarnwick_exe() + " pak0.pak >first.out 2>/dev/null & first=$!\n"
+            "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=" + held_call +
+            " -e inject=" + c.hold + ":signal=STOP " + tarnwick_exe() + " pak0.pak >first.out 2>first.err & first=$!\n"
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
             "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" + c.change + "\nkill -CONT $held\nwait $first";
         EXPECT_EQ(run_program({"sh", "-c", script}, dir()).status, c.status);
-        const std::string out = read_file(path("first.out"));
+        const std::string out = read_file(path("first.out")), said = read_file(path("first.err"));
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), c.out.size())), c.out) << out;
-        EXPECT_TRUE(same_bytes(read_file(backup()), o));
-        if (c.status == 0) {
-            EXPECT_TRUE(same_bytes(read_file(update()), next));
-            EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
-            continue;
+        EXPECT_EQ(said.substr(said.size() - std::min(said.size(), c.said.size())), c.said) << said;
+        const three_files now = files();
+        if (c.target == marked) {
+            EXPECT_EQ(now.target.value_or("").substr(0, 4), marked);
+        } else {
+            EXPECT_TRUE(same_bytes(now.target.value_or(""), c.target));
         }
-        EXPECT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
+        EXPECT_EQ(now.backup, c.backup);
+        EXPECT_EQ(now.update, c.update);
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
+        if (c.rerun) {
+            const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(rerun.status, 0) << rerun.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), *c.rerun));
+            EXPECT_TRUE(same_bytes(read_file(backup()), c.target));
+        }
+        if (c.target != marked) continue;
+        // The rerun refuses to finish with another update.pak than the one it was applying.
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 1);
         EXPECT_NE(rerun.out.find("update.pak is not the update it was applying"), std::string::npos) << rerun.out;
@@ -1854,6 +1925,11 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "Cannot update pak1.pak: update.pak is in use by another run"},
         {"a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a dry run of a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
+         "cd other && " + tool + " --dry-run ../pak0",
+         "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a dry run of the same target, while rewriting", "copy_file_range:when=2", tool + " --dry-run pak0.pak",
+         "Cannot update pak0.pak: another run is updating it"},
         {"a target sharing the backup name, while rewriting", "copy_file_range:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",

@@ -19,6 +19,11 @@ void vprint_text(std::FILE* stream, const char* format, std::va_list args)
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
     (void)std::vsnprintf(text.data(), text.size(), format, args);
     write_text(stream, text.data(), static_cast<std::size_t>(length));
+    // A pipe or a file would otherwise get every line at the end, and none
+    // from a run that is killed; Windows buffers even a terminal fully.
+    if (text[static_cast<std::size_t>(length) - 1] == '\n') {
+        (void)std::fflush(stream);
+    }
 }
 
 void print_text(const char* format, ...)

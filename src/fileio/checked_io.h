@@ -151,6 +151,7 @@ struct pending_file {
     std::string temp_path;
     std::string final_path;
     std::string failure;  // why a leftover could not be removed
+    bool flushed;         // its bytes are on stable storage
 };
 enum class reservation {
     made,
@@ -160,8 +161,11 @@ enum class reservation {
 // Creates the temporary file, locked. A temporary file no run holds is what
 // a killed run left: it is removed and made anew.
 reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
-// Flushes the file, renames it over `final_path`, flushes the folder. The
-// file stays open, now under its final name.
+// Puts the file's bytes on stable storage, so that what the caller checks
+// next holds until the commit.
+void flush_pending_file(pending_file& pending);
+// Flushes the file unless that is done, renames it over `final_path`,
+// flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);
 // Removes the temporary file.
 void abandon_pending_file(pending_file& pending);

@@ -34,6 +34,7 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 {
     pending.final_path = final_path;
     pending.temp_path = temp_path;
+    pending.flushed = false;
     // Failures writing the temporary file are the final file's, under its name.
     pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
     if (pending.file.handle == NO_FILE) {
@@ -54,10 +55,18 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     return reservation::made;
 }
 
+void flush_pending_file(pending_file& pending)
+{
+    flush_to_disk(pending.file);
+    pending.flushed = true;
+}
+
 void commit_pending_file(pending_file& pending)
 {
     // The name may go to the file only once its bytes would survive a power cut.
-    flush_to_disk(pending.file);
+    if (!pending.flushed) {
+        flush_pending_file(pending);
+    }
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
     pending_name = nullptr;
     flush_folder_of(pending.final_path.c_str());

@@ -48,6 +48,7 @@ void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
     copy_span_to(backup.file, whole, &progress);
     verify_copies(backup.file, &whole, 1, progress);
     end_progress(progress);
+    flush_pending_file(backup);
     refuse_changed_target(plan.files);
     refuse_changed_update(plan.files);
     commit_pending_file(backup);
