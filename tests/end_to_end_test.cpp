@@ -1319,6 +1319,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // the update u it was applying; none for a run cut short before it.
         std::optional<std::string> recorded = std::nullopt;
         bool damaged_record = false;  // a fingerprint byte of the record is off
+        bool other_backup = false;    // the backup is an archive, but not the original
     } cases[] = {
         {"cut short while rewriting", rewriting.substr(0, 40), o, u, "", o},
         {"cut short before its record", marked(o, "\x89TWr"), o, u, ""},
@@ -1344,6 +1345,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten from a patch that replaced every member, update.pak still there",
          marked(model_merge(o, u5)->archive, "\x89TWc"), o, u5, ""},
         {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
+        {"rewritten, update.pak removed, its backup another archive", complete, other, std::nullopt, "", std::nullopt,
+         false, true},
+        {"rewritten, update.pak still there, its backup another archive", complete, other, u, "", std::nullopt, false,
+         true},
         {"rewritten from a patch of empty members only, update.pak still there",
          marked(model_merge(o, u6)->archive, "\x89TWc"), o, u6, ""},
         {"rewritten, then the same update.pak but for the case of a name", complete, o, u7, ""},
@@ -1422,7 +1427,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // applied to the finished archive, which becomes its backup.
         const std::string finished = "PACK" + c.target.substr(4);
         // The backup, where there is one, holds the original.
-        const std::string& original = c.backup.value_or(o);
+        const std::string& original = c.other_backup ? o : c.backup.value_or(o);
         const auto held = model_merge(original, c.update.value_or(u));
         ASSERT_TRUE(held);
         const bool new_update = c.update && c.target.rfind("\x89TWc", 0) == 0 && held->archive != finished;
@@ -1431,16 +1436,19 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         std::string expected_out =
             success_stdout("pak0.pak", "pak0.bak", c.update ? applied->member_lines : "");
         const std::string backup_line = "Backup of original in pak0.bak\n";
-        if (!c.backup) {
+        if (!c.backup || c.other_backup) {
             expected_out.replace(expected_out.find(backup_line), backup_line.size(),
-                                 "No backup of the original: pak0.bak is missing\n");
+                                 c.other_backup ? "No backup of the original: pak0.bak is another archive\n"
+                                                : "No backup of the original: pak0.bak is missing\n");
         }
         // Only a run that backs an archive up says so.
         if (new_update) {
             expected_out.insert(backing_up("pak0.pak").size(), "The interrupted update of pak0.pak was finished first\n");
         } else {
             expected_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),
-                                 c.backup ? finishing
+                                 c.other_backup ? "Finishing the interrupted update of pak0.pak; its backup pak0.bak is "
+                                                  "not the archive it was updated from\n"
+                                 : c.backup     ? finishing
                                           : "Finishing the interrupted update of pak0.pak; its backup pak0.bak is missing\n");
         }
         EXPECT_EQ(run.status, 0);
@@ -1448,7 +1456,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         EXPECT_TRUE(same_bytes(read_file(target()), applied->archive));
         EXPECT_EQ(exists(backup()), c.backup.has_value());
         if (c.backup) {
-            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : original));
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : *c.backup));
         }
         EXPECT_FALSE(exists(update()));
     }

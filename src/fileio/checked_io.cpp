@@ -63,6 +63,11 @@ checked_file open_checked(const char* path, open_mode mode)
     return file;
 }
 
+file_identity identity_in(const file_state& state)
+{
+    return {state.volume, state.index};
+}
+
 [[noreturn]] void write_failure(const checked_file& file, int error)
 {
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
@@ -161,22 +166,19 @@ file_state state_of(const checked_file& file)
 
 bool same_state(const file_state& a, const file_state& b)
 {
-    return a.volume == b.volume && a.index == b.index && a.size == b.size && a.modified == b.modified &&
+    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified &&
            a.changed == b.changed;
 }
 
 bool same_open_file(const checked_file& a, const checked_file& b)
 {
-    const file_state first = state_of(a);
-    const file_state second = state_of(b);
-    return first.volume == second.volume && first.index == second.index;
+    return same_identity(identity_in(state_of(a)), identity_in(state_of(b)));
 }
 
 bool path_names(const char* path, const checked_file& file)
 {
     file_identity named{};
-    const file_state opened = state_of(file);
-    return identity_of_path(path, named) && named.volume == opened.volume && named.index == opened.index;
+    return identity_of_path(path, named) && same_identity(named, identity_in(state_of(file)));
 }
 
 std::int64_t file_length(const checked_file& file)

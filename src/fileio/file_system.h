@@ -56,6 +56,9 @@ struct file_identity {
     std::uint64_t volume;
     std::uint64_t index;
 };
+// The one comparison of identities: every question whether two names or
+// open files are one file comes down to it.
+bool same_identity(const file_identity& a, const file_identity& b);
 // What an open file is now: who it is and the marks every change leaves.
 struct file_status {
     file_identity identity;
