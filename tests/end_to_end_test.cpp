@@ -19,6 +19,7 @@
 #endif
 
 #include "checked_io.h"
+#include "journal.h"
 #include "pak_format.h"
 #include "test_support.h"
 
@@ -560,7 +561,8 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         {"update.pak with negative dir_length", o, with_le32(u, 8, -64),
          "Damaged archive update.pak: the directory has negative length -64", ""},
         {"a program as the target", "MZ\x90\x00" + o.substr(4), u, "", "/pak0.pak: it is not a pak file"},
-        {"a torn header as the target", "\x89TCK" + o.substr(4), u, "", "/pak0.pak: it is not a pak file"},
+        {"a header neither an archive's nor a mark's, nor torn between them", "\x89TXK" + o.substr(4), u, "",
+         "/pak0.pak: it is not a pak file"},
         {"4097 entries though most are replaced", build_pak(numbered(3073, "m", "o")),
          build_pak(numbered(1024, "M", "u")), kTooLarge, ""},
         {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0.pak lists"},
@@ -1723,7 +1725,7 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          name_taken, other, std::nullopt, u},
         {"pak0.pak renamed over while its mark is flushed", "fdatasync:when=2", "mv other.pak pak0.pak", 1, name_taken,
          other, o, u,
-         "tarnwick: The half-written archive no longer has the name pak0.pak, which another file took; the original "
+         "tarnwick: the half-written archive no longer has the name pak0.pak, which another file took; the original "
          "is in pak0.bak\n"},
         {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
          name_taken, other, o, u},

@@ -125,7 +125,7 @@ const char* backup_fault(const std::string& backup_path)
         return "is missing";
     }
     checked_file backup = open_for_read(backup_path.c_str());
-    const char* fault = archive_fault(backup);
+    const char* fault = original_fault(backup);
     close_file(backup);
     return fault;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "checked_io.h"
+#include "journal.h"
 #include "pak_format.h"
 
 inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";

@@ -8,31 +8,16 @@
 
 namespace {
 
-void note_target_marked(const run_plan& plan)
-{
-    set_failure_notes(plan.marked_note.c_str(), plan.marked_note.c_str());
-}
-
-void mark_target(const run_plan& plan, rewrite_stage stage)
-{
-    write_target_magic(plan.files.target, stage);
-    if (stage == rewrite_stage::rewriting) {
-        note_target_marked(plan);
-    }
-}
-
 // After the target is marked, another file that takes its name leaves the
 // rewritten file without one: nothing can finish it any more, and the
 // original is in the backup.
-void refuse_lost_name(run_plan& plan, const char* what_is_left)
+void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
 {
     const run_files& files = plan.files;
     if (target_keeps_its_name(files)) {
         return;
     }
-    plan.marked_note = std::string(what_is_left) + " no longer has the name " + files.target_path +
-                       ", which another file took; the original is in " + files.backup_path;
-    note_target_marked(plan);
+    note_lost_name(stage);
     fatal_error("Cannot update %s: another file took its name during the run", files.target_path.c_str());
 }
 
@@ -60,11 +45,9 @@ void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
 void mark_and_record(const run_plan& plan)
 {
     refuse_changed_target(plan.files);
-    mark_target(plan, rewrite_stage::rewriting);
-    const std::int64_t result_length = plan.merge.data_end + OUTPUT_DIRECTORY_SIZE;
-    const std::int64_t at = plan.record.original_length > result_length ? plan.record.original_length : result_length;
-    // Only a record a later run could read within an archive's size is written.
-    if (at + REWRITE_RECORD_SIZE <= MAX_FILE_SIZE) {
+    write_stage(plan.files.target, rewrite_stage::rewriting);
+    std::int64_t at = 0;
+    if (record_place(plan.record.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
         append_rewrite_record(plan.files.target, at, plan.record);
     }
 }
@@ -157,14 +140,13 @@ int finish(run_plan& plan, backup_standing backup)
     run_files& files = plan.files;
     std::string removal_failure;
     if (files.update.handle != NO_FILE) {
-        refuse_lost_name(plan, "The half-written archive");
+        refuse_lost_name(plan, rewrite_stage::rewriting);
         refuse_changed_update(files);
-        mark_target(plan, rewrite_stage::data_complete);
+        write_stage(files.target, rewrite_stage::data_complete);
         removal_failure = remove_applied_update(files);
     }
-    refuse_lost_name(plan, "The updated archive, complete but for its header,");
-    mark_target(plan, rewrite_stage::none);
-    set_failure_notes(nullptr, nullptr);
+    refuse_lost_name(plan, rewrite_stage::data_complete);
+    write_stage(files.target, rewrite_stage::none);
     close_file(files.target);
     print_report(files, backup);
     if (!removal_failure.empty()) {
@@ -217,9 +199,9 @@ int carry_out(run_plan& plan, pending_file& backup)
         return back_up_and_apply(plan, backup, progress);
     case start_point::finish_then_apply:
         // The finished rewrite is the original of the new update.
-        mark_target(plan, rewrite_stage::none);
+        write_stage(files.target, rewrite_stage::none);
         repin_target(files);
-        set_failure_notes(nullptr, plan.unchanged_note.c_str());
+        note_journal(journal_note::as_it_was);
         print_text("The interrupted update of %s was finished first\n", files.target_path.c_str());
         return back_up_and_apply(plan, backup, progress);
     case start_point::resume_rewrite:

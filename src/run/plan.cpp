@@ -6,7 +6,7 @@ namespace {
 void note_target_marked(const run_plan& plan)
 {
     if (!plan.dry_run) {
-        set_failure_notes(plan.marked_note.c_str(), plan.marked_note.c_str());
+        note_journal(journal_note::marked);
     }
 }
 
@@ -147,11 +147,9 @@ void make_plan(run_plan& plan, const std::string& target_path, const std::string
     files.target.path = files.target_path.c_str();
     plan.dry_run = dry_run;
     plan.backing_up = "Backing up update target " + target_path + "...\n";
-    plan.marked_note = target_path + " is half-written and not playable; the original is in " + files.backup_path +
-                       "; running the same command again, once the cause is fixed, finishes the update";
-    plan.unchanged_note = target_path + " is as it was; running the same command again updates it";
+    name_journal(target_path, files.backup_path);
     if (!dry_run) {
-        set_failure_notes(nullptr, plan.unchanged_note.c_str());
+        note_journal(journal_note::as_it_was);
     }
     // A fresh run says first that it backs the target up, even when it
     // cannot start; a marked target is never backed up.

@@ -10,6 +10,7 @@
 
 #include "backup.h"
 #include "checked_io.h"
+#include "journal.h"
 #include "pak_format.h"
 #include "run_files.h"
 
@@ -32,11 +33,8 @@ struct run_plan {
     std::int64_t rewrite_from;   // the first byte of the target the rewrite writes
     backup_standing backup;      // of a complete target's backup
     bool dry_run;                // every check and lock of a run; nothing changes
-    // What the run says first, owed also when it cannot start; and what a
-    // failure or a signal leaves, before the target is marked and after.
+    // What the run says first, owed also when it cannot start.
     std::string backing_up;
-    std::string unchanged_note;
-    std::string marked_note;
 };
 
 // Plans the run on `target_path`; `plan` must be value-initialised, so that

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "checked_io.h"
+#include "journal.h"
 #include "pak_format.h"
 
 struct run_files {

@@ -40,7 +40,7 @@ void open_backup(undo_state& undo)
                     files.backup_path.c_str());
     }
     undo.backup = open_locked_backup(files.target_path, files.backup_path);
-    if (const char* fault = archive_fault(undo.backup)) {
+    if (const char* fault = original_fault(undo.backup)) {
         fatal_error("Cannot undo the update of %s: its backup %s %s", files.target_path.c_str(),
                     files.backup_path.c_str(), fault);
     }
@@ -106,6 +106,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     run_files& files = undo->files;
     files = files_for(target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
+    name_journal(files.target_path, files.backup_path);
     if (!output_archive.empty()) {
         fatal_error("Cannot undo the update of %s: standard output is written into %s", target_path.c_str(),
                     output_archive.c_str());
@@ -121,7 +122,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
         if (!mark_fits_length(undo->final_header, archive_length(files.target))) {
             fatal_error("Cannot undo the update of %s: its mark does not match its length", target_path.c_str());
         }
-        write_target_magic(files.target, rewrite_stage::none);
+        write_stage(files.target, rewrite_stage::none);
         break;
     case rewrite_stage::none:
         break;
