@@ -43,6 +43,7 @@ const char* start_name(start_point start) {
     case start_point::resume_rewrite: return "resume";
     case start_point::finish_complete: return "finish";
     case start_point::finish_then_apply: return "finish, then apply";
+    case start_point::unmark_then_apply: return "unmark, then apply";
     }
     return "?";
 }
@@ -83,7 +84,10 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         {"no update.pak", o, std::nullopt, std::nullopt, "", "Error opening update.pak"},
         {"an earlier backup another archive's cut-short update needs", o, other, u, "",
          "the interrupted update of own.pak still needs its original in own.bak", true},
-        {"cut short before its record", marked(o, "\x89TWr"), o, u, "resume, first byte 12", ""},
+        {"marked, and nothing else changed", marked(o, "\x89TWr"), o, u, "unmark, then apply, first byte 312", ""},
+        {"the mark's write torn", marked(o, "P\x41Wr"), o, u, "unmark, then apply, first byte 312", ""},
+        {"cut short before its record, its directory's place the original's", marked(o, "\x89TWr").substr(0, 1000),
+         o, u, "resume, first byte 12", ""},
         {"cut short with its record", recorded(rewriting, o, u), o, u, "resume, first byte 12", ""},
         {"cut short, the backup missing", recorded(rewriting, o, u), std::nullopt, u, "",
          "its backup own.bak is missing"},

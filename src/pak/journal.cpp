@@ -11,6 +11,7 @@ struct journal_texts {
     std::string marking;
     std::string marked;
     std::string finishing;
+    std::string unmarking;
     std::string lost_name;
     std::string target_path;
     std::string backup_path;
@@ -96,6 +97,8 @@ void name_journal(const std::string& target_path, const std::string& backup_path
                    backup_path + "; running the same command again, once the cause is fixed, finishes the update";
     kept.marked = target_path + " is half-written and not playable; the original is in " + backup_path +
                   "; running the same command again, once the cause is fixed, finishes the update";
+    kept.unmarking = target_path + " is as it was, or still marked and not playable; the original is in " +
+                     backup_path + "; running the same command again updates it";
     kept.target_path = target_path;
     kept.backup_path = backup_path;
     kept.finishing = target_path + " is updated, or complete but for its header: if it does not load, run the same "
@@ -128,6 +131,14 @@ void note_lost_name(rewrite_stage stage)
                      " no longer has the name " + kept.target_path + ", which another file took; the original is in " +
                      kept.backup_path;
     set_note(kept.lost_name);
+}
+
+void unmark_target(const checked_file& target)
+{
+    set_note(texts().unmarking);
+    write_exact(target, 0, PAK_MAGIC.data(), static_cast<std::int32_t>(PAK_MAGIC.size()));
+    flush_to_disk(target);
+    note_journal(journal_note::as_it_was);
 }
 
 void write_stage(const checked_file& target, rewrite_stage stage)

@@ -119,6 +119,10 @@ void note_lost_name(rewrite_stage stage);
 // after it; after the magic, no note.
 void write_stage(const checked_file& target, rewrite_stage stage);
 
+// Takes the rewrite mark off a target whose bytes after it are still the
+// original's, and flushes it.
+void unmark_target(const checked_file& target);
+
 // What a run records before it changes the target, from the files it
 // rewrites the target from.
 rewrite_record record_for(const checked_file& original, const pak_header& original_header,

@@ -130,19 +130,65 @@ const char* backup_fault(const std::string& backup_path)
     return fault;
 }
 
-bool proves_original_of_rewrite(const checked_file& target, const pak_header& final_header,
-                                const checked_file& backup, const pak_header& backup_header,
-                                const pak_header* merged)
+namespace {
+
+// Every byte after the target's first four is the backup's: a run stopped
+// after its mark and before its record changed nothing else.
+bool unchanged_but_for_the_mark(const checked_file& target, const checked_file& backup)
+{
+    const std::int64_t length = file_length(target);
+    return length == file_length(backup) && length >= PAK_HEADER_SIZE && length <= MAX_FILE_SIZE &&
+           copy_matches(target, {&backup, nullptr, 4, 4, static_cast<std::int32_t>(length - 4)}, nullptr);
+}
+
+// A rewrite that ran to its end and was cut to length: the target has the
+// shape of the finished archive, its members those of the backup that an
+// update left, then the update's.
+bool rewritten_whole(const checked_file& target, const pak_header& final_header, const checked_file& backup,
+                     const pak_header& backup_header)
+{
+    if (!mark_fits_length(final_header, file_length(target))) {
+        return false;
+    }
+    auto result = std::make_unique<pak_directory>();
+    auto original = std::make_unique<pak_directory>();
+    result->capacity = MAX_PAK_ENTRIES;
+    original->capacity = MAX_PAK_ENTRIES;
+    read_directory_at(target, final_header, *result);
+    read_directory_at(backup, backup_header, *original);
+    return merged_from(*result, *original);
+}
+
+} // namespace
+
+rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
+                                        const checked_file& backup, const pak_header& backup_header,
+                                        const pak_header* merged)
 {
     rewrite_record recorded{};
     if (read_rewrite_record(target, recorded)) {
-        return same_original(recorded, original_record(backup, backup_header));
+        return same_original(recorded, original_record(backup, backup_header)) ? rewrite_proof::recorded
+                                                                                : rewrite_proof::unproven;
+    }
+    if (unchanged_but_for_the_mark(target, backup)) {
+        return rewrite_proof::unchanged;
     }
     // A run stopped before it recorded the original, or after its rewrite was
     // cut to length, left under its mark the place of the original's
     // directory or of the result's.
-    return same_directory_place(final_header, backup_header) ||
-           (merged != nullptr && same_directory_place(final_header, *merged));
+    if (same_directory_place(final_header, backup_header) ||
+        (merged != nullptr && same_directory_place(final_header, *merged))) {
+        return rewrite_proof::placed;
+    }
+    return rewritten_whole(target, final_header, backup, backup_header) ? rewrite_proof::rewritten_whole
+                                                                         : rewrite_proof::unproven;
+}
+
+void refuse_foreign_backup(const char* lead, const std::string& target_path, const std::string& backup_path)
+{
+    fatal_error("%s %s: its backup %s is not the original that update saved; nothing was changed. Put that original "
+                "back as %s and run again",
+                lead, target_path.c_str(), backup_path.c_str(), backup_path.c_str());
 }
 
 backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)

@@ -40,12 +40,24 @@ enum class backup_standing {
     original,  // proven the original the marked target was rewritten from
     other,     // an archive, but not that original
 };
-// The proof for a target marked while it was rewritten: its record names
-// the original, or, with no record, the mark still holds the place of the
-// original's directory or of the result's (`merged`, when known).
-bool proves_original_of_rewrite(const checked_file& target, const pak_header& final_header,
-                                const checked_file& backup, const pak_header& backup_header,
-                                const pak_header* merged);
+// What the backup proves of a target marked while it was rewritten.
+enum class rewrite_proof {
+    unchanged,       // no record, and every byte after the mark is the backup's
+    recorded,        // the record names the backup as the original
+    placed,          // no record, and the mark holds the place of the backup's
+                     // directory or of the result's (`merged`, when known)
+    rewritten_whole, // no record, and the target is whole: the backup's
+                     // members an update left, then that update's
+    unproven,
+};
+// The one proof, used by the rerun, the report and --undo alike.
+rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
+                                        const checked_file& backup, const pak_header& backup_header,
+                                        const pak_header* merged);
+// The refusal of a backup the proof does not tie to the target; `lead`
+// says what cannot be done ("Cannot finish the interrupted update of").
+[[noreturn]] void refuse_foreign_backup(const char* lead, const std::string& target_path,
+                                        const std::string& backup_path);
 // The proof for a complete target: its members are those of the backup
 // that some update left, in order and of the same lengths, then that
 // update's.

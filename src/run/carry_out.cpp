@@ -204,6 +204,11 @@ int carry_out(run_plan& plan, pending_file& backup)
         note_journal(journal_note::as_it_was);
         print_text("The interrupted update of %s was finished first\n", files.target_path.c_str());
         return back_up_and_apply(plan, backup, progress);
+    case start_point::unmark_then_apply:
+        unmark_target(files.target);
+        repin_target(files);
+        print_text("The interrupted run had not changed %s\n", files.target_path.c_str());
+        return back_up_and_apply(plan, backup, progress);
     case start_point::resume_rewrite:
         print_original_saved(files, backup_standing::original);
         print_updating(files);

@@ -41,6 +41,18 @@ void plan_from(run_plan& plan, const checked_file& original)
     plan.rewrite_from = plan.merge.cut;
 }
 
+// Every rewrite that changes the original's bytes leaves a record, so that
+// a run stopped in it is finished only from that original, with that update.
+void refuse_rewrite_without_record(const run_plan& plan)
+{
+    std::int64_t at = 0;
+    if (!record_place(plan.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
+        fatal_error("Cannot update %s: the rewrite would end within %d bytes of the largest size a pak file can "
+                    "have, which leaves no room for the record that lets an interrupted update be finished",
+                    plan.files.target_path.c_str(), REWRITE_RECORD_SIZE);
+    }
+}
+
 void plan_fresh(run_plan& plan)
 {
     run_files& files = plan.files;
@@ -52,51 +64,92 @@ void plan_fresh(run_plan& plan)
         return;
     }
     plan.start = start_point::fresh;
+    refuse_rewrite_without_record(plan);
     refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
-[[noreturn]] void refuse_foreign_backup(const run_files& files)
+constexpr char FINISH_LEAD[] = "Cannot finish the interrupted update of";
+
+[[noreturn]] void refuse_unknown_update(const run_files& files)
 {
-    fatal_error("Cannot finish the interrupted update of %s: its backup %s is not the original that update saved; "
-                "nothing was changed. Put that original back as %s and run again",
-                files.target_path.c_str(), files.backup_path.c_str(), files.backup_path.c_str());
+    fatal_error("%s %s: it was rewritten whole with an update that %s no longer holds; put that update back as %s "
+                "and run again, or get the original back with tarnwick --undo %s",
+                FINISH_LEAD, files.target_path.c_str(), UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME,
+                files.target_path.c_str());
 }
 
-// The backup and update.pak must be the files the cut-short run rewrote the
-// target from.
-void prove_backup_and_update(const run_plan& plan)
+void refuse_other_update(const run_plan& plan)
 {
     const run_files& files = plan.files;
-    const pak_header merged = merged_header(plan.merge);
-    if (!proves_original_of_rewrite(files.target, plan.final_header, files.backup, plan.original_header, &merged)) {
-        refuse_foreign_backup(files);
-    }
     rewrite_record recorded{};
     if (read_rewrite_record(files.target, recorded) && !same_update(recorded, plan.record)) {
-        fatal_error("Cannot finish the interrupted update of %s: %s is not the update it was applying, which is "
-                    "no longer there; the original is in %s. Put the earlier %s back and run again",
-                    files.target_path.c_str(), UPDATE_ARCHIVE_NAME, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+        fatal_error("%s %s: %s is not the update it was applying, which is no longer there; the original is in %s. "
+                    "Put the earlier %s back and run again",
+                    FINISH_LEAD, files.target_path.c_str(), UPDATE_ARCHIVE_NAME, files.backup_path.c_str(),
+                    UPDATE_ARCHIVE_NAME);
     }
+}
+
+// A run stopped after its mark and before anything else changed: the mark
+// goes, and the run goes on as a fresh one with the update.pak there now.
+void plan_unmarked(run_plan& plan)
+{
+    run_files& files = plan.files;
+    plan.start = start_point::unmark_then_apply;
+    plan.rewrite_from = plan.merge.cut;
+    // Its lock would keep the new backup from replacing it.
+    close_file(files.backup);
+    refuse_rewrite_without_record(plan);
+    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
 // A target cut short while it was rewritten is rewritten whole from its
-// backup, which already holds the original, the only copy left.
+// backup, which already holds the original, the only copy left, with the
+// update.pak the backup and the record prove it was rewritten with.
 void plan_resume(run_plan& plan)
 {
     run_files& files = plan.files;
     plan.start = start_point::resume_rewrite;
     refuse_backup_leading_to_update(files.target_path, files.backup_path);
-    open_update(files);
     if (const char* fault = backup_fault(files.backup_path)) {
-        fatal_error("Cannot finish the interrupted update of %s: its backup %s %s", files.target_path.c_str(),
-                    files.backup_path.c_str(), fault);
+        fatal_error("%s %s: its backup %s %s", FINISH_LEAD, files.target_path.c_str(), files.backup_path.c_str(),
+                    fault);
     }
     files.backup = open_locked_backup(files.target_path, files.backup_path);
     // The backup holds the target's own bytes: faults in it are the target's.
     files.backup.path = files.target_path.c_str();
+    const pak_header backup_header = read_archive_header(files.backup);
+    const rewrite_proof proof =
+        prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header, nullptr);
+    if (proof == rewrite_proof::rewritten_whole && !path_exists(UPDATE_ARCHIVE_NAME)) {
+        refuse_unknown_update(files);
+    }
+    open_update(files);
     plan_from(plan, files.backup);
-    prove_backup_and_update(plan);
     plan.rewrite_from = PAK_HEADER_SIZE;
+    const bool result_placed = same_directory_place(plan.final_header, merged_header(plan.merge));
+    switch (proof) {
+    case rewrite_proof::unchanged:
+        plan_unmarked(plan);
+        return;
+    case rewrite_proof::recorded:
+        refuse_other_update(plan);
+        return;
+    case rewrite_proof::placed:
+        return;
+    case rewrite_proof::rewritten_whole:
+        if (!result_placed) {
+            refuse_unknown_update(files);
+        }
+        return;
+    case rewrite_proof::unproven:
+        // A record that names another original is the last word.
+        rewrite_record recorded{};
+        if (read_rewrite_record(files.target, recorded) || !result_placed) {
+            refuse_foreign_backup(FINISH_LEAD, files.target_path, files.backup_path);
+        }
+        return;
+    }
 }
 
 // A complete target with an update.pak is finished as it is when update.pak
@@ -130,6 +183,7 @@ void plan_finish(run_plan& plan)
                files.target_path.c_str());
     pin_record(plan, files.target);
     plan.rewrite_from = plan.merge.cut;
+    refuse_rewrite_without_record(plan);
     refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
@@ -178,7 +232,8 @@ void make_plan(run_plan& plan, const std::string& target_path, const std::string
 
 bool backs_up(const run_plan& plan)
 {
-    return plan.start == start_point::fresh || plan.start == start_point::finish_then_apply;
+    return plan.start == start_point::fresh || plan.start == start_point::finish_then_apply ||
+           plan.start == start_point::unmark_then_apply;
 }
 
 void print_plan(const run_plan& plan)
@@ -204,6 +259,11 @@ void print_plan(const run_plan& plan)
                    "its header is missing%s\n",
                    target, files.update.handle != NO_FILE ? "; update.pak, which it holds, would be removed" : "");
         return;
+    case start_point::unmark_then_apply:
+        print_text("A run would take off the mark of an interrupted run that had not changed %s, then back it up "
+                   "to %s and rewrite it:\n",
+                   target, files.backup_path.c_str());
+        break;
     case start_point::finish_then_apply:
         print_text("A run would finish the interrupted update of %s, whose members and directory are complete, "
                    "then back it up to %s and apply %s to it:\n",

@@ -20,6 +20,7 @@ enum class start_point {
     resume_rewrite,     // cut short while rewriting: rewrite it whole from its backup
     finish_complete,    // complete but for its magic, holding update.pak's members or with no update.pak
     finish_then_apply,  // complete but for its magic, and update.pak is another update
+    unmark_then_apply,  // marked by a run that changed nothing else: unmark it, then as fresh
 };
 
 struct run_plan {

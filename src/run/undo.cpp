@@ -51,8 +51,11 @@ void open_backup(undo_state& undo)
 
 void prove_original(const undo_state& undo)
 {
-    if (!proves_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header, nullptr)) {
-        refuse_unrelated_backup(undo.files);
+    // The rerun's proof, without update.pak: a target the rerun could finish
+    // from this backup gets it back.
+    if (prove_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header, nullptr) ==
+        rewrite_proof::unproven) {
+        refuse_foreign_backup("Cannot undo the update of", undo.files.target_path, undo.files.backup_path);
     }
 }
 
