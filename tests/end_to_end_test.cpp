@@ -1632,6 +1632,11 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
     const std::string unchanged = "tarnwick: interrupted; pak0.pak is as it was; running the same command again updates it\n";
     const std::string marked = "tarnwick: interrupted; pak0.pak is half-written and not playable; the original is in "
                                "pak0.bak; running the same command again, once the cause is fixed, finishes the update\n";
+    const std::string marking = "tarnwick: interrupted; pak0.pak is half-written and not playable, or still as it was; "
+                                "the original is in pak0.bak; running the same command again, once the cause is "
+                                "fixed, finishes the update\n";
+    const std::string finishing = "tarnwick: interrupted; pak0.pak is updated, or complete but for its header: if it "
+                                  "does not load, run the same command again\n";
     const struct {
         const char* label;
         int signal;
@@ -1639,8 +1644,9 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         std::string call;  // and its count: where the signal arrives
         std::string said;  // on standard error
         std::string target, backup;  // right after the signal
-        std::string finished, original;  // target and backup once the next run is over
+        std::string finished, original;  // target and backup once the next run is over; "" for no next run
         std::vector<std::string> command = {"pak0.pak"};
+        std::string second = "";  // another call that brings a second signal, while the first is handled
     } cases[] = {
         // The first kernel copy makes the backup, the later ones rewrite the target.
         {"SIGINT while the backup is copied", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
@@ -1661,16 +1667,29 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "copy_file_range:when=2", marked, "", result, second, result},
         {"SIGINT during a dry run", SIGINT, {o, std::nullopt, u}, "flock:when=2", "tarnwick: interrupted\n", o, "",
          result, o, {"--dry-run", "pak0.pak"}},
+        // Each note is set before the write it describes, and is true whether that write landed or not.
+        {"SIGINT while the mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=2", marking, "", o, result,
+         o},
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=5", marked,
+         "\x89TWc" + result.substr(4), o, result, o},
+        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6", finishing, result, o,
+         "", ""},
+        // The title, its rule and the backing-up line are the first three writes.
+        {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
+         result, o, {"pak0.pak"}, "write:signal=" + std::to_string(SIGHUP) + ":when=4"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore(c.start);
         const std::string call = c.call.substr(0, c.call.find(':'));
+        const std::string second_call = c.second.substr(0, c.second.find(':'));
         std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
-                                         "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                         "-o", "/dev/null", "-e",
+                                         "trace=" + call + (c.second.empty() ? "" : "," + second_call), "-e",
                                          "inject=" + call + ":signal=" + std::to_string(c.signal) +
-                                             c.call.substr(c.call.find(':')),
-                                         tarnwick_exe()};
+                                             c.call.substr(c.call.find(':'))};
+        if (!c.second.empty()) argv.insert(argv.end(), {"-e", "inject=" + c.second});
+        argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), c.command.begin(), c.command.end());
         EXPECT_EQ(run_program(argv, dir()).status, 128 + c.signal);
         EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
@@ -1682,6 +1701,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         }
         EXPECT_EQ(now.backup.value_or(""), c.backup);
         EXPECT_EQ(read_file(path("err")), c.said);
+        if (c.finished.empty()) continue;
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 0) << rerun.out;
         EXPECT_TRUE(same_bytes(read_file(target()), c.finished));
