@@ -280,7 +280,7 @@ bool merge_already_done(const merge_plan& plan, const pak_header& target_header,
                         const checked_file& update)
 {
     const pak_header merged = merged_header(plan);
-    if (plan.update.count == 0 || target_header.dir_offset != merged.dir_offset ||
+    if (target_header.dir_offset != merged.dir_offset ||
         target_header.dir_length != merged.dir_length ||
         archive_length(target) != plan.data_end + OUTPUT_DIRECTORY_SIZE) {
         return false;

@@ -129,7 +129,7 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
 void seal_merge(const merge_plan& plan, const checked_file& target);
 // True when the target already is the archive the merge would write, byte
 // for byte: update.pak's members are its last ones and nothing would move.
-// An empty update.pak is never taken for one already applied.
+// An empty update.pak is one already applied to an archive this tool wrote.
 bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
                         const checked_file& update);
 // True when `result` has the shape of a merge of `original` with some
