@@ -155,8 +155,7 @@ std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buf
 void read_exact(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count)
 {
     if (read_up_to(file, offset, buffer, count) != count) {
-        fail_short_file(file.path, file_length(file),
-                        "but " + std::to_string(count) + " bytes are needed from offset " + std::to_string(offset));
+        fail_short_file(file.path, file_length(file), "but it is read up to byte " + std::to_string(offset + count));
     }
 }
 

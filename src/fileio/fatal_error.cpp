@@ -19,6 +19,9 @@ void fatal_error(const char* format, ...)
     vprint_text(stdout, format, args);
     va_end(args);
     print_text("\n");
+    // Where both streams go to one file, the lines on standard error follow
+    // the message they add to.
+    (void)std::fflush(stdout);
     const std::string detail = take_failure_detail();
     if (!detail.empty()) {
         print_note("%s", detail.c_str());
