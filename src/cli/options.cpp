@@ -102,7 +102,6 @@ void print_help()
 void report_ignored_arguments(std::size_t count)
 {
     if (count != 0) {
-        print_error_text("tarnwick: %zu further argument%s ignored; one archive is updated per run\n", count,
-                         count == 1 ? "" : "s");
+        print_note("%zu further argument%s ignored; one archive is updated per run", count, count == 1 ? "" : "s");
     }
 }

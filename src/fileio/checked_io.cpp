@@ -73,6 +73,26 @@ file_identity identity_in(const file_state& state)
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
 }
 
+// The folder that holds `path`, as the user can find it: for a name
+// without one, the current folder's full path.
+std::string shown_folder_of(const char* path)
+{
+    const std::string folder = folder_of(path);
+    const std::string current = folder == "." ? folder_of_run() : "";
+    return current.empty() ? folder : current;
+}
+
+// A new name, or a name given to another file, is the folder's to refuse:
+// saying only "Permission denied" sends the user to the file's own rights.
+[[noreturn]] void name_change_failure(const char* path, int error)
+{
+    if (refused_by_folder(error)) {
+        fatal_error("Error writing %s: its folder %s refuses the change (%s)", path, shown_folder_of(path).c_str(),
+                    std::strerror(error));
+    }
+    fatal_error("Error writing %s: %s", path, std::strerror(error));
+}
+
 } // namespace
 
 checked_file open_for_read(const char* path)
@@ -95,6 +115,10 @@ checked_file create_new_file(const char* path, const char* shown_path)
     int error = 0;
     const native_handle handle = open_native(path, open_mode::create_new, error);
     if (handle == NO_NATIVE_HANDLE && error != EEXIST) {
+        if (refused_by_folder(error)) {
+            set_failure_detail(std::string(shown_path) + " cannot be made: its folder " + shown_folder_of(path) +
+                               " refuses new files");
+        }
         fatal_error("Error opening %s: %s", shown_path, error_reason(error, "cannot create file"));
     }
     return {handle, shown_path};
@@ -136,7 +160,7 @@ std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buf
 void read_exact(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count)
 {
     if (read_up_to(file, offset, buffer, count) != count) {
-        fatal_error("File read failure");
+        fail_short_file(file.path, file_length(file), "but it is read up to byte " + std::to_string(offset + count));
     }
 }
 
@@ -206,7 +230,7 @@ void rename_file(const char* from, const char* to)
 {
     const int error = rename_path(from, to);
     if (error != 0) {
-        fatal_error("Error writing %s: %s", to, std::strerror(error));
+        name_change_failure(to, error);
     }
 }
 
@@ -223,7 +247,7 @@ bool exchange_files(const char* a, const char* b)
         return false;
     }
     if (error != 0) {
-        fatal_error("Error writing %s: %s", a, std::strerror(error));
+        name_change_failure(a, error);
     }
     return true;
 }

@@ -18,6 +18,17 @@
 // failure now leaves (see set_failure_notes), and exits with status 1.
 [[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 
+// Refusals of what the user asked, before anything changed, under the
+// request's lead: "Cannot update pak0.pak: " or "Cannot undo the update of
+// pak0.pak: ", then `format` filled in.
+[[noreturn]] void refuse_update(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
+[[noreturn]] void refuse_undo(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
+// A file that ends before bytes it must hold: "File read failure", and on
+// standard error the file and what lies past its end, as "update.pak is 7
+// bytes, " followed by `lacking` ("shorter than its 12-byte header", "but
+// its directory ends at byte 300").
+[[noreturn]] void fail_short_file(const char* path, std::int64_t length, const std::string& lacking);
+
 // An open file together with the name its failures are reported under.
 struct checked_file {
     std::intptr_t handle;  // NO_FILE once closed
@@ -176,6 +187,10 @@ void abandon_pending_file_now();
 // nullptr: what a run says before it starts work, owed also when it cannot.
 void set_failure_prelude(const char* line);
 const char* take_failure_prelude();
+// A note the next failure adds on standard error right after its message,
+// for what a message fixed in its wording cannot say; "" for none.
+void set_failure_detail(std::string note);
+std::string take_failure_detail();
 
 // What a failure, and a signal, leave on disk at the run's present step: one
 // line each, shown on standard error when the run ends that way, or null for

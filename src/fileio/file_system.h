@@ -88,6 +88,10 @@ lock_outcome lock_native(native_handle file);
 // link itself, not what it leads to). Returns 0 or an error number.
 int rename_path(const char* from, const char* to);
 
+// True when a name could not be made or changed because the folder that
+// holds it refuses changes, not because of the file.
+bool refused_by_folder(int error);
+
 // Exchanges the files two names give, in one step that no crash can split.
 // Returns 0 or an error number; ENOTSUP where the system or the file system
 // has no such step.

@@ -2,6 +2,7 @@
 // such a run tells the user it leaves.
 #include <csignal>
 #include <string>
+#include <utility>
 
 #include "checked_io.h"
 #include "file_system.h"
@@ -13,6 +14,7 @@ const char* volatile pending_name = nullptr;
 const char* volatile failure_note = nullptr;
 const char* volatile signal_note = nullptr;
 const char* prelude = nullptr;
+std::string detail;
 
 // A temporary file that no run holds, and that is still the file at its
 // name, is what a killed run left, and is removed.
@@ -116,4 +118,16 @@ const char* take_failure_prelude()
     const char* line = prelude;
     prelude = nullptr;
     return line;
+}
+
+void set_failure_detail(std::string note)
+{
+    detail = std::move(note);
+}
+
+std::string take_failure_detail()
+{
+    std::string note;
+    note.swap(detail);
+    return note;
 }

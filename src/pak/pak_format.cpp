@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 
 #include "pak_format.h"
 
@@ -62,7 +63,11 @@ std::int32_t archive_length(const checked_file& archive)
 pak_header read_pak_header(const checked_file& archive)
 {
     pak_header header{};
-    read_exact(archive, 0, &header, PAK_HEADER_SIZE);
+    const std::int32_t length = read_up_to(archive, 0, &header, PAK_HEADER_SIZE);
+    if (length != PAK_HEADER_SIZE) {
+        fail_short_file(archive.path, length,
+                        "shorter than its " + std::to_string(PAK_HEADER_SIZE) + "-byte header");
+    }
     header.dir_offset = le32(header.dir_offset);
     header.dir_length = le32(header.dir_length);
     return header;
@@ -88,6 +93,11 @@ std::int32_t read_directory_at(const checked_file& archive, const pak_header& he
         return 0;
     }
     check_directory_bounds(archive, header, count, directory.capacity);
+    const std::int64_t dir_end = static_cast<std::int64_t>(header.dir_offset) + std::int64_t{PAK_ENTRY_SIZE} * count;
+    const std::int64_t length = file_length(archive);
+    if (dir_end > length) {
+        fail_short_file(archive.path, length, "but its directory ends at byte " + std::to_string(dir_end));
+    }
     read_exact(archive, header.dir_offset, directory.entries.data(), count * PAK_ENTRY_SIZE);
     for (std::int32_t i = 0; i < count; ++i) {
         pak_entry& entry = directory.entries[static_cast<std::size_t>(i)];
