@@ -2030,6 +2030,8 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a dry run of the same target, while rewriting", "copy_file_range:when=2", tool + " --dry-run pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
+        {"an undo of the same target, while rewriting", "copy_file_range:when=2", tool + " --undo pak0.pak",
+         "Cannot undo the update of pak0.pak: another run is updating it"},
         {"a target sharing the backup name, while rewriting", "copy_file_range:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",

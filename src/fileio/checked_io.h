@@ -18,11 +18,16 @@
 // failure now leaves (see set_failure_notes), and exits with status 1.
 [[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 
-// Refusals of what the user asked, before anything changed, under the
-// request's lead: "Cannot update pak0.pak: " or "Cannot undo the update of
-// pak0.pak: ", then `format` filled in.
-[[noreturn]] void refuse_update(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
-[[noreturn]] void refuse_undo(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
+// Refusals of what the user asked, under the request's lead ("Cannot update
+// pak0.pak: ", "Cannot finish the interrupted update of pak0.pak: ",
+// "Cannot undo the update of pak0.pak: "), then `format` filled in.
+enum class request_lead {
+    update,
+    finish,
+    undo,
+};
+[[noreturn]] void refuse(request_lead lead, const char* target_path, const char* format, ...)
+    TARNWICK_PRINTF_FORMAT(3, 4);
 // A file that ends before bytes it must hold: "File read failure", and on
 // standard error the file and what lies past its end, as "update.pak is 7
 // bytes, " followed by `lacking` ("shorter than its 12-byte header", "but
