@@ -197,6 +197,15 @@ const char* take_failure_prelude();
 void set_failure_detail(std::string note);
 std::string take_failure_detail();
 
+// A step that changes what a stop leaves (a mark, a rename, a removal) runs
+// whole before a Windows console handler, which runs on a thread of its own
+// while the run goes on, tells what the run leaves and ends it. A POSIX
+// signal handler runs between two calls of the run itself.
+void begin_commit_step();
+void end_commit_step();
+// Taken by that handler and never given back: no step starts after it.
+void stop_commit_steps();
+
 // What a failure, and a signal, leave on disk at the run's present step: one
 // line each, shown on standard error when the run ends that way, or null for
 // nothing to add. The texts must outlive the run.

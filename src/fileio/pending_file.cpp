@@ -1,5 +1,6 @@
 // The one file a failed or interrupted run must not leave behind, and what
 // such a run tells the user it leaves.
+#include <atomic>
 #include <csignal>
 #include <string>
 #include <utility>
@@ -9,10 +10,13 @@
 
 namespace {
 
-// Read by a signal handler: set only once the name it points to is complete.
-const char* volatile pending_name = nullptr;
-const char* volatile failure_note = nullptr;
-const char* volatile signal_note = nullptr;
+// Read by a signal handler, or on Windows by a console handler on a thread
+// of its own: set only once the text it points to is complete, and read
+// whole.
+std::atomic<const char*> pending_name{nullptr};
+std::atomic<const char*> failure_note{nullptr};
+std::atomic<const char*> signal_note{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "a handler may read the notes");
 const char* prelude = nullptr;
 std::string detail;
 
@@ -69,9 +73,11 @@ void commit_pending_file(pending_file& pending)
     if (!pending.flushed) {
         flush_pending_file(pending);
     }
+    begin_commit_step();
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
     pending_name = nullptr;
     flush_folder_of(pending.final_path.c_str());
+    end_commit_step();
 }
 
 void abandon_pending_file(pending_file& pending)
@@ -85,11 +91,25 @@ void abandon_pending_file(pending_file& pending)
 
 void abandon_pending_file_now()
 {
-    const char* name = pending_name;
-    pending_name = nullptr;
+    const char* name = pending_name.exchange(nullptr);
     if (name != nullptr) {
         (void)remove_path(name);
     }
+}
+
+void begin_commit_step()
+{
+    lock_commit_steps();
+}
+
+void end_commit_step()
+{
+    unlock_commit_steps();
+}
+
+void stop_commit_steps()
+{
+    lock_commit_steps();
 }
 
 void set_failure_notes(const char* on_failure, const char* on_interrupt)

@@ -119,10 +119,12 @@ std::string remove_applied_update(const run_files& files)
                    UPDATE_ARCHIVE_NAME);
         return "";
     }
+    begin_commit_step();
     std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
     if (failure.empty()) {
         flush_folder_of(UPDATE_ARCHIVE_NAME);
     }
+    end_commit_step();
     return failure;
 }
 
