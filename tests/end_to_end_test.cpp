@@ -1665,6 +1665,29 @@ TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
     }
 }
 
+// --undo proves what the rerun proves: after a run is stopped anywhere, with
+// update.pak still there or not, it gives the original back, or finds that
+// nothing needs undoing because the archive still is the original.
+TEST_F(Interrupted, AnUndoAfterAStopAnywhereGivesTheOriginalBack) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    const three_files fresh{o, std::nullopt, u};
+    bool update_kept = false;
+    for (const auto& point : stop_points(fresh)) {
+        // Undo never reads update.pak: every other stop removes it, as a user may.
+        update_kept = !update_kept;
+        SCOPED_TRACE(point.first + " #" + std::to_string(point.second) + (update_kept ? "" : ", update.pak removed"));
+        restore(fresh);
+        stop_at(point);
+        if (!update_kept) fs::remove(update());
+        const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
+        EXPECT_TRUE(same_bytes(read_file(target()), o)) << undo.out;
+        if (undo.status != 0) {
+            EXPECT_NE(undo.out.find("its backup pak0.bak is missing"), std::string::npos) << undo.out;
+        }
+    }
+}
+
 // A run ended by a signal while it copies removes its temporary backup,
 // leaves a marked target alone, says on standard error what it leaves, and
 // ends by that signal, so that the shell sees how it ended; the next run
