@@ -1624,6 +1624,11 @@ protected:
             EXPECT_TRUE(same_bytes(read_file(backup()), o));
             return;
         }
+        // A dry run plans what the rerun does and changes nothing, a killed run's leftover included.
+        const auto before = snapshot(dir());
+        const run_result dry = run_tarnwick({"--dry-run", "pak0.pak"}, dir());
+        EXPECT_EQ(dry.status, 0) << dry.out;
+        EXPECT_EQ(snapshot(dir()), before);
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 0) << rerun.out;
         EXPECT_NE(rerun.out.find("Update of pak0.pak completed!"), std::string::npos) << rerun.out;

@@ -174,9 +174,14 @@ enum class reservation {
     held,         // another run holds the temporary file
     unremovable,  // a killed run's leftover stands there and cannot be removed
 };
-// Creates the temporary file, locked. A temporary file no run holds is what
-// a killed run left: it is removed and made anew.
-reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
+// What becomes of a temporary file that no run holds: what a killed run left.
+enum class leftover {
+    remove,  // removed, and the file made anew
+    keep,    // left as it is, and nothing reserved: a dry run asks only whether a run could
+};
+// Creates the temporary file, locked.
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path,
+                                 leftover found);
 // Puts the file's bytes on stable storage, so that what the caller checks
 // next holds until the commit.
 void flush_pending_file(pending_file& pending);

@@ -21,22 +21,23 @@ const char* prelude = nullptr;
 std::string detail;
 
 // A temporary file that no run holds, and that is still the file at its
-// name, is what a killed run left, and is removed.
-reservation remove_leftover(pending_file& pending)
+// name, is what a killed run left, and is removed unless `found` says keep.
+reservation remove_leftover(pending_file& pending, leftover found)
 {
-    checked_file leftover = open_for_read(pending.temp_path.c_str());
+    checked_file leftover_file = open_for_read(pending.temp_path.c_str());
     reservation outcome = reservation::held;
-    if (lock_file(leftover) == file_lock::held && path_names(pending.temp_path.c_str(), leftover)) {
-        pending.failure = remove_file(pending.temp_path.c_str());
+    if (lock_file(leftover_file) == file_lock::held && path_names(pending.temp_path.c_str(), leftover_file)) {
+        pending.failure = found == leftover::remove ? remove_file(pending.temp_path.c_str()) : "";
         outcome = pending.failure.empty() ? reservation::made : reservation::unremovable;
     }
-    close_file(leftover);
+    close_file(leftover_file);
     return outcome;
 }
 
 } // namespace
 
-reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path)
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path,
+                                 leftover found)
 {
     pending.final_path = final_path;
     pending.temp_path = temp_path;
@@ -44,9 +45,9 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     // Failures writing the temporary file are the final file's, under its name.
     pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
     if (pending.file.handle == NO_FILE) {
-        const reservation leftover = remove_leftover(pending);
-        if (leftover != reservation::made) {
-            return leftover;
+        const reservation outcome = remove_leftover(pending, found);
+        if (outcome != reservation::made || found == leftover::keep) {
+            return outcome;
         }
         pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
     }

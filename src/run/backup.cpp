@@ -95,10 +95,11 @@ void refuse_unusable_backup_name(const std::string& target_path, const std::stri
     }
 }
 
-void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup)
+void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup,
+                  leftover found)
 {
     const std::string temp_path = backup_temp_path_for(backup_path);
-    switch (reserve_pending_file(backup, backup_path, temp_path)) {
+    switch (reserve_pending_file(backup, backup_path, temp_path, found)) {
     case reservation::made:
         break;
     case reservation::held:

@@ -25,8 +25,10 @@ void refuse_backup_leading_to_update(const std::string& target_path, const std::
 void refuse_unusable_backup_name(const std::string& target_path, const std::string& backup_path,
                                  const checked_file& target);
 // Claims the backup's temporary name for this run, once the name was found
-// usable; a leftover of a killed run is removed first.
-void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup);
+// usable; a leftover of a killed run is removed first, or for a dry run
+// only checked.
+void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup,
+                  leftover found);
 
 // Opens the existing backup for reading, locked; refuses one another run
 // holds, under `lead`.
