@@ -92,7 +92,7 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress);
 // Reads every span back from `target` in fixed buffers and compares it with
 // its source. A span that differs is copied once more through the program's
-// own buffer and compared again; one that still differs is a write failure.
+// own blocks and compared again; one that still differs is a write failure.
 void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress);
 
 // Copies through the program, read-backs and fingerprints move a file in
