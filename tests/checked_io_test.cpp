@@ -49,12 +49,12 @@ TEST(CheckedIoNames, BackupPathReplacesOnlyTheLastExtensionAfterTheLastSlash) {
     }
 }
 
-// The copy, its read-back and the fingerprint walk a span in blocks; each
+// The copy, its read-back and the fingerprint walk a span in chunks; each
 // must see every byte whatever the span's length.
-TEST_F(CheckedIo, CopyReadBackAndFingerprintAgreeAcrossBlockBoundaries) {
+TEST_F(CheckedIo, CopyReadBackAndFingerprintAgreeAcrossChunkBoundaries) {
     const std::string from_path = path("from"), to_path = path("to");
-    constexpr std::uint32_t block = BLOCK_SIZE;
-    for (std::uint32_t count : {0u, 1u, block - 1, block, block + 1, 3 * block + 17}) {
+    constexpr std::uint32_t chunk = COPY_CHUNK_SIZE;
+    for (std::uint32_t count : {0u, 1u, chunk - 1, chunk, chunk + 1, 3 * chunk + 17}) {
         SCOPED_TRACE(count);
         const std::string source = random_bytes(count + 9, count);
         write_file(from_path, source);

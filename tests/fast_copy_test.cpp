@@ -1,5 +1,5 @@
 // A copy moves bytes between regular files inside the kernel on Linux and
-// through its loop of BLOCK_SIZE blocks everywhere else; both must leave the same bytes
+// through its loop of COPY_CHUNK_SIZE chunks everywhere else; both must leave the same bytes
 // and the same failures.
 #ifdef __linux__
 
@@ -102,8 +102,8 @@ TEST_F(FastCopy, TheLoopTakesOverWhereverTheKernelRefusesOrStops) {
         {"i/o error after a partial copy", 4096, 3, EIO},
         {"early end of file after a partial copy", 1, 2, 0},
     };
-    // Several blocks, the loop's first one starting wherever the kernel stopped.
-    const std::uint32_t count = 3 * BLOCK_SIZE + 17;
+    // Several chunks, the loop's first one starting wherever the kernel stopped.
+    const std::uint32_t count = 3 * COPY_CHUNK_SIZE + 17;
     const std::string source = random_bytes(count + 9, 7);
     write_file(from_path, source);
     for (const auto& c : cases) {
@@ -114,11 +114,11 @@ TEST_F(FastCopy, TheLoopTakesOverWhereverTheKernelRefusesOrStops) {
     }
 }
 
-// The loop writes each whole block it could read before it fails, and so
+// The loop writes each whole chunk it could read before it fails, and so
 // must a source that is too short between regular files.
-TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeBlocks) {
+TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeChunks) {
     const std::string from_path = path("from"), to_path = path("to");
-    const std::string source = random_bytes(2 * BLOCK_SIZE + 1808, 5);
+    const std::string source = random_bytes(2 * COPY_CHUNK_SIZE + 1808, 5);
     write_file(from_path, source);
     EXPECT_EXIT(
         {
@@ -129,7 +129,7 @@ TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeBlocks) {
             copy_span_to(to, {&from, nullptr, 0, 0, static_cast<std::int32_t>(source.size()) + 1}, nullptr);
         },
         ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
-    EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * BLOCK_SIZE)));
+    EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * COPY_CHUNK_SIZE)));
 }
 
 // Past the limit a write fails with EFBIG instead of killing the process.

@@ -92,23 +92,23 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress);
 // Reads every span back from `target` in fixed buffers and compares it with
 // its source. A span that differs is copied once more through the program's
-// own blocks and compared again; one that still differs is a write failure.
+// own buffer and compared again; one that still differs is a write failure.
 void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress);
 
 // Copies through the program, read-backs and fingerprints move a file in
-// blocks of one size, through two blocks they share: one allocation, however
+// chunks of one size, through two buffers they share: one allocation, however
 // large the file, and nothing large on a thread's stack (1 MiB on Windows).
 // 1 MiB, the size the read-back always had: a late update of a 256 MiB
-// archive under wine took 2.5-3.9 s with 4 KiB blocks, 1.3-1.8 s with 1 MiB.
-constexpr std::int32_t BLOCK_SIZE = 1 << 20;
-// One of the two shared blocks, `which` 0 or 1, each BLOCK_SIZE bytes: a
+// archive under wine took 2.5-3.9 s with 4 KiB chunks, 1.3-1.8 s with 1 MiB.
+constexpr std::int32_t COPY_CHUNK_SIZE = 1 << 20;
+// One of the two shared buffers, `which` 0 or 1, each COPY_CHUNK_SIZE bytes: a
 // caller holds them only while its own loop runs.
-unsigned char* shared_block(int which);
-// Calls `visit(at, count)` for each block of bytes from `at` up to
+unsigned char* shared_buffer(int which);
+// Calls `visit(at, count)` for each chunk of bytes from `at` up to
 // `length`, each `size` bytes but the last, until a call returns false;
 // true when none did.
 template <typename visitor>
-bool for_each_block(std::int64_t at, std::int64_t length, std::int32_t size, visitor visit)
+bool for_each_chunk(std::int64_t at, std::int64_t length, std::int32_t size, visitor visit)
 {
     while (at < length) {
         const std::int64_t left = length - at;
@@ -121,7 +121,7 @@ bool for_each_block(std::int64_t at, std::int64_t length, std::int32_t size, vis
     return true;
 }
 
-// A fingerprint of `length` bytes at `offset`, read in blocks: the same
+// A fingerprint of `length` bytes at `offset`, read in chunks: the same
 // bytes give the same value on every host.
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length);
 std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);

@@ -1,5 +1,5 @@
 // Copies between files, and the read-back that checks them. Every span is
-// read back in fixed blocks, whatever its size, and a wrong one is redone
+// read back in fixed buffers, whatever its size, and a wrong one is redone
 // once through the program's own loop: a kernel copy path that lied once is
 // not asked again.
 #include <array>
@@ -19,10 +19,10 @@ namespace {
 // each span 1.02 / 0.59 / 0.48; after each 16 MiB piece 0.87 / 0.50 / 0.50;
 // once before the read-back 0.94 / 0.50 / 0.48; beside them, the build that
 // reads nothing back and starts nothing early, 0.71 / 0.46 / 0.48. Pieces
-// are whole blocks, so that a copy cut short by its source leaves whole
-// blocks, as the loop alone does.
+// are whole chunks, so that a copy cut short by its source leaves whole
+// chunks, as the loop alone does.
 constexpr std::int32_t PIECE_SIZE = 16 << 20;
-static_assert(PIECE_SIZE % BLOCK_SIZE == 0, "a piece holds whole blocks");
+static_assert(PIECE_SIZE % COPY_CHUNK_SIZE == 0, "a piece holds whole chunks");
 
 void count_copied(progress_line* progress, std::int64_t bytes)
 {
@@ -58,10 +58,10 @@ std::int64_t copy_in_kernel(const checked_file& target, const copy_span& span, p
 void copy_in_program(const checked_file& target, const copy_span& span, std::int64_t skipped,
                      progress_line* progress)
 {
-    unsigned char* block = shared_block(0);
-    for_each_block(skipped, span.length, BLOCK_SIZE, [&](std::int64_t at, std::int32_t count) {
-        read_exact(*span.source, span.source_offset + at, block, count);
-        write_exact(target, span.target_offset + at, block, count);
+    unsigned char* chunk = shared_buffer(0);
+    for_each_chunk(skipped, span.length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
+        read_exact(*span.source, span.source_offset + at, chunk, count);
+        write_exact(target, span.target_offset + at, chunk, count);
         count_copied(progress, count);
         return true;
     });
@@ -69,21 +69,21 @@ void copy_in_program(const checked_file& target, const copy_span& span, std::int
 
 // Fixed, and never more: comparing a 2 GiB archive costs no more memory
 // than comparing a small one.
-std::array<std::array<unsigned char, BLOCK_SIZE>, 2> blocks;
+std::array<std::array<unsigned char, COPY_CHUNK_SIZE>, 2> buffers;
 
 } // namespace
 
-unsigned char* shared_block(int which)
+unsigned char* shared_buffer(int which)
 {
-    return blocks[static_cast<std::size_t>(which)].data();
+    return buffers[static_cast<std::size_t>(which)].data();
 }
 
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
-    unsigned char* copied = shared_block(0);
-    unsigned char* source = shared_block(1);
-    return for_each_block(0, span.length, BLOCK_SIZE, [&](std::int64_t at, std::int32_t count) {
+    unsigned char* copied = shared_buffer(0);
+    unsigned char* source = shared_buffer(1);
+    return for_each_chunk(0, span.length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
         // A file that ends early, as a copy cut short does, differs.
         if (read_up_to(target, span.target_offset + at, copied, count) != count) {
             return false;
@@ -120,7 +120,7 @@ void copy_span_through_program(const checked_file& target, const copy_span& span
 void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
-    for_each_block(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
+    for_each_chunk(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
         const copy_span piece{span.source, bytes == nullptr ? nullptr : bytes + at, span.source_offset + at,
                               span.target_offset + at, count};
         if (span.source == nullptr) {

@@ -15,8 +15,8 @@ constexpr std::uint64_t PRIME_2 = 0xC2B2AE3D27D4EB4FULL;
 constexpr std::size_t LANES = 4;
 constexpr std::size_t STRIPE = LANES * 8;
 // Every read but the last then ends at the end of a stripe, and the value
-// does not depend on the block size.
-static_assert(BLOCK_SIZE % STRIPE == 0, "a block holds whole stripes");
+// does not depend on the chunk size.
+static_assert(COPY_CHUNK_SIZE % STRIPE == 0, "a chunk holds whole stripes");
 
 std::uint64_t rotate_left(std::uint64_t value, unsigned bits)
 {
@@ -81,10 +81,10 @@ std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count)
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length)
 {
     fingerprint_state state = started(length);
-    unsigned char* block = shared_block(0);
-    for_each_block(0, length, BLOCK_SIZE, [&](std::int64_t at, std::int32_t count) {
-        read_exact(file, offset + at, block, count);
-        add_bytes(state, block, static_cast<std::size_t>(count));
+    unsigned char* chunk = shared_buffer(0);
+    for_each_chunk(0, length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
+        read_exact(file, offset + at, chunk, count);
+        add_bytes(state, chunk, static_cast<std::size_t>(count));
         return true;
     });
     return folded(state);
