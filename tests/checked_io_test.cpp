@@ -50,16 +50,31 @@ TEST(CheckedIoNames, BackupPathReplacesOnlyTheLastExtensionAfterTheLastSlash) {
     }
 }
 
-TEST_F(CheckedIo, CopyBytesCopiesExactlyTheCountAcrossChunkBoundaries) {
+// The copy, its read-back and the fingerprint walk a span in chunks; each
+// must see every byte whatever the span's length.
+TEST_F(CheckedIo, CopyReadBackAndFingerprintAgreeAcrossChunkBoundaries) {
     const std::string from_path = path("from"), to_path = path("to");
-    for (std::uint32_t count : {0u, 1u, 4095u, 4096u, 4097u, 8192u}) {
+    constexpr std::uint32_t chunk = COPY_CHUNK_SIZE;
+    for (std::uint32_t count : {0u, 1u, chunk - 1, chunk, chunk + 1, 3 * chunk + 17}) {
         SCOPED_TRACE(count);
         const std::string source = random_bytes(count + 9, count);
         write_file(from_path, source);
         write_file(to_path, "hd");
         checked_file from = open_for_read(from_path.c_str());
         checked_file to = open_for_update(to_path.c_str());
-        copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)}, nullptr);
+        const copy_span span{&from, nullptr, 5, 2, static_cast<std::int32_t>(count)};
+        copy_span_to(to, span, nullptr);
+        EXPECT_TRUE(copy_matches(to, span, nullptr));
+        EXPECT_TRUE(copy_matches(to, {nullptr, source.data() + 5, 0, 2, span.length}, nullptr));
+        EXPECT_EQ(fingerprint_of(to, 2, count), fingerprint_of_bytes(source.data() + 5, count));
+        if (count > 0) {
+            // The span's last byte changed is seen.
+            const char other = static_cast<char>(source[4 + count] ^ 1);
+            write_exact(to, 1 + static_cast<std::int64_t>(count), &other, 1);
+            EXPECT_FALSE(copy_matches(to, span, nullptr));
+            EXPECT_NE(fingerprint_of(to, 2, count), fingerprint_of_bytes(source.data() + 5, count));
+            write_exact(to, 1 + static_cast<std::int64_t>(count), source.data() + 4 + count, 1);
+        }
         close_file(from);
         close_file(to);
         EXPECT_EQ(read_file(to_path), "hd" + source.substr(5, count));

@@ -1539,8 +1539,8 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
 namespace {
 
 // The system calls through which a run may change a file.
-const char* const kFileCalls[] = {"openat",    "write", "pwrite64", "ftruncate", "copy_file_range",
-                                  "fdatasync", "fsync", "rename",   "renameat2", "unlink"};
+const char* const kFileCalls[] = {"openat", "write",  "pwrite64",  "ftruncate", "copy_file_range", "sync_file_range",
+                                  "fdatasync", "fsync", "rename", "renameat2", "unlink"};
 
 std::string traced_calls() {
     std::string set;
@@ -1966,8 +1966,11 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         restore({c.original, std::nullopt, c.update});
         std::istringstream trace(traced_run({"-y"}));
         ASSERT_EQ(last_status_, 0);
-        std::vector<std::string> events;  // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush ."
-        std::int64_t written = 0;         // into the target
+        // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush .", and "start pak0.pak" where
+        // writing out begins early
+        std::vector<std::string> events;
+        std::set<std::size_t> marks;  // events that write a mark: 4 bytes at offset 0
+        std::int64_t written = 0;     // into the target
         for (std::string line; std::getline(trace, line);) {
             const std::string call = line.substr(0, line.find('('));
             std::string file = line.substr(line.find('(') + 1);
@@ -1989,7 +1992,8 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
             if (file == "pak0.bak.tarnwick-new") file = "pak0.bak";
             if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
             const bool flush = call == "fsync" || call == "fdatasync";
-            events.push_back((flush ? "flush " : "change ") + file);
+            if (call == "pwrite64" && line.find(", 4, 0) = ") != std::string::npos) marks.insert(events.size());
+            events.push_back((flush ? "flush " : call == "sync_file_range" ? "start " : "change ") + file);
             if (file == "pak0.pak" && (call == "write" || call == "pwrite64" || call == "copy_file_range"))
                 written += std::max(0LL, std::stoll(line.substr(line.rfind(" = ") + 3)));
         }
@@ -2023,6 +2027,19 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
         EXPECT_EQ(events.back(), "flush pak0.pak");
         EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
+        // Writing out begun early is no flush: a flush of the file still
+        // comes after it, before any mark, rename or removal relies on it.
+        EXPECT_LT(first("start pak0.bak"), first("rename pak0.bak"));
+        EXPECT_LT(first("start pak0.pak"), removal);
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            if (events[i].rfind("start ", 0) != 0) continue;
+            const std::size_t flushed = first("flush " + events[i].substr(6), i);
+            ASSERT_LT(flushed, events.size()) << "no flush after " << events[i] << " #" << i;
+            for (std::size_t j = i; j < flushed; ++j)
+                EXPECT_TRUE(events[j].rfind("rename ", 0) != 0 && events[j].rfind("remove ", 0) != 0 &&
+                            marks.count(j) == 0)
+                    << events[j] << " #" << j << " before the flush after " << events[i] << " #" << i;
+        }
     }
 }
 

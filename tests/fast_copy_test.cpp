@@ -1,5 +1,5 @@
 // A copy moves bytes between regular files inside the kernel on Linux and
-// through its 4096-byte loop everywhere else; both must leave the same bytes
+// through its loop of COPY_CHUNK_SIZE chunks everywhere else; both must leave the same bytes
 // and the same failures.
 #ifdef __linux__
 
@@ -102,7 +102,8 @@ TEST_F(FastCopy, TheLoopTakesOverWhereverTheKernelRefusesOrStops) {
         {"i/o error after a partial copy", 4096, 3, EIO},
         {"early end of file after a partial copy", 1, 2, 0},
     };
-    const std::uint32_t count = 3 * 4096 + 17;
+    // Several chunks, the loop's first one starting wherever the kernel stopped.
+    const std::uint32_t count = 3 * COPY_CHUNK_SIZE + 17;
     const std::string source = random_bytes(count + 9, 7);
     write_file(from_path, source);
     for (const auto& c : cases) {
@@ -117,7 +118,7 @@ TEST_F(FastCopy, TheLoopTakesOverWhereverTheKernelRefusesOrStops) {
 // must a source that is too short between regular files.
 TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeChunks) {
     const std::string from_path = path("from"), to_path = path("to");
-    const std::string source = random_bytes(10000, 5);
+    const std::string source = random_bytes(2 * COPY_CHUNK_SIZE + 1808, 5);
     write_file(from_path, source);
     EXPECT_EXIT(
         {
@@ -125,10 +126,10 @@ TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeChunks) {
             write_file(to_path, "");
             checked_file from = open_for_read(from_path.c_str());
             checked_file to = open_for_update(to_path.c_str());
-            copy_span_to(to, {&from, nullptr, 0, 0, 10001}, nullptr);
+            copy_span_to(to, {&from, nullptr, 0, 0, static_cast<std::int32_t>(source.size()) + 1}, nullptr);
         },
         ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
-    EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * 4096)));
+    EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * COPY_CHUNK_SIZE)));
 }
 
 // Past the limit a write fails with EFBIG instead of killing the process.

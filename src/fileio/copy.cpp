@@ -10,7 +10,19 @@
 
 namespace {
 
-constexpr std::uint32_t PROGRESS_PIECE_SIZE = 16U << 20U;
+// A span is copied in pieces of this size, and the writing out of each
+// starts as soon as it is copied, so that the disk writes while the next
+// piece is copied and while the copy is read back, and the flush that
+// follows finds little left to write. Where to start it was measured on a
+// 256 MiB archive of 2,000 members on ext4, medians of 7 alternated rounds,
+// seconds (front / late / append updates): never 1.12 / 0.61 / 0.54; after
+// each span 1.02 / 0.59 / 0.48; after each 16 MiB piece 0.87 / 0.50 / 0.50;
+// once before the read-back 0.94 / 0.50 / 0.48; beside them, the build that
+// reads nothing back and starts nothing early, 0.71 / 0.46 / 0.48. Pieces
+// are whole chunks, so that a copy cut short by its source leaves whole
+// chunks, as the loop alone does.
+constexpr std::int32_t PIECE_SIZE = 16 << 20;
+static_assert(PIECE_SIZE % COPY_CHUNK_SIZE == 0, "a piece holds whole chunks");
 
 void count_copied(progress_line* progress, std::int64_t bytes)
 {
@@ -19,7 +31,7 @@ void count_copied(progress_line* progress, std::int64_t bytes)
     }
 }
 
-// Moves the span inside the kernel, without a user buffer. Returns how many
+// Moves the piece inside the kernel, without a user buffer. Returns how many
 // of its bytes are left to the program's loop: all of them when the system
 // refuses the copy or the source does not hold them all (so that the loop
 // fails at the same byte with the same message as ever), the rest when the
@@ -29,14 +41,11 @@ std::int64_t copy_in_kernel(const checked_file& target, const copy_span& span, p
     if (static_cast<std::int64_t>(span.length) > file_length(*span.source) - span.source_offset) {
         return span.length;
     }
-    // Whole, unless a progress line wants to hear between the pieces.
     const auto length = static_cast<std::uint32_t>(span.length);
-    const std::uint32_t piece = progress != nullptr && progress_wanted(*progress) ? PROGRESS_PIECE_SIZE : length;
     std::uint32_t done = 0;
     while (done != length) {
-        const std::uint32_t left = length - done;
         const std::int64_t moved = kernel_copy(span.source->handle, span.source_offset + done, target.handle,
-                                               span.target_offset + done, left < piece ? left : piece);
+                                               span.target_offset + done, length - done);
         if (moved == 0) {
             break;
         }
@@ -49,49 +58,49 @@ std::int64_t copy_in_kernel(const checked_file& target, const copy_span& span, p
 void copy_in_program(const checked_file& target, const copy_span& span, std::int64_t skipped,
                      progress_line* progress)
 {
-    std::array<unsigned char, COPY_CHUNK_SIZE> buffer;
-    for (std::int64_t at = skipped; at < span.length;) {
-        const std::int64_t left = span.length - at;
-        const auto chunk = static_cast<std::int32_t>(left < COPY_CHUNK_SIZE ? left : COPY_CHUNK_SIZE);
-        read_exact(*span.source, span.source_offset + at, buffer.data(), chunk);
-        write_exact(target, span.target_offset + at, buffer.data(), chunk);
-        at += chunk;
-        count_copied(progress, chunk);
-    }
+    unsigned char* chunk = shared_buffer(0);
+    for_each_chunk(skipped, span.length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
+        read_exact(*span.source, span.source_offset + at, chunk, count);
+        write_exact(target, span.target_offset + at, chunk, count);
+        count_copied(progress, count);
+        return true;
+    });
 }
 
 // Fixed, and never more: comparing a 2 GiB archive costs no more memory
 // than comparing a small one.
-constexpr std::int32_t COMPARE_CHUNK_SIZE = 1 << 20;
-std::array<unsigned char, COMPARE_CHUNK_SIZE> copied_chunk;
-std::array<unsigned char, COMPARE_CHUNK_SIZE> source_chunk;
+std::array<std::array<unsigned char, COPY_CHUNK_SIZE>, 2> buffers;
 
 } // namespace
+
+unsigned char* shared_buffer(int which)
+{
+    return buffers[static_cast<std::size_t>(which)].data();
+}
 
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
-    for (std::int64_t at = 0; at < span.length;) {
-        const std::int64_t left = span.length - at;
-        const auto chunk = static_cast<std::int32_t>(left < COMPARE_CHUNK_SIZE ? left : COMPARE_CHUNK_SIZE);
+    unsigned char* copied = shared_buffer(0);
+    unsigned char* source = shared_buffer(1);
+    return for_each_chunk(0, span.length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
         // A file that ends early, as a copy cut short does, differs.
-        if (read_up_to(target, span.target_offset + at, copied_chunk.data(), chunk) != chunk) {
+        if (read_up_to(target, span.target_offset + at, copied, count) != count) {
             return false;
         }
         const unsigned char* expected = bytes + at;
         if (span.source != nullptr) {
-            if (read_up_to(*span.source, span.source_offset + at, source_chunk.data(), chunk) != chunk) {
+            if (read_up_to(*span.source, span.source_offset + at, source, count) != count) {
                 return false;
             }
-            expected = source_chunk.data();
+            expected = source;
         }
-        if (std::memcmp(copied_chunk.data(), expected, static_cast<std::size_t>(chunk)) != 0) {
+        if (std::memcmp(copied, expected, static_cast<std::size_t>(count)) != 0) {
             return false;
         }
-        at += chunk;
-        count_copied(progress, chunk);
-    }
-    return true;
+        count_copied(progress, count);
+        return true;
+    });
 }
 
 namespace {
@@ -110,14 +119,18 @@ void copy_span_through_program(const checked_file& target, const copy_span& span
 
 void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress)
 {
-    if (span.length == 0) {
-        return;
-    }
-    if (span.source == nullptr) {
-        copy_span_through_program(target, span, progress);
-        return;
-    }
-    copy_in_program(target, span, span.length - copy_in_kernel(target, span, progress), progress);
+    const auto* bytes = static_cast<const unsigned char*>(span.bytes);
+    for_each_chunk(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
+        const copy_span piece{span.source, bytes == nullptr ? nullptr : bytes + at, span.source_offset + at,
+                              span.target_offset + at, count};
+        if (span.source == nullptr) {
+            copy_span_through_program(target, piece, progress);
+        } else {
+            copy_in_program(target, piece, count - copy_in_kernel(target, piece, progress), progress);
+        }
+        start_writing_out(target.handle, piece.target_offset, count);
+        return true;
+    });
 }
 
 void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress)

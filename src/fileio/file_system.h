@@ -72,6 +72,11 @@ bool status_of_native(native_handle file, file_status& status);
 // Each returns 0 or an error number.
 int truncate_native(native_handle file, std::int64_t length);
 int sync_native(native_handle file);
+// Starts writing `length` bytes at `offset` out to the disk and returns
+// without waiting, where the system can; elsewhere it does nothing. It makes
+// nothing durable, only sync_native does, and nothing depends on it: a
+// failure to write shows at the flush.
+void start_writing_out(native_handle file, std::int64_t offset, std::int64_t length);
 // A folder that cannot be opened, or a system without folder flushes,
 // counts as flushed.
 int sync_folder(const char* folder);

@@ -225,6 +225,10 @@ int sync_native(native_handle file)
     return GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
 }
 
+// Windows writes a file's cached pages out on its own schedule and has no
+// call that starts it for a range without waiting.
+void start_writing_out(native_handle /*file*/, std::int64_t /*offset*/, std::int64_t /*length*/) {}
+
 // A lock on bytes of the file locks them against every other handle, the
 // locker's own included; so the byte locked lies past any offset a pak file
 // can reach, and the data stay free to read and write.

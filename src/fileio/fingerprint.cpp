@@ -14,8 +14,9 @@ constexpr std::uint64_t PRIME_1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t PRIME_2 = 0xC2B2AE3D27D4EB4FULL;
 constexpr std::size_t LANES = 4;
 constexpr std::size_t STRIPE = LANES * 8;
-// A whole number of stripes, so that only the last read ends inside one.
-constexpr std::int32_t READ_SIZE = 1 << 16;
+// Every read but the last then ends at the end of a stripe, and the value
+// does not depend on the chunk size.
+static_assert(COPY_CHUNK_SIZE % STRIPE == 0, "a chunk holds whole stripes");
 
 std::uint64_t rotate_left(std::uint64_t value, unsigned bits)
 {
@@ -80,13 +81,11 @@ std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count)
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length)
 {
     fingerprint_state state = started(length);
-    std::array<unsigned char, READ_SIZE> buffer;
-    for (std::int64_t done = 0; done < length;) {
-        const std::int64_t left = length - done;
-        const auto chunk = static_cast<std::int32_t>(left < READ_SIZE ? left : READ_SIZE);
-        read_exact(file, offset + done, buffer.data(), chunk);
-        add_bytes(state, buffer.data(), static_cast<std::size_t>(chunk));
-        done += chunk;
-    }
+    unsigned char* chunk = shared_buffer(0);
+    for_each_chunk(0, length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
+        read_exact(file, offset + at, chunk, count);
+        add_bytes(state, chunk, static_cast<std::size_t>(count));
+        return true;
+    });
     return folded(state);
 }
