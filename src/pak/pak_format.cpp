@@ -181,7 +181,7 @@ rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_h
     return stage_marked_in(raw);
 }
 
-void write_target_magic(const checked_file& target, rewrite_stage stage)
+void put_target_magic(const checked_file& target, rewrite_stage stage)
 {
     std::array<char, 4> magic = PAK_MAGIC;
     if (stage == rewrite_stage::rewriting) {
@@ -190,6 +190,11 @@ void write_target_magic(const checked_file& target, rewrite_stage stage)
         magic = COMPLETE_MARK;
     }
     write_exact(target, 0, magic.data(), static_cast<std::int32_t>(magic.size()));
+}
+
+void write_target_magic(const checked_file& target, rewrite_stage stage)
+{
+    put_target_magic(target, stage);
     flush_to_disk(target);
 }
 

@@ -51,12 +51,17 @@ void note_target_unchanged(const run_state& run)
     set_failure_notes(nullptr, run.unchanged_note.c_str());
 }
 
+// What a failure leaves changes once the bytes are written, before the
+// flush that may fail.
 void mark_target(run_state& run, rewrite_stage stage)
 {
-    write_target_magic(run.files.target, stage);
+    put_target_magic(run.files.target, stage);
     if (stage == rewrite_stage::rewriting) {
         note_target_marked(run);
+    } else if (stage == rewrite_stage::none) {
+        set_failure_notes(nullptr, nullptr);
     }
+    flush_to_disk(run.files.target);
 }
 
 void read_update_directory(run_state& run)
@@ -260,7 +265,6 @@ int finish(run_state& run, bool backup_exists)
         removal_failure = remove_applied_update(files);
     }
     mark_target(run, rewrite_stage::none);
-    set_failure_notes(nullptr, nullptr);
     close_file(files.target);
     print_report(files, backup_exists);
     if (!removal_failure.empty()) {
