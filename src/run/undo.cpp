@@ -71,10 +71,11 @@ int restore_original(undo_state& undo)
     close_file(undo.backup);
     close_file(files.target);
     rename_file(files.backup_path.c_str(), files.target_path.c_str());
-    flush_folder_of(files.target_path.c_str());
+    // Said before the folder's flush, which may fail: an undo run again would find no backup.
     print_text("%s was half-written by an interrupted update: the original from %s is back in its place, and the "
                "half-written file was dropped\n",
                files.target_path.c_str(), files.backup_path.c_str());
+    flush_folder_of(files.target_path.c_str());
     return 0;
 }
 
@@ -97,9 +98,10 @@ int exchange_with_backup(undo_state& undo)
                     "hand, copy %s over %s",
                     files.target_path.c_str(), files.backup_path.c_str(), files.target_path.c_str());
     }
-    flush_folder_of(files.target_path.c_str());
+    // Said before the folder's flush, which may fail: an undo run again would exchange them back.
     print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
                files.target_path.c_str(), files.backup_path.c_str());
+    flush_folder_of(files.target_path.c_str());
     return 0;
 }
 
