@@ -1827,6 +1827,235 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
     }
 }
 
+
+// The calls through which a run changes a file, each made to fail in turn:
+// every write at an offset, cut to length, flush, rename, exchange, kernel
+// copy and removal that a trace of the scenario shows, at its n-th call. The
+// system is asked to fail the call instead of making it (strace's inject), so
+// the table proves what the tool reports and how it recovers, not what a disk
+// holds after a flush that really failed.
+namespace {
+
+// The names the calls have on this CPU; a trace shows which of them a run makes.
+const char* const kFailableCalls[] = {"pwrite64", "ftruncate", "copy_file_range", "fdatasync", "fsync",
+                                      "rename",   "renameat",  "renameat2",       "unlink",    "unlinkat"};
+
+struct failing_call {
+    std::string call;
+    int n;
+    std::string file;  // as the tool names it in a message
+};
+
+// A strace line's quoted names, in order.
+std::vector<std::string> quoted_names(const std::string& line) {
+    std::vector<std::string> names;
+    for (std::size_t open = line.find('"'); open != std::string::npos;) {
+        const std::size_t close = line.find('"', open + 1);
+        names.push_back(line.substr(open + 1, close - open - 1));
+        open = line.find('"', close + 1);
+    }
+    return names;
+}
+
+// The file a traced call changes, by the name the run gives it: the folder
+// is ".", and the backup made under its temporary name is the backup.
+std::string changed_file(const std::string& line, const std::string& folder) {
+    std::string file;
+    const std::vector<std::string> names = quoted_names(line.substr(0, line.find(") = ")));
+    const std::size_t open = line.find('<');
+    if (line.rfind("rename", 0) == 0) {
+        // An exchange writes both; a rename writes its destination.
+        file = line.find("RENAME_EXCHANGE") != std::string::npos ? names.front() : names.back();
+    } else if (line.rfind("unlink", 0) == 0) {
+        file = names.back();
+    } else if (open != std::string::npos && open < line.find(',')) {
+        file = line.substr(open + 1, line.find('>', open) - open - 1);
+        file = file == folder ? "." : file.substr(file.rfind('/') + 1);
+    }
+    const std::string temp = BACKUP_TEMP_SUFFIX;
+    if (file.size() > temp.size() && file.compare(file.size() - temp.size(), temp.size(), temp) == 0)
+        file.resize(file.size() - temp.size());
+    return file;
+}
+
+}  // namespace
+
+class FailingCalls : public Interrupted, public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        Interrupted::SetUp();
+        o_ = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}, {"c", "333"}});
+        u_ = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+        result_ = model_merge(o_, u_)->archive;
+    }
+
+    // Every call of `state`'s run that can fail, with the file it changes;
+    // `clean_out` receives what the run prints when nothing fails.
+    std::vector<failing_call> failing_calls(const three_files& state, std::string& clean_out) {
+        restore(state);
+        std::vector<std::string> argv = {"strace", kNoLeakCheck, "-qq", "-y", "-o", path("trace"), "-e", "trace="};
+        for (const char* call : kFailableCalls) argv.back() += std::string(call) + ",";
+        argv.back().pop_back();
+        argv.push_back(tarnwick_exe());
+        argv.insert(argv.end(), command_.begin(), command_.end());
+        const run_result clean = run_program(argv, dir());
+        EXPECT_EQ(clean.status, 0) << clean.out;
+        clean_out = clean.out;
+        std::istringstream trace(read_file(path("trace")));
+        const std::string folder = fs::canonical(dir()).string();
+        std::map<std::string, int> counts;
+        std::vector<failing_call> calls;
+        for (std::string line; std::getline(trace, line);) {
+            const std::string call = line.substr(0, line.find('('));
+            calls.push_back({call, ++counts[call], changed_file(line, folder)});
+        }
+        return calls;
+    }
+
+    // Runs `command_` from `state` with `call` failing; its output and errors
+    // go to out_ and errors_.
+    int run_failing(const three_files& state, const failing_call& call) {
+        restore(state);
+        const char* error = call.call == "pwrite64" ? "ENOSPC" : "EIO";
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq", "-o",
+                                         "/dev/null", "-e", "trace=" + call.call, "-e",
+                                         "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n),
+                                         tarnwick_exe()};
+        argv.insert(argv.end(), command_.begin(), command_.end());
+        const run_result run = run_program(argv, dir());
+        out_ = run.out;
+        errors_ = read_file(path("err"));
+        return run.status;
+    }
+
+    // The failure is reported last, naming the file and the reason, and
+    // no update is said to be complete.
+    void expect_failure_reported(const failing_call& call) {
+        const std::string reason = std::strerror(call.call == "pwrite64" ? ENOSPC : EIO);
+        const std::string said = kBanner + "Error writing " + call.file + ": " + reason + "\n";
+        EXPECT_EQ(out_.substr(out_.size() - std::min(out_.size(), said.size())), said) << out_;
+        EXPECT_EQ(out_.find("completed!"), std::string::npos) << out_;
+    }
+
+    // Runs the same command again after a failure of a run from `state`.
+    void expect_run_ends_clean() {
+        const three_files now = files();
+        // What standard error says is left is what is left.
+        const std::string mark = now.target.value_or("").substr(0, 4);
+        EXPECT_EQ(errors_.find("half-written") != std::string::npos, mark == "\x89TWr" || mark == "\x89TWc")
+            << errors_;
+        expect_nothing_lost(o_, u_, result_);
+        if (now.target != result_ || now.update) {
+            const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(rerun.status, 0) << rerun.out;
+        }
+        EXPECT_TRUE(same_bytes(read_file(target()), result_));
+        EXPECT_TRUE(same_bytes(read_file(backup()), o_));
+        EXPECT_FALSE(exists(update()));
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new"))) << "a failed run's temporary file stayed";
+    }
+
+    // Fails each call of the run from `state` in turn.
+    void fail_each_call_of_run(const three_files& state) {
+        std::string clean_out;
+        const std::vector<failing_call> calls = failing_calls(state, clean_out);
+        ASSERT_FALSE(calls.empty());
+        for (const failing_call& call : calls) {
+            SCOPED_TRACE(call.call + " #" + std::to_string(call.n) + " on " + call.file);
+            const int status = run_failing(state, call);
+            if (call.call == "copy_file_range") {
+                // Redone through the program's own loop: nothing to say.
+                EXPECT_EQ(status, 0) << out_;
+                EXPECT_EQ(out_, clean_out);
+                EXPECT_EQ(errors_, "");
+            } else if (call.file == "update.pak") {
+                // The update is complete; only update.pak could not go.
+                EXPECT_EQ(status, 1);
+                EXPECT_EQ(out_, clean_out + kBanner + "Failed to remove update.pak! Remove by hand.\n\n");
+                EXPECT_EQ(errors_, "tarnwick: cannot remove update.pak: " + std::string(std::strerror(EIO)) + "\n");
+                EXPECT_TRUE(same_bytes(read_file(update()), u_));
+            } else {
+                EXPECT_EQ(status, 1);
+                expect_failure_reported(call);
+            }
+            expect_run_ends_clean();
+        }
+    }
+
+    // Fails each call of an undo from `updated`, the target an update left,
+    // whose clean end is `undone`.
+    void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
+        command_ = {"--undo", "pak0.pak"};
+        std::string clean_out;
+        const std::vector<failing_call> calls = failing_calls(updated, clean_out);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_NE(clean_out.find(done), std::string::npos) << clean_out;
+        for (const failing_call& call : calls) {
+            SCOPED_TRACE(call.call + " #" + std::to_string(call.n) + " on " + call.file + " of " +
+                         updated.target->substr(0, 4));
+            EXPECT_EQ(run_failing(updated, call), 1);
+            expect_failure_reported(call);
+            // Both archives stay whole; an undo that happened says so.
+            const three_files now = files();
+            const bool undone_now = now.target == o_;
+            EXPECT_EQ(out_.find(done) != std::string::npos, undone_now) << out_;
+            if (undone_now) {
+                EXPECT_TRUE(now.backup == undone.backup);
+            } else {
+                EXPECT_TRUE(now.target == updated.target || now.target == result_);
+                EXPECT_TRUE(now.backup == o_);
+                const run_result again = run_tarnwick(command_, dir());
+                EXPECT_EQ(again.status, 0) << again.out;
+            }
+            EXPECT_TRUE(same_bytes(read_file(target()), o_));
+            EXPECT_TRUE(files().backup == undone.backup);
+            EXPECT_TRUE(same_bytes(read_file(update()), u_));
+            // The update applies again as it did the first time.
+            const run_result run = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), result_));
+            EXPECT_TRUE(same_bytes(read_file(backup()), o_));
+        }
+    }
+
+    // A target cut short while it was rewritten, as a run stopped there leaves it.
+    std::string cut_short() {
+        command_ = {"pak0.pak"};
+        restore({o_, std::nullopt, u_});
+        stop_at({"copy_file_range", 3});
+        const std::string target_bytes = read_file(target());
+        EXPECT_EQ(target_bytes.substr(0, 4), "\x89TWr");
+        return target_bytes;
+    }
+
+    std::string out_, errors_;
+    std::string o_, u_, result_;
+};
+
+TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
+    const std::string scenario = GetParam();
+    if (scenario == "fresh") {
+        fail_each_call_of_run({o_, std::nullopt, u_});
+    } else if (scenario == "already applied") {
+        fail_each_call_of_run({result_, o_, u_});
+    } else if (scenario == "resumed") {
+        fail_each_call_of_run({cut_short(), o_, u_});
+    } else if (scenario == "undo") {
+        const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
+        fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
+        fail_each_call_of_undo({"\x89TWc" + result_.substr(4), o_, u_}, {o_, result_, u_}, exchanged);
+        fail_each_call_of_undo({cut_short(), o_, u_}, {o_, std::nullopt, u_}, "is back in its place");
+    }
+}
+
+// One test per scenario, so that they run side by side.
+INSTANTIATE_TEST_SUITE_P(Scenarios, FailingCalls, ::testing::Values("fresh", "already applied", "resumed", "undo"),
+                         [](const ::testing::TestParamInfo<const char*>& scenario) {
+                             std::string name = scenario.param;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
+
 #endif
 
 #ifndef _WIN32
