@@ -1990,6 +1990,8 @@ protected:
         const std::vector<failing_call> calls = failing_calls(updated, clean_out);
         ASSERT_FALSE(calls.empty());
         EXPECT_NE(clean_out.find(done), std::string::npos) << clean_out;
+        // The names it gave the archives are on disk before it ends.
+        EXPECT_EQ(calls.back().call + " " + calls.back().file, "fsync .");
         for (const failing_call& call : calls) {
             SCOPED_TRACE(call.call + " #" + std::to_string(call.n) + " on " + call.file + " of " +
                          updated.target->substr(0, 4));
