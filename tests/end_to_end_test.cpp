@@ -1184,6 +1184,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::string shown;    // in the terminal's text, or on standard error
         std::size_t columns;  // of the terminal, when set
         bool output_in_file = false;
+        bool interrupted = false;  // by SIGINT while the line is shown
     } cases[] = {
         {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0},
@@ -1197,6 +1198,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
          {"script", "-qec", slow("600000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ", 0},
         {"a redraw shorter than the one before", "pak0.pak", o_big, u_big,
          {"script", "-qec", slow("500000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: 8.0 of 8.0 MiB", 0},
+        // Stopped as the directory is written, after the last member's copy was drawn.
+        {"interrupted while the line is shown", "pak0.pak", o, u,
+         {"script", "-qec", slow("350000 -e inject=pwrite64:signal=INT:when=3", "pak0.pak"), "/dev/null"},
+         "\rRewriting pak0.pak: ", 0, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1204,7 +1209,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         write_file(update(), c.update);
         fs::remove(path("err"));
         const run_result run = run_program(c.argv, dir());
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, c.interrupted ? 128 + SIGINT : 0);
+        // The erase is blanks only; what follows it starts in the first column.
+        EXPECT_EQ(run.out.find('\0'), std::string::npos);
+        EXPECT_EQ(run.out.find("\rtarnwick: interrupted; ") != std::string::npos, c.interrupted) << run.out;
         if (c.shown.empty()) {
             EXPECT_EQ(read_file(path("err")), "");
         } else {
@@ -1236,6 +1244,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_NE(part.find("..."), std::string::npos) << part;
             verbs.insert(part.substr(0, part.find(' ')));
         }
+        if (c.interrupted) continue;
         if (c.columns != 0) {
             EXPECT_EQ(verbs, (std::set<std::string>{"Copying", "Rewriting"})) << run.out;
         }
