@@ -1083,6 +1083,7 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         bool with_update;
         int status;
         const char* refusal;  // on standard error, when the run is refused for its output
+        std::vector<std::string> args = {"pak0.pak"};
     } cases[] = {
         {"stdout closed", {"sh", "-c", "exec \"$0\" \"$@\" >&-"}, true, 0, nullptr},
         {"stdout closed, no update.pak", {"sh", "-c", "exec \"$0\" \"$@\" >&-"}, false, 1, nullptr},
@@ -1098,6 +1099,14 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         {"errors into the target, a further argument", {"sh", "-c", "exec \"$0\" \"$@\" more.pak 2>>pak0.pak"},
          true, 0, nullptr},
         {"into the backup, errors closed", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&-"}, true, 1, ""},
+        {"an undo into the backup, opened for writing over it", {"sh", "-c", "exec \"$0\" \"$@\" 1<>pak0.bak 2>err"},
+         true, 1, "pak0.bak", {"--undo", "pak0.pak"}},
+        {"an undo into the target", {"sh", "-c", "exec \"$0\" \"$@\" >>pak0.pak 2>err"}, true, 1, "pak0.pak",
+         {"--undo", "pak0.pak"}},
+        {"a dry run into the backup, opened for writing over it",
+         {"sh", "-c", "exec \"$0\" \"$@\" 1<>pak0.bak 2>err"}, true, 1, "pak0.bak", {"--dry-run", "pak0.pak"}},
+        {"a dry run into the target", {"sh", "-c", "exec \"$0\" \"$@\" >>pak0.pak 2>err"}, true, 1, "pak0.pak",
+         {"--dry-run", "pak0.pak"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1105,15 +1114,18 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         write_file(backup(), "");
         fs::remove(update());
         if (c.with_update) write_file(update(), u);
-        const run_result run = run_tarnwick({"pak0.pak"}, dir(), c.wrapper);
+        const run_result run = run_tarnwick(c.args, dir(), c.wrapper);
         EXPECT_EQ(run.status, c.status);
         const bool updated = c.status == 0;
         EXPECT_TRUE(same_bytes(read_file(target()), updated ? merged->archive : o));
         EXPECT_TRUE(same_bytes(read_file(backup()), updated ? o : ""));
         EXPECT_EQ(exists(update()), c.with_update && !updated);
         if (c.refusal && *c.refusal) {
-            EXPECT_EQ(read_file(path("err")), backing_up("pak0.pak") + kBanner + "Cannot update pak0.pak: " +
-                                                  "standard output is written into " + c.refusal + "\n");
+            // A dry run refuses with a run's words.
+            const bool undo = c.args[0] == "--undo";
+            EXPECT_EQ(read_file(path("err")), (undo ? kTitle : backing_up("pak0.pak")) + kBanner +
+                                                  (undo ? "Cannot undo the update of" : "Cannot update") +
+                                                  " pak0.pak: standard output is written into " + c.refusal + "\n");
         }
     }
 }
