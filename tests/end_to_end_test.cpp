@@ -1976,8 +1976,19 @@ protected:
         EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new"))) << "a failed run's temporary file stayed";
     }
 
-    // Fails each call of the run from `state` in turn.
+    // Fails each call of the run from `state` in turn, after a dry run from
+    // there has made none of them and changed no file.
     void fail_each_call_of_run(const three_files& state) {
+        command_ = {"--dry-run", "pak0.pak"};
+        std::string dry_out;
+        restore(state);
+        auto before = snapshot(dir());
+        EXPECT_TRUE(failing_calls(state, dry_out).empty()) << read_file(path("trace"));
+        auto after = snapshot(dir());
+        before.erase(path("trace"));
+        after.erase(path("trace"));
+        EXPECT_TRUE(after == before) << "a dry run changed a file";
+        command_ = {"pak0.pak"};
         std::string clean_out;
         const std::vector<failing_call> calls = failing_calls(state, clean_out);
         ASSERT_FALSE(calls.empty());
@@ -2063,6 +2074,9 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "resumed") {
         fail_each_call_of_run({cut_short(), o_, u_});
+        const std::string complete = "\x89TWc" + result_.substr(4);
+        fail_each_call_of_run({complete, o_, u_});
+        fail_each_call_of_run({complete, o_, std::nullopt});
     } else if (scenario == "undo") {
         const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
         fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
