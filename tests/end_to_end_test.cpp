@@ -1212,7 +1212,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
          {"script", "-qec", slow("500000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: 8.0 of 8.0 MiB", 0},
         // Stopped as the directory is written, after the last member's copy was drawn.
         {"interrupted while the line is shown", "pak0.pak", o, u,
-         {"script", "-qec", slow("350000 -e inject=pwrite64:signal=INT:when=3", "pak0.pak"), "/dev/null"},
+         {"script", "-qec", slow("260000 -e inject=pwrite64:signal=INT:when=3", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0, false, true},
     };
     for (const auto& c : cases) {
