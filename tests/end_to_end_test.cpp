@@ -242,6 +242,9 @@ protected:
             if (c.kind == 'n') fs::remove(from);
             if (c.kind == 'm' || c.kind == 'c') {
                 write_file(d + "/" + c.to, build_pak({{"to", "x"}}));
+                // The original the marked archive still needs, in its own folder.
+                const std::string original = fs::path(from).parent_path().string() + "/own.bak";
+                if (!exists(original)) write_file(original, build_pak({{"own", "x"}}));
                 const std::string rewritten = build_pak({{"cut short", "x"}});
                 write_file(from, (c.kind == 'm' ? "\x89TWr" : "\x89TWc") + rewritten.substr(4));
             }
@@ -674,6 +677,12 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          backing_up("own.x") + kBanner +
              "Cannot update own.x: the interrupted update of own.pak still needs its original in own.bak; finish it "
              "first by running tarnwick on own.pak\n",
+         ""},
+        {"the backup, in another folder, is another archive's original, which its cut-short update needs",
+         {"sub/own.x"}, 'm', "sub/own.pak", "sub/own.x",
+         backing_up("sub/own.x") + kBanner +
+             "Cannot update sub/own.x: the interrupted update of sub/own.pak still needs its original in sub/own.bak; "
+             "finish it first by running tarnwick on sub/own.pak\n",
          ""},
         {"the backup is the original of another archive's rewrite, complete but for its magic", {"own.x"}, 'c',
          "own.pak", "own.x",
