@@ -1860,10 +1860,10 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
 
 // The calls through which a run changes a file, each made to fail in turn:
 // every write at an offset, cut to length, flush, rename, exchange, kernel
-// copy and removal that a trace of the scenario shows, at its n-th call. The
-// system is asked to fail the call instead of making it (strace's inject), so
-// the table proves what the tool reports and how it recovers, not what a disk
-// holds after a flush that really failed.
+// copy and removal that a trace of the scenario shows, at its n-th call, with
+// EIO (ENOSPC for a write). The call is failed instead of being made
+// (strace's inject), so the table proves what the tool reports and how it
+// recovers, not what a disk holds after a flush that really failed.
 namespace {
 
 // The names the calls have on this CPU; a trace shows which of them a run makes.
@@ -1967,7 +1967,9 @@ protected:
         EXPECT_EQ(out_.find("completed!"), std::string::npos) << out_;
     }
 
-    // Runs the same command again after a failure of a run from `state`.
+    // After a failed run: standard error tells what is left, nothing is
+    // lost, and the same command run again, if anything is left to do,
+    // ends the update.
     void expect_run_ends_clean() {
         const three_files now = files();
         // What standard error says is left is what is left.
