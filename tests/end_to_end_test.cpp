@@ -1738,6 +1738,32 @@ TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
     }
 }
 
+// An update that leaves the archive shorter than it was: the record of what
+// a cut-short rewrite is made from still ends the file, so that the next run
+// tells the original from another archive of its size and directory place.
+TEST_F(Interrupted, TheRecordEndsTheFileOfAnUpdateThatShrinksIt) {
+    // An archive a run wrote, with its directory of 4096 entries.
+    const std::string o = model_merge(build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}}),
+                                      build_pak({}))->archive;
+    const std::string u = build_pak({{"B", "b"}});
+    const std::string result = model_merge(o, u)->archive;
+    ASSERT_LT(result.size(), o.size());
+    restore({o, std::nullopt, u});
+    // The backup's copy, then update.pak's member: "a" stays in place.
+    stop_at({"copy_file_range", 2});
+    ASSERT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
+    EXPECT_EQ(read_file(target()).size(), o.size() + REWRITE_RECORD_SIZE);
+    std::string other = o;
+    other[static_cast<std::size_t>(entry_pos(o, 0))] = 'z';
+    write_file(backup(), other);
+    const run_result refused = run_tarnwick({"pak0.pak"}, dir());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("its backup pak0.bak is not the original that update saved"), std::string::npos)
+        << refused.out;
+    write_file(backup(), o);
+    expect_rerun_finishes(o, result);
+}
+
 // An undo stopped before or after any of its calls leaves the two archives
 // under their names, exchanged or not; the next undo exchanges them, and a
 // normal run then applies the update again. Nothing is lost at any stop.
