@@ -151,7 +151,7 @@ bool same_directory_place(const pak_header& a, const pak_header& b);
 // members, then the whole directory of 4096 entries.
 bool mark_fits_length(const pak_header& final_header, std::int32_t length);
 // Writes the four bytes that begin the target at `stage` (the magic for
-// rewrite_stage::none), and flushes them to disk.
+// rewrite_stage::none); write_target_magic also flushes them to disk.
 void put_target_magic(const checked_file& target, rewrite_stage stage);
 void write_target_magic(const checked_file& target, rewrite_stage stage);
 
