@@ -18,6 +18,7 @@
 #include <sys/un.h>
 #endif
 
+#include "backup.h"
 #include "checked_io.h"
 #include "journal.h"
 #include "pak_format.h"
@@ -55,6 +56,10 @@ bool make_socket(const std::string& path) {
 // LeakSanitizer cannot work under ptrace and would fail a traced run at its exit.
 constexpr const char* kNoLeakCheck = "-EASAN_OPTIONS=detect_leaks=0";
 constexpr const char* kUnderStrace = "strace -EASAN_OPTIONS=detect_leaks=0";
+// With -f, the tool stops only at the calls traced, so a traced run costs
+// little more than a plain one. Not for a signal injected: strace 6.1 then
+// lets the run go on.
+constexpr const char* kOnlyTracedCalls = "--seccomp-bpf";
 
 // The columns a terminal gives UTF-8 text, for the characters these tests
 // use: CJK ideographs (U+4E00 to U+9FFF, led by E4 to E9) take two. Text
@@ -243,6 +248,9 @@ protected:
             if (c.kind == 'n') fs::remove(from);
             if (c.kind == 'm' || c.kind == 'c') {
                 write_file(d + "/" + c.to, build_pak({{"to", "x"}}));
+                // The original the marked archive still needs, in its own folder.
+                const std::string original = fs::path(from).parent_path().string() + "/own.bak";
+                if (!exists(original)) write_file(original, build_pak({{"own", "x"}}));
                 const std::string rewritten = build_pak({{"cut short", "x"}});
                 write_file(from, (c.kind == 'm' ? "\x89TWr" : "\x89TWc") + rewritten.substr(4));
             }
@@ -703,6 +711,12 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
              "Cannot update own.x: the interrupted update of own.pak still needs its original in own.bak; finish it "
              "first by running tarnwick on own.pak\n",
          ""},
+        {"the backup, in another folder, is another archive's original, which its cut-short update needs",
+         {"sub/own.x"}, 'm', "sub/own.pak", "sub/own.x",
+         backing_up("sub/own.x") + kBanner +
+             "Cannot update sub/own.x: the interrupted update of sub/own.pak still needs its original in sub/own.bak; "
+             "finish it first by running tarnwick on sub/own.pak\n",
+         ""},
         {"the backup is the original of another archive's rewrite, complete but for its magic", {"own.x"}, 'c',
          "own.pak", "own.x",
          backing_up("own.x") + kBanner +
@@ -1150,6 +1164,7 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         bool with_update;
         int status;
         const char* refusal;  // on standard error, when the run is refused for its output
+        std::vector<std::string> args = {"pak0.pak"};
     } cases[] = {
         {"stdout closed", {"sh", "-c", "exec \"$0\" \"$@\" >&-"}, true, 0, nullptr},
         {"stdout closed, no update.pak", {"sh", "-c", "exec \"$0\" \"$@\" >&-"}, false, 1, nullptr},
@@ -1165,6 +1180,14 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         {"errors into the target, a further argument", {"sh", "-c", "exec \"$0\" \"$@\" more.pak 2>>pak0.pak"},
          true, 0, nullptr},
         {"into the backup, errors closed", {"sh", "-c", "exec \"$0\" \"$@\" >pak0.bak 2>&-"}, true, 1, ""},
+        {"an undo into the backup, opened for writing over it", {"sh", "-c", "exec \"$0\" \"$@\" 1<>pak0.bak 2>err"},
+         true, 1, "pak0.bak", {"--undo", "pak0.pak"}},
+        {"an undo into the target", {"sh", "-c", "exec \"$0\" \"$@\" >>pak0.pak 2>err"}, true, 1, "pak0.pak",
+         {"--undo", "pak0.pak"}},
+        {"a dry run into the backup, opened for writing over it",
+         {"sh", "-c", "exec \"$0\" \"$@\" 1<>pak0.bak 2>err"}, true, 1, "pak0.bak", {"--dry-run", "pak0.pak"}},
+        {"a dry run into the target", {"sh", "-c", "exec \"$0\" \"$@\" >>pak0.pak 2>err"}, true, 1, "pak0.pak",
+         {"--dry-run", "pak0.pak"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1172,15 +1195,18 @@ TEST_F(EndToEnd, SurroundingsNeverReachAnArchive) {
         write_file(backup(), "");
         fs::remove(update());
         if (c.with_update) write_file(update(), u);
-        const run_result run = run_tarnwick({"pak0.pak"}, dir(), c.wrapper);
+        const run_result run = run_tarnwick(c.args, dir(), c.wrapper);
         EXPECT_EQ(run.status, c.status);
         const bool updated = c.status == 0;
         EXPECT_TRUE(same_bytes(read_file(target()), updated ? merged->archive : o));
         EXPECT_TRUE(same_bytes(read_file(backup()), updated ? o : ""));
         EXPECT_EQ(exists(update()), c.with_update && !updated);
         if (c.refusal && *c.refusal) {
-            EXPECT_EQ(read_file(path("err")), backing_up("pak0.pak") + kBanner + "Cannot update pak0.pak: " +
-                                                  "standard output is written into " + c.refusal + "\n");
+            // A dry run refuses with a run's words.
+            const bool undo = c.args[0] == "--undo";
+            EXPECT_EQ(read_file(path("err")), (undo ? kTitle : backing_up("pak0.pak")) + kBanner +
+                                                  (undo ? "Cannot undo the update of" : "Cannot update") +
+                                                  " pak0.pak: standard output is written into " + c.refusal + "\n");
         }
     }
 }
@@ -1251,6 +1277,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::string shown;    // in the terminal's text, or on standard error
         std::size_t columns;  // of the terminal, when set
         bool output_in_file = false;
+        bool interrupted = false;  // by SIGINT while the line is shown
     } cases[] = {
         {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0},
@@ -1264,6 +1291,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
          {"script", "-qec", slow("600000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ", 0},
         {"a redraw shorter than the one before", "pak0.pak", o_big, u_big,
          {"script", "-qec", slow("500000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: 8.0 of 8.0 MiB", 0},
+        // Stopped as the directory is written, after the last member's copy was drawn.
+        {"interrupted while the line is shown", "pak0.pak", o, u,
+         {"script", "-qec", slow("260000 -e inject=pwrite64:signal=INT:when=3", "pak0.pak"), "/dev/null"},
+         "\rRewriting pak0.pak: ", 0, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1271,7 +1302,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         write_file(update(), c.update);
         fs::remove(path("err"));
         const run_result run = run_program(c.argv, dir());
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, c.interrupted ? 128 + SIGINT : 0);
+        // The erase is blanks only; what follows it starts in the first column.
+        EXPECT_EQ(run.out.find('\0'), std::string::npos);
+        EXPECT_EQ(run.out.find("\rtarnwick: interrupted; ") != std::string::npos, c.interrupted) << run.out;
         if (c.shown.empty()) {
             EXPECT_EQ(read_file(path("err")), "");
         } else {
@@ -1303,6 +1337,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_NE(part.find("..."), std::string::npos) << part;
             verbs.insert(part.substr(0, part.find(' ')));
         }
+        if (c.interrupted) continue;
         if (c.columns != 0) {
             EXPECT_EQ(verbs, (std::set<std::string>{"Copying", "Rewriting"})) << run.out;
         }
@@ -1551,6 +1586,16 @@ std::string traced_calls() {
 struct three_files {
     std::optional<std::string> target, backup, update;
 };
+
+// A trace of one process, its lines without the process id, padded with
+// blanks, that -f puts first.
+std::string without_pids(const std::string& trace) {
+    std::istringstream lines(trace);
+    std::string calls;
+    for (std::string line; std::getline(lines, line);)
+        calls += line.substr(line.find_first_not_of(' ', line.find_first_not_of("0123456789"))) + "\n";
+    return calls;
+}
 
 }  // namespace
 
@@ -1864,6 +1909,8 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=5",
          "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
          std::nullopt},
+        {"update.pak touched while the target is rewritten, its bytes the same", "copy_file_range:when=2",
+         "touch -d @0 update.pak", 0, report, merged->archive, o, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1905,6 +1952,32 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         write_file(update(), u);
         expect_rerun_finishes(o, merged->archive);
     }
+}
+
+// An update that leaves the archive shorter than it was: the record of what
+// a cut-short rewrite is made from still ends the file, so that the next run
+// tells the original from another archive of its size and directory place.
+TEST_F(Interrupted, TheRecordEndsTheFileOfAnUpdateThatShrinksIt) {
+    // An archive a run wrote, with its directory of 4096 entries.
+    const std::string o = model_merge(build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}}),
+                                      build_pak({}))->archive;
+    const std::string u = build_pak({{"B", "b"}});
+    const std::string result = model_merge(o, u)->archive;
+    ASSERT_LT(result.size(), o.size());
+    restore({o, std::nullopt, u});
+    // The backup's copy, then update.pak's member: "a" stays in place.
+    stop_at({"copy_file_range", 2});
+    ASSERT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
+    EXPECT_EQ(read_file(target()).size(), o.size() + REWRITE_RECORD_SIZE);
+    std::string other = o;
+    other[static_cast<std::size_t>(entry_pos(o, 0))] = 'z';
+    write_file(backup(), other);
+    const run_result refused = run_tarnwick({"pak0.pak"}, dir());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("its backup pak0.bak is not the original that update saved"), std::string::npos)
+        << refused.out;
+    write_file(backup(), o);
+    expect_rerun_finishes(o, result);
 }
 
 // An undo stopped before or after any of its calls leaves the two archives
@@ -2042,6 +2115,273 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         }
     }
 }
+
+
+// The calls through which a run changes a file, each made to fail in turn:
+// every write at an offset, cut to length, flush, rename, exchange, kernel
+// copy and removal that a trace of the scenario shows, at its n-th call, with
+// EIO (ENOSPC for a write). The call is failed instead of being made
+// (strace's inject), so the table proves what the tool reports and how it
+// recovers, not what a disk holds after a flush that really failed.
+namespace {
+
+// The names the calls have on this CPU; a trace shows which of them a run makes.
+const char* const kFailableCalls[] = {"pwrite64", "ftruncate", "copy_file_range", "fdatasync", "fsync",
+                                      "rename",   "renameat",  "renameat2",       "unlink",    "unlinkat"};
+
+struct failing_call {
+    std::string call;
+    int n;
+    std::string file;  // as the tool names it in a message
+};
+
+// A strace line's quoted names, in order.
+std::vector<std::string> quoted_names(const std::string& line) {
+    std::vector<std::string> names;
+    for (std::size_t open = line.find('"'); open != std::string::npos;) {
+        const std::size_t close = line.find('"', open + 1);
+        names.push_back(line.substr(open + 1, close - open - 1));
+        open = line.find('"', close + 1);
+    }
+    return names;
+}
+
+// The file a traced call changes, by the name the run gives it: the folder
+// is ".", and the backup made under its temporary name is the backup.
+std::string changed_file(const std::string& line, const std::string& folder) {
+    std::string file;
+    const std::vector<std::string> names = quoted_names(line.substr(0, line.find(") = ")));
+    const std::size_t open = line.find('<');
+    if (line.rfind("rename", 0) == 0) {
+        // An exchange writes both; a rename writes its destination.
+        file = line.find("RENAME_EXCHANGE") != std::string::npos ? names.front() : names.back();
+    } else if (line.rfind("unlink", 0) == 0) {
+        file = names.back();
+    } else if (open != std::string::npos && open < line.find(',')) {
+        file = line.substr(open + 1, line.find('>', open) - open - 1);
+        file = file == folder ? "." : file.substr(file.rfind('/') + 1);
+    }
+    const std::string temp = BACKUP_TEMP_SUFFIX;
+    if (file.size() > temp.size() && file.compare(file.size() - temp.size(), temp.size(), temp) == 0)
+        file.resize(file.size() - temp.size());
+    return file;
+}
+
+}  // namespace
+
+class FailingCalls : public Interrupted, public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        Interrupted::SetUp();
+        o_ = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}, {"c", "333"}});
+        u_ = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+        result_ = model_merge(o_, u_)->archive;
+    }
+
+    // Every call of `state`'s run that can fail, with the file it changes;
+    // `clean_out` receives what the run prints when nothing fails.
+    std::vector<failing_call> failing_calls(const three_files& state, std::string& clean_out) {
+        restore(state);
+        std::vector<std::string> argv = {"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-y",
+                                         "-o",     path("trace"), "-e",             "trace="};
+        for (const char* call : kFailableCalls) argv.back() += std::string(call) + ",";
+        argv.back().pop_back();
+        argv.push_back(tarnwick_exe());
+        argv.insert(argv.end(), command_.begin(), command_.end());
+        const run_result clean = run_program(argv, dir());
+        EXPECT_EQ(clean.status, 0) << clean.out;
+        clean_out = clean.out;
+        std::istringstream trace(without_pids(read_file(path("trace"))));
+        const std::string folder = fs::canonical(dir()).string();
+        std::map<std::string, int> counts;
+        std::vector<failing_call> calls;
+        for (std::string line; std::getline(trace, line);) {
+            const std::string call = line.substr(0, line.find('('));
+            calls.push_back({call, ++counts[call], changed_file(line, folder)});
+        }
+        return calls;
+    }
+
+    // Runs `command_` from `state` with `call` failing; its output and errors
+    // go to out_ and errors_.
+    int run_failing(const three_files& state, const failing_call& call) {
+        restore(state);
+        const char* error = call.call == "pwrite64" ? "ENOSPC" : "EIO";
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, kOnlyTracedCalls,
+                                         "-f", "-qq", "-o", path("injected"), "-e", "trace=" + call.call, "-e",
+                                         "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n),
+                                         tarnwick_exe()};
+        argv.insert(argv.end(), command_.begin(), command_.end());
+        const run_result run = run_program(argv, dir());
+        out_ = run.out;
+        errors_ = read_file(path("err"));
+        EXPECT_NE(read_file(path("injected")).find(std::string(error) + " ("), std::string::npos) << "not failed";
+        return run.status;
+    }
+
+    // The failure is reported last, naming the file and the reason, and
+    // no update is said to be complete.
+    void expect_failure_reported(const failing_call& call) {
+        const std::string reason = std::strerror(call.call == "pwrite64" ? ENOSPC : EIO);
+        const std::string said = kBanner + "Error writing " + call.file + ": " + reason + "\n";
+        EXPECT_EQ(out_.substr(out_.size() - std::min(out_.size(), said.size())), said) << out_;
+        EXPECT_EQ(out_.find("completed!"), std::string::npos) << out_;
+    }
+
+    // After a failed run: standard error tells what is left, nothing is
+    // lost, and the same command run again, if anything is left to do,
+    // ends the update.
+    void expect_run_ends_clean() {
+        const three_files now = files();
+        // What standard error says is left is what is left. A note is set
+        // before the write it speaks of, so one that names both sides of it
+        // is true whichever side the failure left.
+        const std::string mark = now.target.value_or("").substr(0, 4);
+        const bool half_written = errors_.find("half-written") != std::string::npos;
+        if (mark == "\x89TWr") {
+            EXPECT_TRUE(half_written) << errors_;
+        } else if (mark == "\x89TWc") {
+            EXPECT_TRUE(half_written || errors_.find("complete but for its header") != std::string::npos) << errors_;
+        } else {
+            EXPECT_EQ(errors_.find("half-written and not playable;"), std::string::npos) << errors_;
+        }
+        expect_nothing_lost(o_, u_, result_);
+        if (now.target != result_ || now.update) {
+            const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(rerun.status, 0) << rerun.out;
+        }
+        EXPECT_TRUE(same_bytes(read_file(target()), result_));
+        EXPECT_TRUE(same_bytes(read_file(backup()), o_));
+        EXPECT_FALSE(exists(update()));
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new"))) << "a failed run's temporary file stayed";
+    }
+
+    // Fails each call of the run from `state` in turn, after a dry run from
+    // there has made none of them and changed no file.
+    void fail_each_call_of_run(const three_files& state) {
+        command_ = {"--dry-run", "pak0.pak"};
+        std::string dry_out;
+        restore(state);
+        auto before = snapshot(dir());
+        std::vector<failing_call> dry_calls = failing_calls(state, dry_out);
+        // It claims the backup's temporary name as the run does, and gives it
+        // up at once: the one removal it makes is of that name.
+        const std::string dry_trace = read_file(path("trace"));
+        dry_calls.erase(std::remove_if(dry_calls.begin(), dry_calls.end(),
+                                       [&dry_trace](const failing_call& c) {
+                                           return c.call.rfind("unlink", 0) == 0 && c.n == 1 &&
+                                                  dry_trace.find("\"pak0.bak.tarnwick-new\")") != std::string::npos;
+                                       }),
+                        dry_calls.end());
+        EXPECT_TRUE(dry_calls.empty()) << dry_trace;
+        auto after = snapshot(dir());
+        before.erase(path("trace"));
+        after.erase(path("trace"));
+        EXPECT_TRUE(after == before) << "a dry run changed a file";
+        command_ = {"pak0.pak"};
+        std::string clean_out;
+        const std::vector<failing_call> calls = failing_calls(state, clean_out);
+        ASSERT_FALSE(calls.empty());
+        for (const failing_call& call : calls) {
+            SCOPED_TRACE(call.call + " #" + std::to_string(call.n) + " on " + call.file);
+            const int status = run_failing(state, call);
+            if (call.call == "copy_file_range") {
+                // Redone through the program's own loop: nothing to say.
+                EXPECT_EQ(status, 0) << out_;
+                EXPECT_EQ(out_, clean_out);
+                EXPECT_EQ(errors_, "");
+            } else if (call.file == "update.pak") {
+                // The update is complete; only update.pak could not go.
+                EXPECT_EQ(status, 1);
+                EXPECT_EQ(out_, clean_out + kBanner + "Failed to remove update.pak! Remove by hand.\n\n");
+                EXPECT_EQ(errors_, "tarnwick: cannot remove update.pak: " + std::string(std::strerror(EIO)) + "\n");
+                EXPECT_TRUE(same_bytes(read_file(update()), u_));
+            } else {
+                EXPECT_EQ(status, 1);
+                expect_failure_reported(call);
+            }
+            expect_run_ends_clean();
+        }
+    }
+
+    // Fails each call of an undo from `updated`, the target an update left,
+    // whose clean end is `undone`.
+    void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
+        command_ = {"--undo", "pak0.pak"};
+        std::string clean_out;
+        const std::vector<failing_call> calls = failing_calls(updated, clean_out);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_NE(clean_out.find(done), std::string::npos) << clean_out;
+        // The names it gave the archives are on disk before it ends.
+        EXPECT_EQ(calls.back().call + " " + calls.back().file, "fsync .");
+        for (const failing_call& call : calls) {
+            SCOPED_TRACE(call.call + " #" + std::to_string(call.n) + " on " + call.file + " of " +
+                         updated.target->substr(0, 4));
+            EXPECT_EQ(run_failing(updated, call), 1);
+            expect_failure_reported(call);
+            // Both archives stay whole; an undo that happened says so.
+            const three_files now = files();
+            const bool undone_now = now.target == o_;
+            EXPECT_EQ(out_.find(done) != std::string::npos, undone_now) << out_;
+            if (undone_now) {
+                EXPECT_TRUE(now.backup == undone.backup);
+            } else {
+                EXPECT_TRUE(now.target == updated.target || now.target == result_);
+                EXPECT_TRUE(now.backup == o_);
+                const run_result again = run_tarnwick(command_, dir());
+                EXPECT_EQ(again.status, 0) << again.out;
+            }
+            EXPECT_TRUE(same_bytes(read_file(target()), o_));
+            EXPECT_TRUE(files().backup == undone.backup);
+            EXPECT_TRUE(same_bytes(read_file(update()), u_));
+            // The update applies again as it did the first time.
+            const run_result run = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), result_));
+            EXPECT_TRUE(same_bytes(read_file(backup()), o_));
+        }
+    }
+
+    // A target cut short while it was rewritten, as a run stopped there leaves it.
+    std::string cut_short() {
+        command_ = {"pak0.pak"};
+        restore({o_, std::nullopt, u_});
+        stop_at({"copy_file_range", 3});
+        const std::string target_bytes = read_file(target());
+        EXPECT_EQ(target_bytes.substr(0, 4), "\x89TWr");
+        return target_bytes;
+    }
+
+    std::string out_, errors_;
+    std::string o_, u_, result_;
+};
+
+TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
+    const std::string scenario = GetParam();
+    if (scenario == "fresh") {
+        fail_each_call_of_run({o_, std::nullopt, u_});
+    } else if (scenario == "already applied") {
+        fail_each_call_of_run({result_, o_, u_});
+    } else if (scenario == "resumed") {
+        fail_each_call_of_run({cut_short(), o_, u_});
+        const std::string complete = "\x89TWc" + result_.substr(4);
+        fail_each_call_of_run({complete, o_, u_});
+        fail_each_call_of_run({complete, o_, std::nullopt});
+    } else if (scenario == "undo") {
+        const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
+        fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
+        fail_each_call_of_undo({"\x89TWc" + result_.substr(4), o_, u_}, {o_, result_, u_}, exchanged);
+        fail_each_call_of_undo({cut_short(), o_, u_}, {o_, std::nullopt, u_}, "is back in its place");
+    }
+}
+
+// One test per scenario, so that they run side by side.
+INSTANTIATE_TEST_SUITE_P(Scenarios, FailingCalls, ::testing::Values("fresh", "already applied", "resumed", "undo"),
+                         [](const ::testing::TestParamInfo<const char*>& scenario) {
+                             std::string name = scenario.param;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
 
 #endif
 

@@ -91,6 +91,15 @@ TEST(TextWidth, ProgressLineKeepsTheFiguresWhole) {
         {"Copying", long_path, "pak0.bak", kFigures, 29, ""},
         {"Copying", long_path, "pak0.bak", "1234.5 of 2345.6 MiB, 123.4 MiB/s", 30, ""},
         {"Rewriting", long_path, "", kFigures, 20, ""},
+        // One to five columns left for the path: it shows a character of its own, or goes.
+        {"Rewriting", long_path, "", kFigures, 41, "Rewriting " + kFigures},
+        {"Rewriting", long_path, "", kFigures, 42, "Rewriting ...k: " + kFigures},
+        {"Rewriting", long_path, "", kFigures, 43, "Rewriting m...k: " + kFigures},
+        {"Rewriting", "地图地图地图", "", kFigures, 42, "Rewriting " + kFigures},
+        {"Rewriting", "地图地图地图", "", kFigures, 43, "Rewriting ...图: " + kFigures},
+        {"Copying", "a", long_path, kFigures, 44, "Copying " + kFigures},
+        {"Copying", "a", long_path, kFigures, 45, "Copying a to ...k: " + kFigures},
+        {"Copying", "地", long_path, kFigures, 46, "Copying 地 to ...k: " + kFigures},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.verb) + " " + c.path + " to " + c.destination + " in " + std::to_string(c.width));

@@ -55,6 +55,10 @@ void draw(progress_line& line, progress_clock::time_point now)
     if (width < blanked) {
         text.append(blanked - width, ' ');
     }
+    // Counted before it is written: a signal that comes in between erases all of it.
+    if (width > columns_on_screen) {
+        columns_on_screen = width;
+    }
     put_on_terminal("\r" + text);
     line.shown_width = width;
     columns_on_screen = width;

@@ -141,10 +141,13 @@ std::size_t bytes_within(const std::string& text, std::size_t room)
     return bytes;
 }
 
-// The columns a path cannot be shortened below.
+// The columns a path cannot be shortened below: a shortened path keeps at
+// least its last character besides the ellipsis, and a wide one takes two.
 std::size_t least_columns(const std::string& path)
 {
-    return std::min(columns_of(path), MIN_PATH_COLUMNS);
+    const std::vector<character> characters = characters_of(path);
+    const std::size_t last = characters.empty() ? 0 : characters.back().columns;
+    return std::min(columns_of(path), ELLIPSIS_COLUMNS + std::max(last, std::size_t{1}));
 }
 
 } // namespace

@@ -37,7 +37,7 @@ int run_update(const std::string& target_path, const std::string& output_archive
     const bool dry_run = mode == run_mode::dry_run;
     make_plan(*plan, target_path, output_archive, dry_run);
     // A dry run takes every lock the run takes, so that it refuses what the run would.
-    pending_file backup{};
+    pending_file backup{{NO_FILE, nullptr}, "", "", "", false};
     if (backs_up(*plan)) {
         if (!dry_run) {
             print_text("%s", plan->backing_up.c_str());

@@ -68,10 +68,11 @@ int restore_original(undo_state& undo)
     close_file(undo.backup);
     close_file(files.target);
     rename_file(files.backup_path.c_str(), files.target_path.c_str());
-    flush_folder_of(files.target_path.c_str());
+    // Said before the folder's flush, which may fail: an undo run again would find no backup.
     print_text("%s was half-written by an interrupted update: the original from %s is back in its place, and the "
                "half-written file was dropped\n",
                files.target_path.c_str(), files.backup_path.c_str());
+    flush_folder_of(files.target_path.c_str());
     return 0;
 }
 
@@ -94,9 +95,10 @@ int exchange_with_backup(undo_state& undo)
                "this system cannot exchange two files in one step; to undo by hand, copy %s over %s",
                files.backup_path.c_str(), files.target_path.c_str());
     }
-    flush_folder_of(files.target_path.c_str());
+    // Said before the folder's flush, which may fail: an undo run again would exchange them back.
     print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
                files.target_path.c_str(), files.backup_path.c_str());
+    flush_folder_of(files.target_path.c_str());
     return 0;
 }
 
