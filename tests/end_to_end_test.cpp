@@ -981,29 +981,56 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
 #endif
 }
 
-// --undo refuses a backup it cannot tie to the archive, or a system that
-// cannot exchange two names, and then changes nothing; a target cut short
-// while it was rewritten gets its original back.
+// --undo refuses a backup it cannot tie to the archive, and then changes
+// nothing; a target cut short while it was rewritten gets its original back.
+// Where two names cannot be exchanged in one step, three renames through
+// pak0.pak.tarnwick-undo do it; a rename that fails is taken back, and an
+// undo left half done is finished first by the next undo, run or dry run.
 TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
     const std::string o = build_pak({{"a", "1"}, {"b", random_bytes(5000, 4)}, {"c", "333"}});
     const std::string u = build_pak({{"B", "new b"}, {"d", "dd"}});
     const std::string result = model_merge(o, u)->archive;
     const std::string other = build_pak({{"other", "archive"}});
     const std::string cannot = "Cannot undo the update of pak0.pak: ";
+    const std::string cannot_finish = "Cannot finish the interrupted undo of pak0.pak: ";
+    const std::string as_before = "; pak0.pak and pak0.bak are as they were before the undo";
+    const std::string finished = "Finished the interrupted undo of pak0.pak first: it and pak0.bak are exchanged\n";
     const std::string twice = build_pak({{"A", "1"}, {"A", "2"}});
     const std::string twice_updated = model_merge(twice, build_pak({{"A", "33"}, {"B", "4"}}))->archive;
-    std::vector<std::string> no_exchange;
+    const std::string third = path("pak0.pak.tarnwick-undo");
+    // Wrappers that make renameat2 fail, where the tool can be traced: the
+    // first call is the one-step exchange, the next three the renames.
+    std::vector<std::string> no_exchange, exchange_fails, second_fails, third_fails, no_rename_back;
+#ifndef _WIN32
+    if (reason_cannot_trace().empty()) {
+        const auto failing = [](const std::string& when, const char* error) {
+            return std::vector<std::string>{"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=renameat2",
+                                            "-e", "inject=renameat2:error=" + std::string(error) + ":when=" + when};
+        };
+        no_exchange = failing("1", "EINVAL");
+        exchange_fails = failing("1", "EACCES");
+        second_fails = failing("1..3+2", "EINVAL");
+        third_fails = failing("1..4+3", "EINVAL");
 #ifdef TARNWICK_LYING_COPY
-    no_exchange = {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
-                   "TARNWICK_TEST_NO_EXCHANGE=1"};
+        // The exchange refused before the kernel sees it, so that the calls
+        // counted are the renames: the second fails, and so does its undoing.
+        no_rename_back = {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
+                          "TARNWICK_TEST_NO_EXCHANGE=1"};
+        const auto traced = failing("2..3", "EACCES");
+        no_rename_back.insert(no_rename_back.end(), traced.begin(), traced.end());
+#endif
+    }
 #endif
     const struct {
         const char* label;
-        std::string target;
-        std::optional<std::string> backup;
+        std::optional<std::string> target, backup;
         std::string message;  // empty: the undo goes ahead
         std::vector<std::string> wrapper = {};
         bool linked = false;  // the backup a hard link to the target
+        bool wrapped = false;  // skipped where its wrapper cannot run
+        std::optional<std::string> third = std::nullopt;  // a half-done undo's pak0.pak.tarnwick-undo
+        std::vector<std::string> command = {"--undo", "pak0.pak"};
+        bool half_done = false;  // refused with the undo half done, which the next one finishes
     } cases[] = {
         {"no backup", result, std::nullopt, cannot + "its backup pak0.bak is missing"},
         {"a backup that is no archive", result, "PK\x03\x04" + o.substr(4), cannot + "its backup pak0.bak is not a pak file"},
@@ -1022,45 +1049,81 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
          cannot + "its mark does not match its length"},
         {"cut short while rewriting, its backup another archive", "\x89TWr" + o.substr(4, 100), other,
          cannot + "its backup pak0.bak is not the archive it was updated from"},
-        {"a file system without the exchange", result, o,
-         cannot + "this system cannot exchange two files in one step; to undo by hand, copy pak0.bak over pak0.pak",
-         no_exchange},
+        {"a file system without the exchange: three renames", result, o, "", no_exchange, false, true},
+        {"the exchange fails for another reason", result, o,
+         cannot + "exchanging pak0.pak and pak0.bak failed: " + std::strerror(EACCES) + as_before, exchange_fails,
+         false, true},
+        {"the second rename fails, and the first is taken back", result, o,
+         cannot + "renaming pak0.bak to pak0.pak failed: " + std::strerror(ENOTSUP) + as_before, second_fails, false,
+         true},
+        {"the third rename fails, and both are taken back", result, o,
+         cannot + "renaming pak0.pak.tarnwick-undo to pak0.bak failed: " + std::strerror(ENOTSUP) + as_before,
+         third_fails, false, true},
+        {"the second rename fails, and so does taking the first back", result, o,
+         cannot + "renaming pak0.bak to pak0.pak failed: " + std::strerror(EACCES) +
+             ", and so did putting the names back; the undo is half done: running the same command again finishes it",
+         no_rename_back, false, true, std::nullopt, {"--undo", "pak0.pak"}, true},
+        {"half done, the archive at the third name", std::nullopt, o, "", {}, false, false, result},
+        {"half done, the backup at the archive's name too", o, std::nullopt, "", {}, false, false, result},
+        {"half done, then a run", std::nullopt, o, "", {}, false, false, result, {"pak0.pak"}},
+        {"half done, then a dry run", o, std::nullopt, "", {}, false, false, result, {"--dry-run", "pak0.pak"}},
+        {"half done, the third name beside both others", result, o,
+         cannot_finish + "pak0.pak.tarnwick-undo, pak0.pak and pak0.bak all exist, so which of them holds what "
+                         "cannot be told; nothing was changed. Keep the archive and its backup under their names and "
+                         "move pak0.pak.tarnwick-undo away",
+         {}, false, false, result},
+        {"half done, the third name alone", std::nullopt, std::nullopt,
+         cannot_finish + "it left pak0.pak.tarnwick-undo, but neither pak0.pak nor pak0.bak exists; nothing was changed",
+         {}, false, false, result},
+        {"half done, the third name another archive", std::nullopt, o,
+         cannot_finish + "pak0.pak.tarnwick-undo is not an update of pak0.bak, nor pak0.bak of it; nothing was changed",
+         {}, false, false, other},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        if (c.wrapper.empty() && c.label == std::string("a file system without the exchange")) continue;
-        write_file(target(), c.target);
-        fs::remove(backup());
+        if (c.wrapped && c.wrapper.empty()) continue;
+        for (const std::string& file : {target(), backup(), third, update()}) fs::remove(file);
+        if (c.target) write_file(target(), *c.target);
         if (c.backup) write_file(backup(), *c.backup);
+        if (c.third) write_file(third, *c.third);
+        if (c.command[0] != "--undo") write_file(update(), u);
         if (c.linked) fs::create_hard_link(target(), backup());
         const auto before = snapshot(dir());
-        const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir(), c.wrapper);
-        if (!c.message.empty()) {
+        const run_result undo = run_tarnwick(c.command, dir(), c.wrapper);
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
+        if (c.half_done) {
+            EXPECT_EQ(undo.status, 1);
+            EXPECT_EQ(undo.out.substr(undo.out.find(kBanner)), kBanner + c.message + "\n");
+            EXPECT_FALSE(exists(target()));
+            EXPECT_EQ(read_file(third), *c.target);
+            const run_result again = run_tarnwick(c.command, dir());
+            EXPECT_EQ(again.out, kTitle + finished);
+        } else if (!c.message.empty()) {
             EXPECT_EQ(undo.status, 1);
             EXPECT_EQ(undo.out.substr(undo.out.find(kBanner)), kBanner + c.message + "\n");
             EXPECT_EQ(snapshot(dir()), before);
             continue;
         }
-        const bool exchanges = c.target.rfind("\x89TWr", 0) != 0;
-#ifdef _WIN32
-        // Windows has no exchange of two names: the undo is refused, as above.
-        if (exchanges) {
-            EXPECT_EQ(undo.status, 1);
-            EXPECT_EQ(snapshot(dir()), before);
-            continue;
-        }
-#endif
-        EXPECT_EQ(undo.status, 0) << undo.out;
-        if (exchanges) {
+        const bool exchanges = !c.target || c.target->rfind("\x89TWr", 0) != 0;
+        EXPECT_EQ(undo.status, c.half_done ? 1 : 0) << undo.out;
+        if (c.third) {
+            EXPECT_EQ(undo.out.substr(0, kTitle.size() + finished.size()), kTitle + finished);
+            EXPECT_FALSE(exists(third));
+            const bool applied = c.command[0] == "pak0.pak";
+            EXPECT_TRUE(same_bytes(read_file(target()), applied ? result : o));
+            EXPECT_TRUE(same_bytes(read_file(backup()), applied ? o : result));
+            EXPECT_EQ(exists(update()), c.command[0] == "--dry-run");
+        } else if (exchanges) {
+            EXPECT_FALSE(exists(third));
             EXPECT_EQ(read_file(target()), *c.backup);
-            EXPECT_EQ(read_file(backup()), c.target);
-            continue;
+            EXPECT_EQ(read_file(backup()), *c.target);
+        } else {
+            EXPECT_EQ(undo.out, kTitle + "Undoing the update of pak0.pak...\npak0.pak was half-written by an "
+                                         "interrupted update: the original from pak0.bak is back in its place, and "
+                                         "the half-written file was dropped\n");
+            EXPECT_EQ(read_file(target()), o);
+            EXPECT_FALSE(exists(backup()));
         }
-        EXPECT_EQ(undo.out, kTitle + "Undoing the update of pak0.pak...\npak0.pak was half-written by an interrupted "
-                                     "update: the original from pak0.bak is back in its place, and the half-written "
-                                     "file was dropped\n");
-        EXPECT_EQ(read_file(target()), o);
-        EXPECT_FALSE(exists(backup()));
     }
 }
 

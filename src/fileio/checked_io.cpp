@@ -63,6 +63,11 @@ checked_file open_checked(const char* path, open_mode mode)
     return file;
 }
 
+bool same_open_identity(const file_state& a, const file_state& b)
+{
+    return a.volume == b.volume && a.index == b.index && a.index_high == b.index_high;
+}
+
 [[noreturn]] void write_failure(const checked_file& file, int error)
 {
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
@@ -156,27 +161,27 @@ file_state state_of(const checked_file& file)
     if (!status_of_native(file.handle, status)) {
         fatal_error("Error reading the status of %s: %s", file.path, error_reason(errno, "unknown"));
     }
-    return {status.identity.volume, status.identity.index, status.size, status.modified, status.changed};
+    return {status.identity.volume, status.identity.index, status.identity.index_high,
+            status.size,            status.modified,       status.changed};
 }
 
 bool same_state(const file_state& a, const file_state& b)
 {
-    return a.volume == b.volume && a.index == b.index && a.size == b.size && a.modified == b.modified &&
-           a.changed == b.changed;
+    return same_open_identity(a, b) && a.size == b.size && a.modified == b.modified && a.changed == b.changed;
 }
 
 bool same_open_file(const checked_file& a, const checked_file& b)
 {
     const file_state first = state_of(a);
     const file_state second = state_of(b);
-    return first.volume == second.volume && first.index == second.index;
+    return same_open_identity(first, second);
 }
 
 bool path_names(const char* path, const checked_file& file)
 {
     file_identity named{};
     const file_state opened = state_of(file);
-    return identity_of_path(path, named) && named.volume == opened.volume && named.index == opened.index;
+    return identity_of_path(path, named) && same_open_identity(opened, {named.volume, named.index, named.index_high, 0, 0, 0});
 }
 
 std::int64_t file_length(const checked_file& file)
@@ -212,16 +217,4 @@ std::string remove_file(const char* path)
 {
     const int error = remove_path(path);
     return error == 0 ? "" : std::strerror(error);
-}
-
-bool exchange_files(const char* a, const char* b)
-{
-    const int error = exchange_paths(a, b);
-    if (error == ENOTSUP) {
-        return false;
-    }
-    if (error != 0) {
-        fatal_error("Error writing %s: %s", a, std::strerror(error));
-    }
-    return true;
 }

@@ -55,6 +55,7 @@ std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t 
 struct file_identity {
     std::uint64_t volume;
     std::uint64_t index;
+    std::uint64_t index_high;  // of a 128-bit id (Windows' FILE_ID_INFO), else 0
 };
 // What an open file is now: who it is and the marks every change leaves.
 struct file_status {
@@ -85,10 +86,19 @@ lock_outcome lock_native(native_handle file);
 // link itself, not what it leads to). Returns 0 or an error number.
 int rename_path(const char* from, const char* to);
 
+// Gives the file at `from` the name `to` unless something stands there
+// already (EEXIST). Returns 0 or an error number; ENOTSUP where the file
+// system cannot rename without replacing.
+int rename_path_no_replace(const char* from, const char* to);
 // Exchanges the files two names give, in one step that no crash can split.
 // Returns 0 or an error number; ENOTSUP where the system or the file system
 // has no such step.
 int exchange_paths(const char* a, const char* b);
+// Puts the renames of the open `file` in `folder` on stable storage: the
+// folder's flush on POSIX. Windows keeps no folder flush; its file systems
+// log renames in order with the files' metadata, which the file's own flush
+// writes out. 0 or an error number.
+int sync_renames(native_handle file, const char* folder);
 
 bool identity_of_path(const char* path, file_identity& identity);
 // False unless the standard stream writes to a regular file.

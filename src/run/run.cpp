@@ -494,6 +494,7 @@ int run_update(const std::string& target_path, const std::string& output_archive
         fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
                     output_archive.c_str());
     }
+    (void)finish_interrupted_undo(target_path);
     open_target(run->files);
     switch (decide_start(*run)) {
     case start_point::fresh:

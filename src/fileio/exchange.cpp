@@ -1,0 +1,98 @@
+// Exchanging the files at two names, for going back to a backup: in one step
+// where the system can; elsewhere by three renames through a third name,
+// none of which replaces a file, so that at every instant each file has a
+// name and the names left tell how far the exchange went.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "checked_io.h"
+#include "file_system.h"
+
+namespace {
+
+struct rename_step {
+    const std::string& from;
+    const std::string& to;
+    const checked_file& file;  // the file that moves
+};
+constexpr std::size_t RENAME_STEPS = 3;
+
+void flush_rename_of(const checked_file& file, const std::string& path)
+{
+    const std::string folder = folder_of(path);
+    const int error = sync_renames(file.handle, folder.c_str());
+    if (error != 0) {
+        fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
+    }
+}
+
+// Takes back the first `done` steps, last first. False when one of them
+// cannot be taken back.
+bool put_back(const rename_step* steps, std::size_t done)
+{
+    while (done > 0) {
+        --done;
+        if (rename_path_no_replace(steps[done].to.c_str(), steps[done].from.c_str()) != 0) {
+            return false;
+        }
+        flush_rename_of(steps[done].file, steps[done].from);
+    }
+    return true;
+}
+
+} // namespace
+
+exchange_names exchange_names_for(const std::string& a, const std::string& b)
+{
+    return {a, b, a + EXCHANGE_TEMP_SUFFIX};
+}
+
+exchange_step exchange_step_of(const exchange_names& names)
+{
+    if (!path_exists(names.third.c_str())) {
+        return exchange_step::none;
+    }
+    const bool a_there = path_exists(names.a.c_str());
+    if (a_there == path_exists(names.b.c_str())) {
+        return exchange_step::unclear;
+    }
+    return a_there ? exchange_step::b_moved : exchange_step::a_moved;
+}
+
+exchange_failure exchange_files(const exchange_names& names, exchange_step done, const checked_file& a_file,
+                                const checked_file& b_file)
+{
+    if (done == exchange_step::none) {
+        const int error = exchange_paths(names.a.c_str(), names.b.c_str());
+        if (error == 0) {
+            flush_rename_of(a_file, names.a);
+            return {};
+        }
+        if (error != ENOTSUP) {
+            return {"exchanging " + names.a + " and " + names.b, std::strerror(error), true};
+        }
+    }
+    const rename_step steps[RENAME_STEPS] = {
+        {names.a, names.third, a_file}, {names.b, names.a, b_file}, {names.third, names.b, a_file}};
+    std::size_t next = done == exchange_step::a_moved ? 1 : done == exchange_step::b_moved ? 2 : 0;
+    for (; next < RENAME_STEPS; ++next) {
+        const rename_step& step = steps[next];
+        const int error = rename_path_no_replace(step.from.c_str(), step.to.c_str());
+        if (error != 0) {
+            return {"renaming " + step.from + " to " + step.to, std::strerror(error), put_back(steps, next)};
+        }
+        flush_rename_of(step.file, step.to);
+    }
+    return {};
+}
+
+std::string move_over(const checked_file& file, const char* from, const char* to)
+{
+    const int error = rename_path(from, to);
+    if (error != 0) {
+        return std::strerror(error);
+    }
+    flush_rename_of(file, to);
+    return "";
+}
