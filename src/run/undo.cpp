@@ -31,11 +31,11 @@ struct undo_state {
 
 // Opened for writing too: the file becomes the archive, which runs open so,
 // and on Windows only a handle that may write flushes its rename.
-checked_file open_locked(const std::string& path, const std::string& target_path)
+checked_file open_locked(const std::string& path, const std::string& cannot)
 {
     checked_file file = open_for_update(path.c_str());
     if (lock_file(file) == file_lock::busy) {
-        fatal_error("Cannot undo the update of %s: %s is in use by another run", target_path.c_str(), path.c_str());
+        fatal_error("%s: %s is in use by another run", cannot.c_str(), path.c_str());
     }
     return file;
 }
@@ -51,7 +51,7 @@ void open_backup(undo_state& undo)
         fatal_error("Cannot undo the update of %s: its backup %s is the same file", files.target_path.c_str(),
                     files.backup_path.c_str());
     }
-    undo.backup = open_locked(files.backup_path, files.target_path);
+    undo.backup = open_locked(files.backup_path, "Cannot undo the update of " + files.target_path);
     if (const char* fault = archive_fault(undo.backup)) {
         fatal_error("Cannot undo the update of %s: its backup %s %s", files.target_path.c_str(),
                     files.backup_path.c_str(), fault);
@@ -112,12 +112,11 @@ void refuse_untied_archives(undo_state& undo)
 // The exchange holds the name a new backup is made under, so that no run of
 // another archive sharing the backup can put one in place while the backup's
 // own name is free.
-void claim_backup_name(pending_file& claim, const std::string& target_path, const std::string& backup_path)
+void claim_backup_name(pending_file& claim, const std::string& backup_path, const std::string& doing)
 {
     reserve_pending_file(claim, backup_path, backup_temp_path_for(backup_path));
     if (claim.file.handle == NO_FILE) {
-        fatal_error("Cannot undo the update of %s: its backup %s is in use by another run", target_path.c_str(),
-                    backup_path.c_str());
+        fatal_error("Cannot %s: its backup %s is in use by another run", doing.c_str(), backup_path.c_str());
     }
 }
 
@@ -127,7 +126,7 @@ void exchange_with_backup(const exchange_names& names, exchange_step done, const
                           const checked_file& staying, const std::string& doing)
 {
     pending_file claim{};
-    claim_backup_name(claim, names.a, names.b);
+    claim_backup_name(claim, names.b, doing);
     const std::string half_done =
         "the undo of " + names.a + " is half done; running the same command again finishes it";
     const char* earlier_failure_note = failure_notice();
@@ -203,8 +202,8 @@ bool finish_interrupted_undo(const std::string& target_path)
         fatal_error("%s: it left %s, but neither %s nor %s exists; nothing was changed", cannot.c_str(),
                     names.third.c_str(), names.a.c_str(), names.b.c_str());
     }
-    checked_file moved = open_locked(names.third, target_path);
-    checked_file staying = open_locked(done == exchange_step::a_moved ? names.b : names.a, target_path);
+    checked_file moved = open_locked(names.third, cannot);
+    checked_file staying = open_locked(done == exchange_step::a_moved ? names.b : names.a, cannot);
     prove_half_done_undo(moved, staying, cannot);
     exchange_with_backup(names, done, moved, staying, "finish the interrupted undo of " + target_path);
     // The run that goes on takes its locks anew, on the files' new names.
