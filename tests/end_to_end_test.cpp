@@ -662,10 +662,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"target is its own backup in capitals, one file to Windows", {"OWN.BAK"}, 0, "", "", "", "OWN.BAK"},
         {"target is the NUL device", {"NUL"}, 0, "", "", "", "NUL: not a regular file"},
         {"the backup is another archive's original, which its cut-short update needs, in a folder named with a "
-         "backslash", {"sub\\own.x"}, 'm', "sub/own.pak", "sub/own.x",
-         backing_up("sub\\own.x") + kBanner +
-             "Cannot update sub\\own.x: the interrupted update of sub\\own.pak still needs its original in "
-             "sub\\own.bak; finish it first by running tarnwick on sub\\own.pak\n",
+         "backslash", {"sub\\pak0.pak"}, 'm', "sub/pak0.x", "sub/pak0.bak",
+         backing_up("sub\\pak0.pak") + kBanner +
+             "Cannot update sub\\pak0.pak: the interrupted update of sub\\pak0.x still needs its original in "
+             "sub\\pak0.bak; finish it first by running tarnwick on sub\\pak0.x\n",
          ""},
 #endif
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},

@@ -41,6 +41,25 @@ bool put_back(const rename_step* steps, std::size_t done)
     return true;
 }
 
+// Only a regular file at the third name is what an exchange left: Windows
+// takes NUL.tarnwick-undo for the device NUL, in every folder.
+bool regular_file_at(const std::string& path)
+{
+    // A named pipe would hold the open until a writer came.
+    if (kind_of_path(path.c_str()) != path_kind::file_or_nothing) {
+        return false;
+    }
+    int error = 0;
+    const native_handle file = open_native(path.c_str(), open_mode::read, error);
+    if (file == NO_NATIVE_HANDLE) {
+        return path_exists(path.c_str());
+    }
+    file_status status{};
+    const bool regular = is_disk_file(file) && status_of_native(file, status) && status.regular;
+    (void)close_native(file);
+    return regular;
+}
+
 } // namespace
 
 exchange_names exchange_names_for(const std::string& a, const std::string& b)
@@ -50,7 +69,7 @@ exchange_names exchange_names_for(const std::string& a, const std::string& b)
 
 exchange_step exchange_step_of(const exchange_names& names)
 {
-    if (!path_exists(names.third.c_str())) {
+    if (!regular_file_at(names.third)) {
         return exchange_step::none;
     }
     const bool a_there = path_exists(names.a.c_str());
