@@ -28,6 +28,7 @@
 #include "checked_io.h"
 #include "fuzz_fatal_error.h"
 #include "fuzz_input.h"
+#include "journal.h"
 #include "pak_format.h"
 #include "pak_model.h"
 
@@ -184,10 +185,10 @@ std::optional<std::string> run_merge()
         read_pak_directory(update, plan.update);
         plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
-        write_target_magic(target, rewrite_stage::rewriting);
+        write_stage(target, rewrite_stage::rewriting);
         write_merge(plan, original, update, target, plan.cut, progress);
         seal_merge(plan, target);
-        write_target_magic(target, rewrite_stage::none);
+        write_stage(target, rewrite_stage::none);
         close_file(original);
         close_file(update);
         close_file(target);

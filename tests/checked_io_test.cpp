@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "backup.h"
 #include "checked_io.h"
 #include "test_support.h"
 
@@ -76,7 +77,9 @@ TEST_F(CheckedIo, CopyBytesPastTheEndOfTheSourceIsAReadFailure) {
             checked_file to = open_for_update(to_path.c_str());
             copy_span_to(to, {&from, nullptr, 0, 0, 5001}, nullptr);
         },
-        ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
+        ::testing::ExitedWithCode(1),
+        fatal_exactly("File read failure") +
+            regex_literal("tarnwick: " + from_path + " is 5000 bytes, but it is read up to byte 5001\n"));
 }
 
 TEST_F(CheckedIo, FileLengthOfAnySize) {

@@ -19,6 +19,7 @@
 #endif
 
 #include "checked_io.h"
+#include "journal.h"
 #include "pak_format.h"
 #include "test_support.h"
 
@@ -275,6 +276,13 @@ protected:
                 EXPECT_EQ(run.out.find("Updating"), std::string::npos) << run.out;
             }
             EXPECT_EQ(snapshot(d), before);
+            // A dry run refuses what the run refuses, in the same words.
+            if (c.status == 1 && c.args.size() == 1 && c.args[0].rfind("-", 0) != 0) {
+                const run_result dry = run_tarnwick({"--dry-run", c.args[0]}, d, kFileSizeCap);
+                EXPECT_EQ(dry.status, 1);
+                EXPECT_EQ(dry.out, run.out);
+                EXPECT_EQ(snapshot(d), before);
+            }
         }
     }
 };
@@ -378,7 +386,8 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
          build_pak({{"c", random_bytes(4097, 4)}, {"d", random_bytes(8192, 5)}, {"e", "1"}})},
         {"3072 + 1024 entries, the limit exactly", build_pak(numbered(3072, "m", "o")),
          build_pak(numbered(1024, "M", "u"))},
-        {"4096 + 0 entries", build_pak(numbered(4096, "m", "")), build_pak({})},
+        // A directory length with a remainder: the same bytes would be an archive the empty update is applied to.
+        {"4096 + 0 entries", with_le32(build_pak(numbered(4096, "m", "")), 8, 4096 * 64 + 36), build_pak({})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -409,21 +418,28 @@ TEST_F(EndToEnd, RandomArchivesMatchTheModel) {
 TEST_F(EndToEnd, SecondRunWithTheSameUpdateGivesTheSameMembers) {
     const std::string original = build_pak({{"a", "1"}, {"b", "22"}, {"c", "333"}});
     const std::string update_pak = build_pak({{"B", "new b"}, {"d", "dd"}});
-    expect_success(original, update_pak, target(), backup());
-    const std::string first = read_file(target());
-    // Applied again, it rewrites nothing and keeps the backup of the original,
-    // even one that another archive's cut-short update would need.
-    write_file(update(), update_pak);
-    write_file(path("pak0.x"), "\x89TWr" + original.substr(4));
-    const run_result again = run_tarnwick({"pak0.pak"}, dir());
-    EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(again.out, kTitle + "pak0.pak already holds the update in update.pak: nothing was rewritten, no backup "
-                                  "was made\n\n---------------------------------------\nThanks for using tarnwick!\n");
-    EXPECT_TRUE(same_bytes(read_file(target()), first));
-    EXPECT_EQ(read_file(backup()), original);
-    EXPECT_FALSE(exists(update()));
-    fs::remove(path("pak0.x"));
+    // An empty update rewrites the archive the first time, as any update does, and is then held by it.
+    for (const std::string& applied : {build_pak({}), update_pak}) {
+        SCOPED_TRACE(applied.size() == 12 ? "an empty update" : "an update");
+        fs::remove(backup());
+        expect_success(original, applied, target(), backup());
+        // Applied again, it rewrites nothing and keeps the backup of the original,
+        // even one that another archive's cut-short update would need.
+        write_file(update(), applied);
+        write_file(path("pak0.x"), "\x89TWr" + original.substr(4));
+        const std::string first = read_file(target());
+        const run_result again = run_tarnwick({"pak0.pak"}, dir());
+        EXPECT_EQ(again.status, 0);
+        EXPECT_EQ(again.out, kTitle + "pak0.pak already holds the update in update.pak: nothing was rewritten, no "
+                                      "backup was made\n\n---------------------------------------\nThanks for using "
+                                      "tarnwick!\n");
+        EXPECT_TRUE(same_bytes(read_file(target()), first));
+        EXPECT_EQ(read_file(backup()), original);
+        EXPECT_FALSE(exists(update()));
+        fs::remove(path("pak0.x"));
+    }
     // The same members in other bytes, or a name in another case, are another update.
+    const std::string first = read_file(target());
     for (const std::string& other : {build_pak({{"B", "new B"}, {"d", "dd"}}), build_pak({{"b", "new b"}, {"d", "dd"}})}) {
         expect_success(first, other, target(), backup());
         write_file(target(), first);
@@ -531,23 +547,34 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         std::optional<std::string> update;
         std::string message;  // the whole message, or else...
         std::string mention;  // ...a part of the tool's own message
+        std::string errors = "";  // where given, standard error; {target} stands for the archive's path
     } cases[] = {
-        {"short original header", std::string("PACK\0", 5), u, "File read failure", ""},
-        {"short update header", o, std::string("PAC"), "File read failure", ""},
-        {"original directory past end", o.substr(0, o.size() - 10), u, "File read failure", ""},
-        {"update directory past end", o, u.substr(0, u.size() - 64), "File read failure", ""},
-        {"kept member past end", with_le32(o, o0 + 60, 1000000), u, "File read failure", ""},
-        {"update member past end", o, with_le32(u, u1 + 56, 5000000), "File read failure", ""},
+        {"short original header", std::string("PACK\0", 5), u, "File read failure", "",
+         "tarnwick: {target} is 5 bytes, shorter than its 12-byte header\n"},
+        {"short update header", o, std::string("PAC"), "File read failure", "",
+         "tarnwick: update.pak is 3 bytes, shorter than its 12-byte header\n"},
+        {"original directory past end", o.substr(0, o.size() - 10), u, "File read failure", "",
+         "tarnwick: {target} is " + std::to_string(o.size() - 10) + " bytes, but its directory ends at byte " +
+             std::to_string(o.size()) + "\n"},
+        {"update directory past end", o, u.substr(0, u.size() - 64), "File read failure", "",
+         "tarnwick: update.pak is " + std::to_string(u.size() - 64) + " bytes, but its directory ends at byte " +
+             std::to_string(u.size()) + "\n"},
+        {"kept member past end", with_le32(o, o0 + 60, 1000000), u, "File read failure", "",
+         "tarnwick: {target} is " + std::to_string(o.size()) + " bytes, but member 1 (a.txt) ends at byte 1000012\n"},
+        {"update member past end", o, with_le32(u, u1 + 56, 5000000), "File read failure", "",
+         "tarnwick: update.pak is " + std::to_string(u.size()) + " bytes, but member 2 (new.wav) ends at byte 5000004\n"},
         {"missing update.pak, as in a second run of one command", o, std::nullopt,
          "Error opening update.pak: No such file or directory", ""},
-        {"empty update.pak", o, std::string(), "File read failure", ""},
+        {"empty update.pak", o, std::string(), "File read failure", "",
+         "tarnwick: update.pak is 0 bytes, shorter than its 12-byte header\n"},
         {"zeros as update.pak", o, std::string(4096, '\0'), "Damaged archive update.pak: it is not a pak file", ""},
         {"a zip saved as update.pak", o, "PK\x03\x04\x14\x00\x00\x00\x08\x00\x8b\xa7" + std::string(300, 'z'),
          "Damaged archive update.pak: it is not a pak file", ""},
         {"update.pak with negative dir_length", o, with_le32(u, 8, -64),
          "Damaged archive update.pak: the directory has negative length -64", ""},
         {"a program as the target", "MZ\x90\x00" + o.substr(4), u, "", "/pak0.pak: it is not a pak file"},
-        {"a torn header as the target", "\x89TCK" + o.substr(4), u, "", "/pak0.pak: it is not a pak file"},
+        {"a header neither an archive's nor a mark's, nor torn between them", "\x89TXK" + o.substr(4), u, "",
+         "/pak0.pak: it is not a pak file"},
         {"4097 entries though most are replaced", build_pak(numbered(3073, "m", "o")),
          build_pak(numbered(1024, "M", "u")), kTooLarge, ""},
         {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0.pak lists"},
@@ -561,8 +588,10 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         {"result of 2^31 bytes or more", o, too_big, "", "/pak0.pak "},
         {"result reaches 2^31 only with its directory", o, fits_without_directory, "", "/pak0.pak "},
         {"update member ends exactly at 2^31-1", o, with_le32(with_le32(u, u1 + 56, INT32_MAX - 4), u1 + 60, 4),
-         "File read failure", ""},
-        {"update directory at exactly 2^31-1", o, with_le32(with_le32(u, 4, INT32_MAX), 8, 64), "File read failure", ""},
+         "File read failure", "",
+         "tarnwick: update.pak is " + std::to_string(u.size()) + " bytes, but member 2 (new.wav) ends at byte 2147483647\n"},
+        {"update directory at exactly 2^31-1", o, with_le32(with_le32(u, 4, INT32_MAX), 8, 64), "File read failure", "",
+         "tarnwick: update.pak is " + std::to_string(u.size()) + " bytes, but its directory ends at byte 2147483711\n"},
         {"result of exactly 2^31-1 bytes passes the size check", o, update_for_result(INT32_MAX), "",
          "update.pak: member 513 (bad) starts at negative offset -1"},
         {"result of exactly 2^31 bytes", o, update_for_result(std::int64_t{INT32_MAX} + 1), "",
@@ -580,8 +609,23 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         } else {
             fs::remove(update());
         }
+        fs::remove(path("errors"));
         const auto before = snapshot(dir());
-        const run_result run = run_tarnwick({target()}, dir(), kFileSizeCap);
+        std::vector<std::string> wrapper = kFileSizeCap;
+#ifndef _WIN32
+        wrapper[2] += " 2>errors";
+#endif
+        const run_result run = run_tarnwick({target()}, dir(), wrapper);
+        std::map<std::string, std::string> after = snapshot(dir());
+#ifndef _WIN32
+        if (!c.errors.empty()) {
+            std::string expected = c.errors;
+            const std::size_t at = expected.find("{target}");
+            if (at != std::string::npos) expected.replace(at, 8, target());
+            EXPECT_EQ(after[path("errors")], expected);
+        }
+#endif
+        after.erase(path("errors"));
         EXPECT_EQ(run.status, 1);
         const std::string before_message = backing_up(target()) + kBanner;
         if (!c.message.empty()) {
@@ -591,7 +635,7 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
             EXPECT_NE(run.out.find(c.mention, before_message.size()), std::string::npos) << run.out;
             EXPECT_EQ(run.out.back(), '\n');
         }
-        EXPECT_TRUE(snapshot(dir()) == before) << "a refused run changed a file";
+        EXPECT_TRUE(after == before) << "a refused run changed a file";
         if (c.update) {
             EXPECT_FALSE(model_merge(c.original, *c.update)) << "the model accepts the pair";
         }
@@ -604,29 +648,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         "   file - absolute path and name of pak file to update\n"
         "          e.g.: Windows: c:/quake2/baseq2/pak0.pak\n"
         "                Linux:   /quake2/baseq2/pak0.pak\n";
-    const std::string help =
-        usage +
-        "\n"
-        "tarnwick ARCHIVE             updates ARCHIVE with update.pak, read from the\n"
-        "                             current folder, not from beside ARCHIVE\n"
-        "tarnwick --dry-run ARCHIVE   says what an update would do, and changes nothing\n"
-        "tarnwick --undo ARCHIVE      exchanges ARCHIVE and its backup\n"
-        "tarnwick --help | --version\n"
-        "\n"
-        "ARCHIVE may be absolute or relative to the current folder. Before an update\n"
-        "changes it, ARCHIVE is copied to its backup, named after it with its last\n"
-        "extension replaced by .bak (pak0.pak -> pak0.bak); the backup holds the\n"
-        "archive as it was before this update, and is replaced by the next one.\n"
-        "Members of ARCHIVE that update.pak also holds (names compared without regard\n"
-        "to case) are dropped, the others kept in order, and update.pak's members\n"
-        "appended; update.pak is removed once the update is on disk.\n"
-        "\n"
-        "If a run is interrupted, run the same command again: it finishes the update\n"
-        "from the backup. --undo puts the backup back in the archive's place and the\n"
-        "archive in the backup's; a second --undo redoes the update.\n"
-        "\n"
-        "Exit status: 0 when the update (or the dry run, or the undo) went ahead, 1 on\n"
-        "an error or a refusal. More in the manual: man tarnwick.\n";
+    // The text itself is compared with its copies in README.md and the man
+    // page (scripts/help-text); here it must answer wherever --help stands.
+    const std::string help = run_tarnwick({"--help"}, dir()).out.substr(kTitle.size());
+    EXPECT_EQ(help.substr(0, usage.size() + 1), usage + "\n");
     expect_refusals({
         {"no argument", {}, 0, "", "", kTitle + usage, ""},
         {"--help", {"--help"}, 0, "", "", kTitle + help, "", 0},
@@ -642,8 +667,11 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          "tarnwick: update.pak is read from the current folder, {folder}\n"},
         {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick " TARNWICK_VERSION "\n", "", 0},
         {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + help, "", 0},
-        {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", "", "", 1,
-         "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},
+        {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option --HELP; to name a file that begins with '-', write ./--HELP\n"},
+        {"a misspelt option after the archive", {"pak0.pak", "--dryrun"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option --dryrun; to name a file that begins with '-', write ./--dryrun\n"},
+        {"an archive that begins with '-'", {"-pak0.pak"}, 0, "", "", "", ""},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
@@ -683,6 +711,8 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          ""},
         {"backup is a directory", {"pak0.pak"}, 'd', "pak0.bak", "",
          backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: Is a directory\n", ""},
+        {"a folder at the backup's temporary name", {"pak0.pak"}, 'd', "pak0.bak.tarnwick-new", "",
+         backing_up("pak0.pak") + kBanner + "Error opening pak0.bak.tarnwick-new: Is a directory\n", ""},
 #ifndef _WIN32
         // Opening a named pipe would wait for a writer forever.
         {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
@@ -747,27 +777,63 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
     }
 }
 
-TEST_F(EndToEnd, ReadOnlyFolderForTheBackup) {
+TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
 #ifdef _WIN32
     GTEST_SKIP() << "a read-only folder on Windows still takes new files, and setpriv is POSIX-only";
 #else
     const std::string reason = reason_cannot_drop_privileges();
     if (!reason.empty()) GTEST_SKIP() << reason;
-    const std::string ro = path("ro"), work = path("work"), o = build_pak({{"a", "1"}}), u = build_pak({{"b", "2"}});
-    mkdir(ro.c_str(), 0755);
-    mkdir(work.c_str(), 0755);
-    write_file(ro + "/pak0.pak", o);
-    write_file(work + "/update.pak", u);
-    for (const std::string& p : {ro + "/pak0.pak", work, work + "/update.pak"}) ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
-    chmod(ro.c_str(), 0555);
+    const std::string o = build_pak({{"a", "1"}}), u = build_pak({{"b", "2"}}), denied = std::strerror(EACCES);
+    const std::string updated = model_merge(o, u)->archive;
+    const struct {
+        const char* label;
+        std::vector<std::string> args;      // the last one stands for ro/pak0.pak
+        std::optional<std::string> backup;  // ro/pak0.bak, if any
+        std::string message, errors;        // {ro} stands for the folder
+        bool run_in_ro;                     // and name the archive pak0.pak; else run beside update.pak
+    } cases[] = {
+        {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
+         "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
+        {"an undo cannot exchange the names, run in their folder", {"--undo", "{archive}"}, o,
+         "Cannot undo the update of pak0.pak: exchanging pak0.pak and pak0.bak failed: its folder {ro} refuses the "
+         "change (" + denied + "); pak0.pak and pak0.bak are as they were before the undo", "", true},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string ro = path("ro" + std::to_string(index)), work = path("work" + std::to_string(index++));
+        const auto filled = [&ro](std::string text) {
+            for (std::size_t at; (at = text.find("{ro}")) != std::string::npos;) text.replace(at, 4, ro);
+            return text;
+        };
+        mkdir(ro.c_str(), 0755);
+        mkdir(work.c_str(), 0755);
+        write_file(ro + "/pak0.pak", c.backup ? updated : o);
+        if (c.backup) write_file(ro + "/pak0.bak", *c.backup);
+        write_file(work + "/update.pak", u);
+        for (const std::string& p : {ro, ro + "/pak0.pak", ro + "/pak0.bak", work, work + "/update.pak"})
+            (void)chown(p.c_str(), 65534, 65534);
+        chmod(ro.c_str(), 0555);
+        const auto before = snapshot(ro);
+        std::vector<std::string> args = c.args;
+        args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";
+        std::vector<std::string> wrapper = errors_into(path("errors"));
+        wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
 
-    const run_result run = run_tarnwick({ro + "/pak0.pak"}, work, kAsNobody);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, backing_up(ro + "/pak0.pak") + kBanner + "Error opening " + ro + "/pak0.bak: " +
-                           std::strerror(EACCES) + "\n");
-    EXPECT_EQ(read_file(ro + "/pak0.pak"), o);
-    EXPECT_FALSE(exists(ro + "/pak0.bak"));
-    EXPECT_EQ(read_file(work + "/update.pak"), u);
+        const run_result run = run_tarnwick(args, c.run_in_ro ? ro : work, wrapper);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out.substr(run.out.find(kBanner)), kBanner + filled(c.message) + "\n");
+        EXPECT_EQ(read_file(path("errors")), filled(c.errors));
+        EXPECT_EQ(snapshot(ro), before);
+        EXPECT_EQ(read_file(work + "/update.pak"), u);
+        // A dry run claims the backup's temporary name as the run does, and is refused alike.
+        if (c.args.size() == 1) {
+            const run_result dry = run_tarnwick({"--dry-run", args.back()}, c.run_in_ro ? ro : work, wrapper);
+            EXPECT_EQ(dry.status, 1);
+            EXPECT_EQ(dry.out, run.out);
+            EXPECT_EQ(snapshot(ro), before);
+        }
+    }
 #endif
 }
 
@@ -995,6 +1061,9 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
     const std::string cannot_finish = "Cannot finish the interrupted undo of pak0.pak: ";
     const std::string as_before = "; pak0.pak and pak0.bak are as they were before the undo";
     const std::string finished = "Finished the interrupted undo of pak0.pak first: it and pak0.bak are exchanged\n";
+    // The words of the rerun, which refuses the same backups.
+    const std::string not_saved = "its backup pak0.bak is not the original that update saved; nothing was changed. "
+                                  "Put that original back as pak0.bak and run again";
     const std::string twice = build_pak({{"A", "1"}, {"A", "2"}});
     const std::string twice_updated = model_merge(twice, build_pak({{"A", "33"}, {"B", "4"}}))->archive;
     const std::string third = path("pak0.pak.tarnwick-undo");
@@ -1008,7 +1077,7 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
                                             "-e", "inject=renameat2:error=" + std::string(error) + ":when=" + when};
         };
         no_exchange = failing("1", "EINVAL");
-        exchange_fails = failing("1", "EACCES");
+        exchange_fails = failing("1", "EIO");
         second_fails = failing("1..3+2", "EINVAL");
         third_fails = failing("1..4+3", "EINVAL");
 #ifdef TARNWICK_LYING_COPY
@@ -1016,7 +1085,7 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         // counted are the renames: the second fails, and so does its undoing.
         no_rename_back = {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
                           "TARNWICK_TEST_NO_EXCHANGE=1"};
-        const auto traced = failing("2..3", "EACCES");
+        const auto traced = failing("2..3", "EIO");
         no_rename_back.insert(no_rename_back.end(), traced.begin(), traced.end());
 #endif
     }
@@ -1038,8 +1107,7 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
          cannot + "its backup pak0.bak is not the archive it was updated from"},
         {"cut short while rewriting, before its record", "\x89TWr" + o.substr(4, 100), o, ""},
         {"cut short while rewriting, before its record, its header with another directory length",
-         "\x89TWr" + with_le32(o, 8, 64).substr(4, 100), o,
-         cannot + "its backup pak0.bak is not the archive it was updated from"},
+         "\x89TWr" + with_le32(o, 8, 64).substr(4, 100), o, cannot + not_saved},
         {"a backup that is the archive itself", result, std::nullopt, cannot + "its backup pak0.bak is the same file",
          {}, true},
         {"updated from a backup that holds a name twice", twice_updated, twice, ""},
@@ -1048,10 +1116,10 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         {"complete but for its magic, and a byte longer than its mark says", "\x89TWc" + result.substr(4) + '\0', o,
          cannot + "its mark does not match its length"},
         {"cut short while rewriting, its backup another archive", "\x89TWr" + o.substr(4, 100), other,
-         cannot + "its backup pak0.bak is not the archive it was updated from"},
+         cannot + not_saved},
         {"a file system without the exchange: three renames", result, o, "", no_exchange, false, true},
         {"the exchange fails for another reason", result, o,
-         cannot + "exchanging pak0.pak and pak0.bak failed: " + std::strerror(EACCES) + as_before, exchange_fails,
+         cannot + "exchanging pak0.pak and pak0.bak failed: " + std::strerror(EIO) + as_before, exchange_fails,
          false, true},
         {"the second rename fails, and the first is taken back", result, o,
          cannot + "renaming pak0.bak to pak0.pak failed: " + std::strerror(ENOTSUP) + as_before, second_fails, false,
@@ -1060,7 +1128,7 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
          cannot + "renaming pak0.pak.tarnwick-undo to pak0.bak failed: " + std::strerror(ENOTSUP) + as_before,
          third_fails, false, true},
         {"the second rename fails, and so does taking the first back", result, o,
-         cannot + "renaming pak0.bak to pak0.pak failed: " + std::strerror(EACCES) +
+         cannot + "renaming pak0.bak to pak0.pak failed: " + std::strerror(EIO) +
              ", and so did putting the names back; the undo is half done: running the same command again finishes it",
          no_rename_back, false, true, std::nullopt, {"--undo", "pak0.pak"}, true},
         {"half done, the archive at the third name", std::nullopt, o, "", {}, false, false, result},
@@ -1340,6 +1408,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     // The original with its first member renamed: the same length and directory place.
     std::string renamed_member = o;
     renamed_member[static_cast<std::size_t>(entry_pos(o, 0))] = 'z';
+    const std::string unknown_update =
+        "Cannot finish the interrupted update of pak0.pak: it was rewritten whole with an update that update.pak no "
+        "longer holds; put that update back as update.pak and run again, or get the original back with tarnwick "
+        "--undo pak0.pak";
     const std::string foreign_backup =
         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not the original that update saved; "
         "nothing was changed. Put that original back as pak0.bak and run again";
@@ -1367,9 +1439,23 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // the update u it was applying; none for a run cut short before it.
         std::optional<std::string> recorded = std::nullopt;
         bool damaged_record = false;  // a fingerprint byte of the record is off
+        bool other_backup = false;    // the backup is an archive, but not the original
+        bool unchanged = false;       // the stopped run had changed nothing but the mark
     } cases[] = {
         {"cut short while rewriting", rewriting.substr(0, 40), o, u, "", o},
-        {"cut short before its record", marked(o, "\x89TWr"), o, u, ""},
+        {"marked, and nothing else changed", marked(o, "\x89TWr"), o, u, "", std::nullopt, false, false, true},
+        {"marked, and nothing else changed, then another update.pak", marked(o, "\x89TWr"), o, u2, "", std::nullopt,
+         false, false, true},
+        {"the mark's write torn, its fourth byte the mark's", marked(o, "PAWr"), o, u, "", std::nullopt, false, false,
+         true},
+        {"the mark's write torn, its fourth byte PACK's", marked(o, "\x89TCK"), o, u, "", std::nullopt, false, false,
+         true},
+        {"the magic's write torn over the complete mark, its fourth byte the mark's", marked(merged->archive, "PAWc"),
+         o, std::nullopt, ""},
+        {"the magic's write torn over the complete mark, its fourth byte PACK's", marked(merged->archive, "\x89TCK"),
+         o, std::nullopt, ""},
+        {"rewritten whole, its record cut away, then another update.pak", rewriting, o, u2, unknown_update},
+        {"rewritten whole, its record cut away, then no update.pak", rewriting, o, std::nullopt, unknown_update},
         {"cut short while rewriting, then another update.pak", rewriting.substr(0, 3000), o, u3,
          "Cannot finish the interrupted update of pak0.pak: update.pak is not the update it was applying, which is no "
          "longer there; the original is in pak0.bak. Put the earlier update.pak back and run again",
@@ -1392,6 +1478,10 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten from a patch that replaced every member, update.pak still there",
          marked(model_merge(o, u5)->archive, "\x89TWc"), o, u5, ""},
         {"rewritten, update.pak removed, backup gone", complete, std::nullopt, std::nullopt, ""},
+        {"rewritten, update.pak removed, its backup another archive", complete, other, std::nullopt, "", std::nullopt,
+         false, true},
+        {"rewritten, update.pak still there, its backup another archive", complete, other, u, "", std::nullopt, false,
+         true},
         {"rewritten from a patch of empty members only, update.pak still there",
          marked(model_merge(o, u6)->archive, "\x89TWc"), o, u6, ""},
         {"rewritten, then the same update.pak but for the case of a name", complete, o, u7, ""},
@@ -1441,7 +1531,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
 #endif
         EXPECT_EQ(dry.status, c.message.empty() ? 0 : 1);
         // A rewrite cut short is made again whole, from the header on.
-        if (c.message.empty() && c.target.rfind("\x89TWr", 0) == 0) {
+        if (c.message.empty() && c.target.rfind("\x89TWr", 0) == 0 && !c.unchanged) {
             EXPECT_EQ(dry.out.substr(dry.out.size() - std::min<std::size_t>(dry.out.size(), 16)), " from offset 12\n")
                 << dry.out;
         }
@@ -1468,27 +1558,33 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         // A rewrite cut short is made again from the backup with the update.pak
         // there now. An update.pak that a rewritten target does not hold is
         // applied to the finished archive, which becomes its backup.
-        const std::string finished = "PACK" + c.target.substr(4);
+        const std::string finished = c.unchanged ? o : "PACK" + c.target.substr(4);
         // The backup, where there is one, holds the original.
-        const std::string& original = c.backup.value_or(o);
+        const std::string& original = c.other_backup ? o : c.backup.value_or(o);
         const auto held = model_merge(original, c.update.value_or(u));
         ASSERT_TRUE(held);
-        const bool new_update = c.update && c.target.rfind("\x89TWc", 0) == 0 && held->archive != finished;
+        const bool new_update =
+            c.update && c.target.rfind("\x89TWc", 0) == 0 && !c.unchanged && held->archive != finished;
         const auto applied = new_update ? model_merge(finished, *c.update) : held;
         ASSERT_TRUE(applied);
         std::string expected_out =
             success_stdout("pak0.pak", "pak0.bak", c.update ? applied->member_lines : "");
         const std::string backup_line = "Backup of original in pak0.bak\n";
-        if (!c.backup) {
+        if (!c.backup || c.other_backup) {
             expected_out.replace(expected_out.find(backup_line), backup_line.size(),
-                                 "No backup of the original: pak0.bak is missing\n");
+                                 c.other_backup ? "No backup of the original: pak0.bak is another archive\n"
+                                                : "No backup of the original: pak0.bak is missing\n");
         }
         // Only a run that backs an archive up says so.
-        if (new_update) {
+        if (c.unchanged) {
+            expected_out.insert(backing_up("pak0.pak").size(), "The interrupted run had not changed pak0.pak\n");
+        } else if (new_update) {
             expected_out.insert(backing_up("pak0.pak").size(), "The interrupted update of pak0.pak was finished first\n");
         } else {
             expected_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),
-                                 c.backup ? finishing
+                                 c.other_backup ? "Finishing the interrupted update of pak0.pak; its backup pak0.bak is "
+                                                  "not the archive it was updated from\n"
+                                 : c.backup     ? finishing
                                           : "Finishing the interrupted update of pak0.pak; its backup pak0.bak is missing\n");
         }
         EXPECT_EQ(run.status, 0);
@@ -1496,7 +1592,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         EXPECT_TRUE(same_bytes(read_file(target()), applied->archive));
         EXPECT_EQ(exists(backup()), c.backup.has_value());
         if (c.backup) {
-            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : original));
+            EXPECT_TRUE(same_bytes(read_file(backup()), new_update ? finished : *c.backup));
         }
         EXPECT_FALSE(exists(update()));
     }
@@ -1650,6 +1746,11 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
     const std::string unchanged = "tarnwick: interrupted; pak0.pak is as it was; running the same command again updates it\n";
     const std::string marked = "tarnwick: interrupted; pak0.pak is half-written and not playable; the original is in "
                                "pak0.bak; running the same command again, once the cause is fixed, finishes the update\n";
+    const std::string marking = "tarnwick: interrupted; pak0.pak is half-written and not playable, or still as it was; "
+                                "the original is in pak0.bak; running the same command again, once the cause is "
+                                "fixed, finishes the update\n";
+    const std::string finishing = "tarnwick: interrupted; pak0.pak is updated, or complete but for its header: if it "
+                                  "does not load, run the same command again\n";
     const struct {
         const char* label;
         int signal;
@@ -1657,8 +1758,9 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         std::string call;  // and its count: where the signal arrives
         std::string said;  // on standard error
         std::string target, backup;  // right after the signal
-        std::string finished, original;  // target and backup once the next run is over
+        std::string finished, original;  // target and backup once the next run is over; "" for no next run
         std::vector<std::string> command = {"pak0.pak"};
+        std::string second = "";  // another call that brings a second signal, while the first is handled
     } cases[] = {
         // The first kernel copy makes the backup, the later ones rewrite the target.
         {"SIGINT while the backup is copied", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
@@ -1679,16 +1781,29 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "copy_file_range:when=2", marked, "", result, second, result},
         {"SIGINT during a dry run", SIGINT, {o, std::nullopt, u}, "flock:when=2", "tarnwick: interrupted\n", o, "",
          result, o, {"--dry-run", "pak0.pak"}},
+        // Each note is set before the write it describes, and is true whether that write landed or not.
+        {"SIGINT while the mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=2", marking, "", o, result,
+         o},
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=5", marked,
+         "\x89TWc" + result.substr(4), o, result, o},
+        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6", finishing, result, o,
+         "", ""},
+        // The title, its rule and the backing-up line are the first three writes.
+        {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
+         result, o, {"pak0.pak"}, "write:signal=" + std::to_string(SIGHUP) + ":when=4"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore(c.start);
         const std::string call = c.call.substr(0, c.call.find(':'));
+        const std::string second_call = c.second.substr(0, c.second.find(':'));
         std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
-                                         "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                         "-o", "/dev/null", "-e",
+                                         "trace=" + call + (c.second.empty() ? "" : "," + second_call), "-e",
                                          "inject=" + call + ":signal=" + std::to_string(c.signal) +
-                                             c.call.substr(c.call.find(':')),
-                                         tarnwick_exe()};
+                                             c.call.substr(c.call.find(':'))};
+        if (!c.second.empty()) argv.insert(argv.end(), {"-e", "inject=" + c.second});
+        argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), c.command.begin(), c.command.end());
         EXPECT_EQ(run_program(argv, dir()).status, 128 + c.signal);
         EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
@@ -1700,6 +1815,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         }
         EXPECT_EQ(now.backup.value_or(""), c.backup);
         EXPECT_EQ(read_file(path("err")), c.said);
+        if (c.finished.empty()) continue;
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 0) << rerun.out;
         EXPECT_TRUE(same_bytes(read_file(target()), c.finished));
@@ -1718,53 +1834,109 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
     EXPECT_TRUE(same_bytes(read_file(target()), result));
 }
 
-// update.pak changed or replaced while a run rewrites the target is never
-// taken for the update it applied: rewritten in place, it fails the run,
-// which the next one refuses to finish with it; renamed over, it stays.
-TEST_F(Interrupted, AnUpdateChangedDuringTheRunIsNeverTakenForTheOneApplied) {
+// A file changed or replaced by something else while a run is held at one
+// of its steps is caught before the next step that relies on it: before the
+// backup takes its name nothing has changed; once the target is marked, the
+// rerun refuses an update.pak other than the one it was applying; and an
+// update.pak that is no longer the one applied stays. No such run ends in
+// "completed" with bytes the user did not ask for.
+TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt) {
     const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
     const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
     const std::string next = build_pak({{"B", "next b"}, {"e", random_bytes(5000, 4)}});
+    const std::string other = build_pak({{"other", random_bytes(7000, 6)}});
+    // The same archive with one byte of a member's data changed.
+    std::string retouched = o;
+    retouched[100] = static_cast<char>(~retouched[100]);
     const auto merged = model_merge(o, u);
     ASSERT_TRUE(merged);
+    const std::string changed_update = kBanner + "Cannot update pak0.pak: update.pak changed during the run\n";
+    const std::string name_taken = kBanner + "Cannot update pak0.pak: another file took its name during the run\n";
+    const std::string report = "\n---------------------------------------\nUpdate of pak0.pak completed!\n\n"
+                               "Backup of original in pak0.bak\nThanks for using tarnwick!\n";
+    const std::string marked = "\x89TWr";  // a target bearing the rewrite mark
+    const std::string same_length = build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}});
     const struct {
         const char* label;
-        const char* change;  // run while the first run is held in its rewrite
+        const char* hold;    // the call the run is held in, and its count
+        const char* change;  // run while the run is held
         int status;
         std::string out;     // the end of the held run's output
+        std::string target;
+        std::optional<std::string> backup, update;
+        std::string said = "";  // the end of its standard error
+        // What running the same command again then makes of the target.
+        std::optional<std::string> rerun = std::nullopt;
     } cases[] = {
-        {"rewritten in place", "cp next.pak update.pak", 1,
-         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
-        {"rewritten in place with other bytes of the same length", "cp same-length.pak update.pak", 1,
-         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
-        {"rewritten in place, its modification time put back", "cp -p update.pak kept.pak && cp same-length.pak "
-         "update.pak && touch -r kept.pak update.pak", 1,
-         kBanner + "Cannot update pak0.pak: update.pak changed during the run\n"},
-        {"renamed over", "mv next.pak update.pak", 0,
-         "update.pak was replaced during the run and was not applied; it stays for the next run\n"
-         "\n---------------------------------------\nUpdate of pak0.pak completed!\n\n"
-         "Backup of original in pak0.bak\nThanks for using tarnwick!\n"},
+        {"update.pak rewritten in place while the backup is copied", "copy_file_range:when=1",
+         "cp next.pak update.pak", 1, changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
+        {"update.pak rewritten in place while the backup is flushed", "fdatasync:when=1", "cp next.pak update.pak", 1,
+         changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
+        {"pak0.pak rewritten in place while the backup is copied", "copy_file_range:when=1", "cp retouched.pak pak0.pak",
+         1, kBanner + "Cannot update pak0.pak: it changed during the run\n", retouched, std::nullopt, u, "",
+         model_merge(retouched, u)->archive},
+        {"pak0.pak renamed over while the backup is copied", "copy_file_range:when=1", "mv other.pak pak0.pak", 1,
+         name_taken, other, std::nullopt, u},
+        {"pak0.pak renamed over while the backup is flushed", "fdatasync:when=1", "mv other.pak pak0.pak", 1,
+         name_taken, other, std::nullopt, u},
+        {"pak0.pak renamed over while its mark is flushed", "fdatasync:when=2", "mv other.pak pak0.pak", 1, name_taken,
+         other, o, u,
+         "tarnwick: the half-written archive no longer has the name pak0.pak, which another file took; the original "
+         "is in pak0.bak\n"},
+        {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
+         name_taken, other, o, u},
+        {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
+         "cp next.pak update.pak", 1, changed_update, marked, o, next},
+        {"update.pak rewritten in place with other bytes of the same length", "copy_file_range:when=2",
+         "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length},
+        {"update.pak rewritten in place, its modification time put back", "copy_file_range:when=2",
+         "cp -p update.pak kept.pak && cp same-length.pak update.pak && touch -r kept.pak update.pak", 1,
+         changed_update, marked, o, same_length},
+        {"update.pak renamed over while the target is rewritten", "copy_file_range:when=2", "mv next.pak update.pak", 0,
+         "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
+         merged->archive, o, next},
+        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=5",
+         "cp next.pak update.pak", 0,
+         "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
+         merged->archive, o, next},
+        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=5",
+         "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
+         std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore({o, std::nullopt, u});
         write_file(path("next.pak"), next);
-        write_file(path("same-length.pak"), build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}}));
+        write_file(path("other.pak"), other);
+        write_file(path("retouched.pak"), retouched);
+        write_file(path("same-length.pak"), same_length);
+        const std::string held_call = std::string(c.hold).substr(0, std::string(c.hold).find(':'));
         const std::string script =
-            "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=copy_file_range -e "
-            "inject=copy_file_range:signal=STOP:when=2 " + tarnwick_exe() + " pak0.pak >first.out 2>/dev/null & first=$!\n"
+            "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=" + held_call +
+            " -e inject=" + c.hold + ":signal=STOP " + tarnwick_exe() + " pak0.pak >first.out 2>first.err & first=$!\n"
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
             "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" + c.change + "\nkill -CONT $held\nwait $first";
         EXPECT_EQ(run_program({"sh", "-c", script}, dir()).status, c.status);
-        const std::string out = read_file(path("first.out"));
+        const std::string out = read_file(path("first.out")), said = read_file(path("first.err"));
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), c.out.size())), c.out) << out;
-        EXPECT_TRUE(same_bytes(read_file(backup()), o));
-        if (c.status == 0) {
-            EXPECT_TRUE(same_bytes(read_file(update()), next));
-            EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
-            continue;
+        EXPECT_EQ(said.substr(said.size() - std::min(said.size(), c.said.size())), c.said) << said;
+        const three_files now = files();
+        if (c.target == marked) {
+            EXPECT_EQ(now.target.value_or("").substr(0, 4), marked);
+        } else {
+            EXPECT_TRUE(same_bytes(now.target.value_or(""), c.target));
         }
-        EXPECT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
+        EXPECT_EQ(now.backup, c.backup);
+        EXPECT_EQ(now.update, c.update);
+        EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
+        if (c.rerun) {
+            const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(rerun.status, 0) << rerun.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), *c.rerun));
+            EXPECT_TRUE(same_bytes(read_file(backup()), c.target));
+        }
+        if (c.target != marked) continue;
+        // The rerun refuses to finish with another update.pak than the one it was applying.
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 1);
         EXPECT_NE(rerun.out.find("update.pak is not the update it was applying"), std::string::npos) << rerun.out;
@@ -1946,6 +2118,11 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "Cannot update pak1.pak: update.pak is in use by another run"},
         {"a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a dry run of a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
+         "cd other && " + tool + " --dry-run ../pak0",
+         "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a dry run of the same target, while rewriting", "copy_file_range:when=2", tool + " --dry-run pak0.pak",
+         "Cannot update pak0.pak: another run is updating it"},
         {"a target sharing the backup name, while rewriting", "copy_file_range:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",

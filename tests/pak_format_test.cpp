@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "journal.h"
 #include "pak_format.h"
 #include "test_support.h"
 

@@ -26,7 +26,7 @@ int answer(const request& asked)
         print_help();
         return 0;
     case request_kind::refused:
-        print_error_text("tarnwick: %s\n", asked.refusal.c_str());
+        print_note("%s", asked.refusal.c_str());
         break;
     case request_kind::usage:
     case request_kind::version:

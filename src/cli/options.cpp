@@ -32,6 +32,14 @@ request read_request(const std::vector<std::string>& arguments)
             paths.push_back(arguments[i]);
         }
     }
+    // After the archive, a misspelt option would otherwise be ignored, and
+    // the run would go ahead as something the user did not ask for.
+    for (std::size_t i = 1; i < paths.size(); ++i) {
+        if (paths[i].size() > 1 && paths[i][0] == '-') {
+            return {request_kind::refused, "", 0,
+                    "unknown option " + paths[i] + "; to name a file that begins with '-', write ./" + paths[i]};
+        }
+    }
     if (modes.empty()) {
         if (paths.empty()) {
             return {request_kind::usage, "", 0, ""};
@@ -94,7 +102,6 @@ void print_help()
 void report_ignored_arguments(std::size_t count)
 {
     if (count != 0) {
-        print_error_text("tarnwick: %zu further argument%s ignored; one archive is updated per run\n", count,
-                         count == 1 ? "" : "s");
+        print_note("%zu further argument%s ignored; one archive is updated per run", count, count == 1 ? "" : "s");
     }
 }

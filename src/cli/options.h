@@ -25,8 +25,9 @@ struct request {
 };
 
 // `arguments` are the program's own, argv[0] first. An option counts
-// wherever it stands, the first one wins, and there are no short forms:
-// every other argument is a path, even one that starts with '-'.
+// wherever it stands, the first one wins, and there are no short forms.
+// The archive may start with '-'; an argument after it that does is taken
+// for a misspelt option and refused.
 request read_request(const std::vector<std::string>& arguments);
 void print_title();
 void print_usage();

@@ -46,6 +46,10 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 void print_text(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 void print_error_text(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 void vprint_text(std::FILE* stream, const char* format, std::va_list args) TARNWICK_PRINTF_FORMAT(2, 0);
+// A line of its own on standard error, after "tarnwick: ", for what the
+// standard output's texts leave unsaid; `format` has no newline.
+void print_note(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
+std::string formatted_text(const char* format, std::va_list args) TARNWICK_PRINTF_FORMAT(1, 0);
 
 // A terminal, or on Windows a console.
 bool is_terminal(std::FILE* stream);

@@ -7,18 +7,32 @@
 #include "console.h"
 #include "terminal.h"
 
-void vprint_text(std::FILE* stream, const char* format, std::va_list args)
+std::string formatted_text(const char* format, std::va_list args)
 {
     std::va_list measure;
     va_copy(measure, args);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
     if (length <= 0) {
-        return;
+        return "";
     }
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
     (void)std::vsnprintf(text.data(), text.size(), format, args);
-    write_text(stream, text.data(), static_cast<std::size_t>(length));
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+void vprint_text(std::FILE* stream, const char* format, std::va_list args)
+{
+    const std::string text = formatted_text(format, args);
+    if (!text.empty()) {
+        write_text(stream, text.data(), text.size());
+    }
+    // A pipe or a file would otherwise get every line at the end, and none
+    // from a run that is killed; Windows buffers even a terminal fully.
+    if (!text.empty() && text.back() == '\n') {
+        (void)std::fflush(stream);
+    }
 }
 
 void print_text(const char* format, ...)
@@ -37,6 +51,15 @@ void print_error_text(const char* format, ...)
     va_start(args, format);
     vprint_text(stderr, format, args);
     va_end(args);
+}
+
+void print_note(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    const std::string note = formatted_text(format, args);
+    va_end(args);
+    print_error_text("tarnwick: %s\n", note.c_str());
 }
 
 void divert_output_to_errors(bool errors_are_unsafe)

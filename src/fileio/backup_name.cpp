@@ -1,4 +1,4 @@
-// The backup's name: the target's path with its last extension replaced.
+// The last extension of a path, which the backup's name replaces.
 #include <cstddef>
 #include <string>
 
@@ -17,17 +17,4 @@ void drop_extension(std::string& path)
     if (i > 0) {
         path.resize(static_cast<std::size_t>(i));
     }
-}
-
-std::string backup_path_for(const std::string& target_path)
-{
-    std::string backup_path = target_path;
-    drop_extension(backup_path);
-    backup_path += BACKUP_SUFFIX;
-    return backup_path;
-}
-
-std::string backup_temp_path_for(const std::string& backup_path)
-{
-    return backup_path + BACKUP_TEMP_SUFFIX;
 }

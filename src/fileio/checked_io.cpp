@@ -63,14 +63,25 @@ checked_file open_checked(const char* path, open_mode mode)
     return file;
 }
 
-bool same_open_identity(const file_state& a, const file_state& b)
+file_identity identity_in(const file_state& state)
 {
-    return a.volume == b.volume && a.index == b.index && a.index_high == b.index_high;
+    return {state.volume, state.index, state.index_high};
 }
 
 [[noreturn]] void write_failure(const checked_file& file, int error)
 {
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
+}
+
+// A new name, or a name given to another file, is the folder's to refuse:
+// saying only "Permission denied" sends the user to the file's own rights.
+[[noreturn]] void name_change_failure(const char* path, int error)
+{
+    if (refused_by_folder(error)) {
+        fatal_error("Error writing %s: its folder %s refuses the change (%s)", path, shown_folder_of(path).c_str(),
+                    std::strerror(error));
+    }
+    fatal_error("Error writing %s: %s", path, std::strerror(error));
 }
 
 } // namespace
@@ -95,6 +106,10 @@ checked_file create_new_file(const char* path, const char* shown_path)
     int error = 0;
     const native_handle handle = open_native(path, open_mode::create_new, error);
     if (handle == NO_NATIVE_HANDLE && error != EEXIST) {
+        if (refused_by_folder(error)) {
+            set_failure_detail(std::string(shown_path) + " cannot be made: its folder " + shown_folder_of(path) +
+                               " refuses new files");
+        }
         fatal_error("Error opening %s: %s", shown_path, error_reason(error, "cannot create file"));
     }
     return {handle, shown_path};
@@ -136,7 +151,7 @@ std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buf
 void read_exact(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count)
 {
     if (read_up_to(file, offset, buffer, count) != count) {
-        fatal_error("File read failure");
+        fail_short_file(file.path, file_length(file), "but it is read up to byte " + std::to_string(offset + count));
     }
 }
 
@@ -167,21 +182,19 @@ file_state state_of(const checked_file& file)
 
 bool same_state(const file_state& a, const file_state& b)
 {
-    return same_open_identity(a, b) && a.size == b.size && a.modified == b.modified && a.changed == b.changed;
+    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified &&
+           a.changed == b.changed;
 }
 
 bool same_open_file(const checked_file& a, const checked_file& b)
 {
-    const file_state first = state_of(a);
-    const file_state second = state_of(b);
-    return same_open_identity(first, second);
+    return same_identity(identity_in(state_of(a)), identity_in(state_of(b)));
 }
 
 bool path_names(const char* path, const checked_file& file)
 {
     file_identity named{};
-    const file_state opened = state_of(file);
-    return identity_of_path(path, named) && same_open_identity(opened, {named.volume, named.index, named.index_high, 0, 0, 0});
+    return identity_of_path(path, named) && same_identity(named, identity_in(state_of(file)));
 }
 
 std::int64_t file_length(const checked_file& file)
@@ -209,7 +222,7 @@ void rename_file(const char* from, const char* to)
 {
     const int error = rename_path(from, to);
     if (error != 0) {
-        fatal_error("Error writing %s: %s", to, std::strerror(error));
+        name_change_failure(to, error);
     }
 }
 
@@ -217,4 +230,11 @@ std::string remove_file(const char* path)
 {
     const int error = remove_path(path);
     return error == 0 ? "" : std::strerror(error);
+}
+
+std::string shown_folder_of(const char* path)
+{
+    const std::string folder = folder_of(path);
+    const std::string current = folder == "." ? folder_of_run() : "";
+    return current.empty() ? folder : current;
 }

@@ -18,6 +18,17 @@
 // failure now leaves (see set_failure_notes), and exits with status 1.
 [[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 
+// Refusals of what the user asked, before anything changed, under the
+// request's lead: "Cannot update pak0.pak: " or "Cannot undo the update of
+// pak0.pak: ", then `format` filled in.
+[[noreturn]] void refuse_update(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
+[[noreturn]] void refuse_undo(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
+// A file that ends before bytes it must hold: "File read failure", and on
+// standard error the file and what lies past its end, as "update.pak is 7
+// bytes, " followed by `lacking` ("shorter than its 12-byte header", "but
+// its directory ends at byte 300").
+[[noreturn]] void fail_short_file(const char* path, std::int64_t length, const std::string& lacking);
+
 // An open file together with the name its failures are reported under.
 struct checked_file {
     std::intptr_t handle;  // NO_FILE once closed
@@ -145,8 +156,11 @@ struct exchange_names {
     std::string a;
     std::string b;
     std::string third;  // `a` and EXCHANGE_TEMP_SUFFIX
+    // A name held, as a pending file, while the renames leave `b` free:
+    // the one another run would make a new `b` under.
+    std::string claim;
 };
-exchange_names exchange_names_for(const std::string& a, const std::string& b);
+exchange_names exchange_names_for(const std::string& a, const std::string& b, const std::string& claim);
 // How far the three renames went, from the names that stand.
 enum class exchange_step {
     none,     // nothing at the third name
@@ -161,8 +175,9 @@ struct exchange_failure {
     bool put_back;       // the names are back as they were before the exchange began
 };
 // Exchanges the files, or finishes the renames that reached `done`. The
-// files stay open, and their locks held, throughout. A rename that fails
-// takes back those before it, in reverse.
+// files stay open, and their locks held, throughout, and the claim is held
+// through the renames. A rename that fails takes back those before it, in
+// reverse.
 exchange_failure exchange_files(const exchange_names& names, exchange_step done, const checked_file& a_file,
                                 const checked_file& b_file);
 // Gives the open `file` at `from` the name `to`, replacing the file there,
@@ -175,6 +190,9 @@ bool ends_folder_part(const std::string& path, std::size_t i);
 // The folder part of a path as the system reads it, and the last name in it.
 std::string folder_of(const std::string& path);
 std::string name_of(const std::string& path);
+// The folder that holds `path`, as the user can find it: for a name
+// without one, the current folder's full path.
+std::string shown_folder_of(const char* path);
 // The names in a folder, or none when it cannot be read.
 std::vector<std::string> names_in_folder(const std::string& folder);
 
@@ -186,14 +204,22 @@ struct pending_file {
     checked_file file;  // open on the temporary name; messages name `final_path`
     std::string temp_path;
     std::string final_path;
+    std::string failure;  // why a leftover could not be removed
+    bool flushed;         // its bytes are on stable storage
 };
-// Creates the temporary file, locked; the handle is NO_FILE when a file
-// stands at `temp_path` already, or when another run holds the one there.
-// A temporary file no run holds is what a killed run left: it is removed
-// and made anew.
-void reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
-// Flushes the file, renames it over `final_path`, flushes the folder. The
-// file stays open, now under its final name.
+enum class reservation {
+    made,
+    held,         // another run holds the temporary file
+    unremovable,  // a killed run's leftover stands there and cannot be removed
+};
+// Creates the temporary file, locked. A temporary file no run holds is what
+// a killed run left: it is removed and made anew.
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
+// Puts the file's bytes on stable storage, so that what the caller checks
+// next holds until the commit.
+void flush_pending_file(pending_file& pending);
+// Flushes the file unless that is done, renames it over `final_path`,
+// flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);
 // Removes the temporary file.
 void abandon_pending_file(pending_file& pending);
@@ -204,6 +230,10 @@ void abandon_pending_file_now();
 // nullptr: what a run says before it starts work, owed also when it cannot.
 void set_failure_prelude(const char* line);
 const char* take_failure_prelude();
+// A note the next failure adds on standard error right after its message,
+// for what a message fixed in its wording cannot say; "" for none.
+void set_failure_detail(std::string note);
+std::string take_failure_detail();
 
 // What a failure, and a signal, leave on disk at the run's present step: one
 // line each, shown on standard error when the run ends that way, or null for
@@ -212,11 +242,6 @@ void set_failure_notes(const char* on_failure, const char* on_interrupt);
 const char* failure_notice();
 const char* interrupt_note();
 
-// The backup's name.
-inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";
 // Removes the last extension. '/' separates folders, on Windows also '\'
 // and a drive's ':'; the byte at index 0 never starts an extension.
 void drop_extension(std::string& path);
-std::string backup_path_for(const std::string& target_path);
-// The name the backup is made under before it replaces the earlier one.
-std::string backup_temp_path_for(const std::string& backup_path);

@@ -60,11 +60,33 @@ bool regular_file_at(const std::string& path)
     return regular;
 }
 
+// The system's reason, or the folder's where the folder refuses the change.
+std::string reason_of(int error, const std::string& path)
+{
+    if (refused_by_folder(error)) {
+        return "its folder " + shown_folder_of(path.c_str()) + " refuses the change (" + std::strerror(error) + ")";
+    }
+    return std::strerror(error);
+}
+
+exchange_failure rename_in_steps(const rename_step* steps, std::size_t next)
+{
+    for (; next < RENAME_STEPS; ++next) {
+        const rename_step& step = steps[next];
+        const int error = rename_path_no_replace(step.from.c_str(), step.to.c_str());
+        if (error != 0) {
+            return {"renaming " + step.from + " to " + step.to, reason_of(error, step.to), put_back(steps, next)};
+        }
+        flush_rename_of(step.file, step.to);
+    }
+    return {};
+}
+
 } // namespace
 
-exchange_names exchange_names_for(const std::string& a, const std::string& b)
+exchange_names exchange_names_for(const std::string& a, const std::string& b, const std::string& claim)
 {
-    return {a, b, a + EXCHANGE_TEMP_SUFFIX};
+    return {a, b, a + EXCHANGE_TEMP_SUFFIX, claim};
 }
 
 exchange_step exchange_step_of(const exchange_names& names)
@@ -89,21 +111,24 @@ exchange_failure exchange_files(const exchange_names& names, exchange_step done,
             return {};
         }
         if (error != ENOTSUP) {
-            return {"exchanging " + names.a + " and " + names.b, std::strerror(error), true};
+            return {"exchanging " + names.a + " and " + names.b, reason_of(error, names.a), true};
         }
+    }
+    pending_file claim{};
+    switch (reserve_pending_file(claim, names.b, names.claim)) {
+    case reservation::made:
+        break;
+    case reservation::held:
+        return {"holding " + names.claim, "another run holds it", true};
+    case reservation::unremovable:
+        return {"holding " + names.claim, "an earlier run left it, and it cannot be removed: " + claim.failure, true};
     }
     const rename_step steps[RENAME_STEPS] = {
         {names.a, names.third, a_file}, {names.b, names.a, b_file}, {names.third, names.b, a_file}};
-    std::size_t next = done == exchange_step::a_moved ? 1 : done == exchange_step::b_moved ? 2 : 0;
-    for (; next < RENAME_STEPS; ++next) {
-        const rename_step& step = steps[next];
-        const int error = rename_path_no_replace(step.from.c_str(), step.to.c_str());
-        if (error != 0) {
-            return {"renaming " + step.from + " to " + step.to, std::strerror(error), put_back(steps, next)};
-        }
-        flush_rename_of(step.file, step.to);
-    }
-    return {};
+    const exchange_failure failure =
+        rename_in_steps(steps, done == exchange_step::a_moved ? 1 : done == exchange_step::b_moved ? 2 : 0);
+    abandon_pending_file(claim);
+    return failure;
 }
 
 std::string move_over(const checked_file& file, const char* from, const char* to)

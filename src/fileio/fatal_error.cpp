@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "checked_io.h"
 
@@ -18,9 +19,16 @@ void fatal_error(const char* format, ...)
     vprint_text(stdout, format, args);
     va_end(args);
     print_text("\n");
+    // Where both streams go to one file, the lines on standard error follow
+    // the message they add to.
+    (void)std::fflush(stdout);
+    const std::string detail = take_failure_detail();
+    if (!detail.empty()) {
+        print_note("%s", detail.c_str());
+    }
     abandon_pending_file_now();
     if (const char* note = failure_notice()) {
-        print_error_text("tarnwick: %s\n", note);
+        print_note("%s", note);
     }
     pause_if_started_from_explorer();
     std::exit(1);

@@ -57,6 +57,9 @@ struct file_identity {
     std::uint64_t index;
     std::uint64_t index_high;  // of a 128-bit id (Windows' FILE_ID_INFO), else 0
 };
+// The one comparison of identities: every question whether two names or
+// open files are one file comes down to it.
+bool same_identity(const file_identity& a, const file_identity& b);
 // What an open file is now: who it is and the marks every change leaves.
 struct file_status {
     file_identity identity;
@@ -90,6 +93,10 @@ int rename_path(const char* from, const char* to);
 // already (EEXIST). Returns 0 or an error number; ENOTSUP where the file
 // system cannot rename without replacing.
 int rename_path_no_replace(const char* from, const char* to);
+// True when a name could not be made or changed because the folder that
+// holds it refuses changes, not because of the file.
+bool refused_by_folder(int error);
+
 // Exchanges the files two names give, in one step that no crash can split.
 // Returns 0 or an error number; ENOTSUP where the system or the file system
 // has no such step.

@@ -131,6 +131,13 @@ int rename_path(const char* from, const char* to)
     return std::rename(from, to) == 0 ? 0 : errno;
 }
 
+// Creating, renaming and removing a name need the folder's write right (and
+// its owner's, under the sticky bit), never the file's own.
+bool refused_by_folder(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
 int sync_folder(const char* folder)
 {
     const int descriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

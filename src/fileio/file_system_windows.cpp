@@ -327,6 +327,14 @@ link_state read_link(const char* /*path*/, std::string& /*target*/)
 
 // Not _wstat64: msvcrt's stat takes a '?' for a wildcard and refuses the path,
 // so it would find nothing at any \\?\ path.
+// Windows answers access denied just as well for a file another program
+// holds open or one marked read-only, so only a write-protected volume is
+// known to refuse for the folder.
+bool refused_by_folder(int error)
+{
+    return error == EROFS;
+}
+
 // MoveFileEx and ReplaceFile each leave a moment in which one of the two
 // files has no name of its own, so Windows offers no exchange.
 int exchange_paths(const char* /*a*/, const char* /*b*/)

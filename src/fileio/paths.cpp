@@ -7,12 +7,12 @@
 #include "checked_io.h"
 #include "file_system.h"
 
-namespace {
-
 bool same_identity(const file_identity& a, const file_identity& b)
 {
     return a.volume == b.volume && a.index == b.index && a.index_high == b.index_high;
 }
+
+namespace {
 
 // Where a chain of symbolic links that ends nowhere would create its file, or
 // "" when `path` is no such chain.

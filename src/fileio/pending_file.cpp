@@ -2,6 +2,7 @@
 // such a run tells the user it leaves.
 #include <csignal>
 #include <string>
+#include <utility>
 
 #include "checked_io.h"
 #include "file_system.h"
@@ -13,44 +14,61 @@ const char* volatile pending_name = nullptr;
 const char* volatile failure_note = nullptr;
 const char* volatile signal_note = nullptr;
 const char* prelude = nullptr;
+std::string detail;
 
 // A temporary file that no run holds, and that is still the file at its
-// name, is what a killed run left. True when it was removed.
-bool removed_leftover(const std::string& temp_path)
+// name, is what a killed run left, and is removed.
+reservation remove_leftover(pending_file& pending)
 {
-    checked_file leftover = open_for_read(temp_path.c_str());
-    const bool ours = lock_file(leftover) == file_lock::held && path_names(temp_path.c_str(), leftover);
-    if (ours) {
-        (void)remove_path(temp_path.c_str());
+    checked_file leftover = open_for_read(pending.temp_path.c_str());
+    reservation outcome = reservation::held;
+    if (lock_file(leftover) == file_lock::held && path_names(pending.temp_path.c_str(), leftover)) {
+        pending.failure = remove_file(pending.temp_path.c_str());
+        outcome = pending.failure.empty() ? reservation::made : reservation::unremovable;
     }
     close_file(leftover);
-    return ours;
+    return outcome;
 }
 
 } // namespace
 
-void reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path)
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path)
 {
     pending.final_path = final_path;
     pending.temp_path = temp_path;
+    pending.flushed = false;
     // Failures writing the temporary file are the final file's, under its name.
     pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
-    if (pending.file.handle == NO_FILE && removed_leftover(temp_path)) {
+    if (pending.file.handle == NO_FILE) {
+        const reservation leftover = remove_leftover(pending);
+        if (leftover != reservation::made) {
+            return leftover;
+        }
         pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
     }
     if (pending.file.handle == NO_FILE) {
-        return;
+        return reservation::held;
     }
     pending_name = pending.temp_path.c_str();
     if (lock_file(pending.file) == file_lock::busy) {
         abandon_pending_file(pending);
+        return reservation::held;
     }
+    return reservation::made;
+}
+
+void flush_pending_file(pending_file& pending)
+{
+    flush_to_disk(pending.file);
+    pending.flushed = true;
 }
 
 void commit_pending_file(pending_file& pending)
 {
     // The name may go to the file only once its bytes would survive a power cut.
-    flush_to_disk(pending.file);
+    if (!pending.flushed) {
+        flush_pending_file(pending);
+    }
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
     pending_name = nullptr;
     flush_folder_of(pending.final_path.c_str());
@@ -100,4 +118,16 @@ const char* take_failure_prelude()
     const char* line = prelude;
     prelude = nullptr;
     return line;
+}
+
+void set_failure_detail(std::string note)
+{
+    detail = std::move(note);
+}
+
+std::string take_failure_detail()
+{
+    std::string note;
+    note.swap(detail);
+    return note;
 }

@@ -66,7 +66,9 @@ void check_member_data(const char* source, std::int32_t source_length, std::int3
         refuse_member(source, index, entry, "reaches past offset", MAX_FILE_SIZE);
     }
     if (entry.file_length > 0 && end > source_length) {
-        fatal_error("File read failure");
+        fail_short_file(source, source_length,
+                        "but member " + std::to_string(index + 1) + " (" + shown_text(entry.name.data()) +
+                            ") ends at byte " + std::to_string(end));
     }
 }
 
@@ -280,7 +282,7 @@ bool merge_already_done(const merge_plan& plan, const pak_header& target_header,
                         const checked_file& update)
 {
     const pak_header merged = merged_header(plan);
-    if (plan.update.count == 0 || target_header.dir_offset != merged.dir_offset ||
+    if (target_header.dir_offset != merged.dir_offset ||
         target_header.dir_length != merged.dir_length ||
         archive_length(target) != plan.data_end + OUTPUT_DIRECTORY_SIZE) {
         return false;
@@ -312,8 +314,8 @@ void warn_of_repeated_names(const pak_directory& update)
             earlier += names_match(update.entries[static_cast<std::size_t>(j)].name.data(), entry.name.data()) ? 1 : 0;
         }
         if (earlier == 1) {
-            print_error_text("tarnwick: %s holds %s more than once; the game loads only one of them\n",
-                             UPDATE_ARCHIVE_NAME, shown_text(entry.name.data()).c_str());
+            print_note("%s holds %s more than once; the game loads only one of them", UPDATE_ARCHIVE_NAME,
+                       shown_text(entry.name.data()).c_str());
         }
     }
 }

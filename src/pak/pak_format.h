@@ -47,44 +47,6 @@ static_assert(sizeof(pak_entry) == PAK_ENTRY_SIZE, "entry is 64 bytes on disk");
 static_assert(offsetof(pak_entry, file_offset) == 56, "file_offset at byte 56");
 static_assert(offsetof(pak_entry, file_length) == 60, "file_length at byte 60");
 
-// While the tool rewrites a target, the first four bytes of its header are
-// one of these marks instead of the magic: a game refuses the file, and a
-// later run can tell that the rewrite was cut short. Every change of the
-// header writes only these four bytes, so a write torn inside them leaves
-// neither an archive nor a mark, never "PACK" before the wrong directory.
-// Under the rewrite mark, dir_offset and dir_length are the old archive's
-// until the members and directory are written, then the new ones.
-inline constexpr std::array<char, 4> REWRITE_MARK = {'\x89', 'T', 'W', 'r'};
-inline constexpr std::array<char, 4> COMPLETE_MARK = {'\x89', 'T', 'W', 'c'};
-
-enum class rewrite_stage {
-    none,           // bears no mark: an archive, or anything else
-    rewriting,      // members and directory are being written
-    data_complete,  // members and directory are on disk; only the magic is missing
-};
-
-// Before the first byte of the original changes, a run appends to the
-// target, past every byte the rewrite writes, a record of what it rewrites
-// from: the original it backed up and the update it applies. While the
-// rewrite mark stands a later run finds it in the file's last bytes, and
-// finishes only from that original with that update. The rewrite cuts the
-// file to its length at the end, which drops the record.
-//
-//   record, 48 bytes           0   tag "TWjr"               24  original's directory fingerprint (8 bytes)
-//   (integers little-endian,   4   original_length          32  update.pak's fingerprint (8 bytes)
-//   fingerprints low word      8   original_dir_offset      40  fingerprint of bytes 0..39
-//   first)                     12  original_dir_length
-//                              16  update_length, 20 zero
-constexpr std::int32_t REWRITE_RECORD_SIZE = 48;
-struct rewrite_record {
-    std::int32_t original_length;
-    std::int32_t original_dir_offset;
-    std::int32_t original_dir_length;
-    std::int32_t update_length;
-    std::uint64_t original_directory;
-    std::uint64_t update;
-};
-
 // A directory table of fixed size; `capacity` may be set below the storage
 // size to bound what a particular archive may hold.
 struct pak_directory {
@@ -137,35 +99,15 @@ std::int32_t read_directory_at(const checked_file& archive, const pak_header& he
 // read_archive_header, then read_directory_at.
 std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory);
 
-// Why `archive` cannot serve as the original of a merge (shorter than a
-// header, no archive, a target left marked, or a directory outside the
-// file), or nullptr.
+// The first 12 bytes as they lie in the file, or false for a shorter file.
+bool read_raw_header(const checked_file& archive, pak_header& raw);
+// Why `archive`, not left marked, cannot serve as the original of a merge
+// (shorter than a header, no archive, or a directory outside the file), or
+// nullptr.
 const char* archive_fault(const checked_file& archive);
 
-// The stage an earlier run left the target in; for a mark, `final_header`
-// receives the header the finished archive gets.
-rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_header);
 // True when two headers locate the directory at the same place, of the same length.
 bool same_directory_place(const pak_header& a, const pak_header& b);
-// True when a mark's header describes a file of `length` bytes: a header,
-// members, then the whole directory of 4096 entries.
-bool mark_fits_length(const pak_header& final_header, std::int32_t length);
-// Writes the four bytes that begin the target at `stage` (the magic for
-// rewrite_stage::none) and flushes them to disk.
-void write_target_magic(const checked_file& target, rewrite_stage stage);
-
-// What a run records before it changes the target, from the files it
-// rewrites the target from.
-rewrite_record record_for(const checked_file& original, const pak_header& original_header,
-                          const checked_file& update);
-// The record's fields of the original alone.
-rewrite_record original_record(const checked_file& original, const pak_header& original_header);
-bool same_original(const rewrite_record& a, const rewrite_record& b);
-bool same_update(const rewrite_record& a, const rewrite_record& b);
-// Writes the record at `at` and flushes it to disk.
-void append_rewrite_record(const checked_file& target, std::int64_t at, const rewrite_record& record);
-// The record at the end of a target, or false where there is none.
-bool read_rewrite_record(const checked_file& target, rewrite_record& record);
 
 // Compares two NUL-terminated member names, folding only ASCII 'A'-'Z'.
 bool names_match(const char* a, const char* b);
@@ -187,7 +129,7 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
 void seal_merge(const merge_plan& plan, const checked_file& target);
 // True when the target already is the archive the merge would write, byte
 // for byte: update.pak's members are its last ones and nothing would move.
-// An empty update.pak is never taken for one already applied.
+// An empty update.pak is one already applied to an archive this tool wrote.
 bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
                         const checked_file& update);
 // True when `result` has the shape of a merge of `original` with some

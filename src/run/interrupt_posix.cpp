@@ -9,6 +9,15 @@ constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 // Only calls that a signal handler may make.
 void end_interrupted_run(int signal_number)
 {
+    // A second signal, held back while this one is handled, is dropped: the
+    // run leaves one note and ends as the first signal ends it.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int other : CAUGHT_SIGNALS) {
+        if (other != signal_number) {
+            (void)sigaction(other, &ignore, nullptr);
+        }
+    }
     clean_up_interrupted_run();
     // Ended by the signal itself, so that the shell sees how the run ended.
     (void)std::signal(signal_number, SIG_DFL);

@@ -1,10 +1,13 @@
-// The files of one run: opened once, locked, and checked against each other
-// on their open handles, so that what was checked is what is written.
+// The files of one run: opened once, locked, checked against each other on
+// their open handles, and pinned as the run first read them, so that what
+// was checked is what is written and a file changed or replaced by someone
+// else during the run is caught before the step that would rely on it.
 #pragma once
 
 #include <string>
 
 #include "checked_io.h"
+#include "journal.h"
 #include "pak_format.h"
 
 struct run_files {
@@ -12,21 +15,31 @@ struct run_files {
     std::string backup_path;
     checked_file target;
     checked_file update;  // NO_FILE when the run has no update.pak to apply
-    file_state update_state;  // update.pak as it was opened
+    checked_file backup;  // the existing backup a run finishes from, or NO_FILE
+    file_state target_pin;  // the target as the plan read it
+    file_state update_pin;  // update.pak as the plan read it
+    std::int32_t update_length;
+    std::uint64_t update_fingerprint;  // of the whole of update.pak, taken at its first read
 };
 
-// Opens and locks the target.
-void open_target(run_files& files);
-// Refuses a backup name that is, or leads to, update.pak, or the other way round.
-void refuse_backup_leading_to_update(const run_files& files);
-// Opens and locks update.pak; refuses it when it is the target.
+// The run's files, none open yet.
+run_files files_for(const std::string& target_path, const std::string& backup_path);
+// Opens, locks and pins the target. `verb` names what is refused if another
+// run holds it ("update", "undo the update of").
+void open_target(run_files& files, const char* verb);
+// Opens, locks and pins update.pak, its bytes included; refuses it when it
+// is the target.
 void open_update(run_files& files);
-// Opens the existing backup for reading, locked; refuses one another run holds.
-checked_file open_locked_backup(const run_files& files);
-// Refuses a backup that would be the target, a backup name another run is
-// using, and an earlier backup that an interrupted update of another
-// archive still needs as its original.
-void refuse_unusable_backup_name(const run_files& files);
-// Claims the backup name for this run before anything changes, once
-// refuse_unusable_backup_name has let it.
-void reserve_backup(const run_files& files, pending_file& backup);
+// Pins the target again, after the run itself changed it.
+void repin_target(run_files& files);
+
+// Refuses to go on when the target's name no longer leads to the file
+// opened, or when that file changed since it was pinned.
+void refuse_changed_target(const run_files& files);
+// True when the target's name still leads to the file the run rewrites.
+bool target_keeps_its_name(const run_files& files);
+// True when update.pak holds the bytes pinned: its status unchanged, or,
+// where the status moved, its bytes.
+bool update_as_pinned(const run_files& files);
+// Refuses to go on when update_as_pinned is false.
+void refuse_changed_update(const run_files& files);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "backup.h"
 #include "checked_io.h"
 #include "interrupt.h"
 #include "pak_format.h"
@@ -52,7 +53,7 @@ void open_backup(undo_state& undo)
                     files.backup_path.c_str());
     }
     undo.backup = open_locked(files.backup_path, "Cannot undo the update of " + files.target_path);
-    if (const char* fault = archive_fault(undo.backup)) {
+    if (const char* fault = original_fault(undo.backup)) {
         fatal_error("Cannot undo the update of %s: its backup %s %s", files.target_path.c_str(),
                     files.backup_path.c_str(), fault);
     }
@@ -61,17 +62,13 @@ void open_backup(undo_state& undo)
     read_directory_at(undo.backup, undo.backup_header, undo.backup_directory);
 }
 
-// A target cut short while it was rewritten names its original in its
-// record, or still holds its directory's place under the mark.
 void prove_original(const undo_state& undo)
 {
-    rewrite_record recorded{};
-    const rewrite_record found = original_record(undo.backup, undo.backup_header);
-    const bool proven = read_rewrite_record(undo.files.target, recorded)
-                            ? same_original(recorded, found)
-                            : same_directory_place(undo.final_header, undo.backup_header);
-    if (!proven) {
-        refuse_unrelated_backup(undo.files);
+    // The rerun's proof, without update.pak: a target the rerun could finish
+    // from this backup gets it back.
+    if (prove_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header, nullptr) ==
+        rewrite_proof::unproven) {
+        refuse_foreign_backup("Cannot undo the update of", undo.files.target_path, undo.files.backup_path);
     }
 }
 
@@ -109,24 +106,11 @@ void refuse_untied_archives(undo_state& undo)
     }
 }
 
-// The exchange holds the name a new backup is made under, so that no run of
-// another archive sharing the backup can put one in place while the backup's
-// own name is free.
-void claim_backup_name(pending_file& claim, const std::string& backup_path, const std::string& doing)
-{
-    reserve_pending_file(claim, backup_path, backup_temp_path_for(backup_path));
-    if (claim.file.handle == NO_FILE) {
-        fatal_error("Cannot %s: its backup %s is in use by another run", doing.c_str(), backup_path.c_str());
-    }
-}
-
 // Exchanges the archive and its backup, or finishes the renames that reached
 // `done`; `doing` is what a failure says could not be done.
 void exchange_with_backup(const exchange_names& names, exchange_step done, const checked_file& moved,
                           const checked_file& staying, const std::string& doing)
 {
-    pending_file claim{};
-    claim_backup_name(claim, names.b, doing);
     const std::string half_done =
         "the undo of " + names.a + " is half done; running the same command again finishes it";
     const char* earlier_failure_note = failure_notice();
@@ -144,14 +128,21 @@ void exchange_with_backup(const exchange_names& names, exchange_step done, const
                     doing.c_str(), failure.step.c_str(), failure.reason.c_str());
     }
     set_failure_notes(earlier_failure_note, earlier_interrupt_note);
-    abandon_pending_file(claim);
+}
+
+// Through the renames the backup's temporary name is held, so that no run
+// of another archive sharing the backup makes one while the backup's own
+// name is free.
+exchange_names undo_names(const std::string& target_path, const std::string& backup_path)
+{
+    return exchange_names_for(target_path, backup_path, backup_temp_path_for(backup_path));
 }
 
 int undo_exchange(undo_state& undo)
 {
     const run_files& files = undo.files;
     refuse_untied_archives(undo);
-    exchange_with_backup(exchange_names_for(files.target_path, files.backup_path), exchange_step::none,
+    exchange_with_backup(undo_names(files.target_path, files.backup_path), exchange_step::none,
                          files.target, undo.backup, "undo the update of " + files.target_path);
     print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
                files.target_path.c_str(), files.backup_path.c_str());
@@ -168,7 +159,7 @@ struct half_done_undo {
 void prove_half_done_undo(const checked_file& moved, const checked_file& staying, const std::string& cannot)
 {
     for (const checked_file* file : {&moved, &staying}) {
-        if (const char* fault = archive_fault(*file)) {
+        if (const char* fault = original_fault(*file)) {
             fatal_error("%s: %s %s; nothing was changed", cannot.c_str(), file->path, fault);
         }
     }
@@ -187,7 +178,7 @@ void prove_half_done_undo(const checked_file& moved, const checked_file& staying
 
 bool finish_interrupted_undo(const std::string& target_path)
 {
-    const exchange_names names = exchange_names_for(target_path, backup_path_for(target_path));
+    const exchange_names names = undo_names(target_path, backup_path_for(target_path));
     const exchange_step done = exchange_step_of(names);
     if (done == exchange_step::none) {
         return false;
@@ -219,8 +210,9 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     catch_interruptions();
     auto undo = std::make_unique<undo_state>();
     run_files& files = undo->files;
-    files = {target_path, backup_path_for(target_path), {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME}, {}};
+    files = files_for(target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
+    name_journal(files.target_path, files.backup_path);
     if (!output_archive.empty()) {
         fatal_error("Cannot undo the update of %s: standard output is written into %s", target_path.c_str(),
                     output_archive.c_str());
@@ -228,7 +220,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     if (finish_interrupted_undo(target_path)) {
         return 0;
     }
-    open_target(files);
+    open_target(files, "undo the update of");
     open_backup(*undo);
     print_text("Undoing the update of %s...\n", target_path.c_str());
     switch (read_rewrite_stage(files.target, undo->final_header)) {
@@ -239,7 +231,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
         if (!mark_fits_length(undo->final_header, archive_length(files.target))) {
             fatal_error("Cannot undo the update of %s: its mark does not match its length", target_path.c_str());
         }
-        write_target_magic(files.target, rewrite_stage::none);
+        write_stage(files.target, rewrite_stage::none);
         break;
     case rewrite_stage::none:
         break;

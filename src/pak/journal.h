@@ -1,0 +1,140 @@
+// The journal: what a run writes into the target, besides the archive, so
+// that a stop at any instant leaves a state the next run can tell apart and
+// finish. It is the four bytes that begin the target (the magic, or a mark
+// in its place), the header's directory place under a mark, and a record
+// past the end of the rewrite; and the note a stop leaves on standard error.
+//
+// Every state a stop can leave, what the next run, a dry run and --undo do
+// with it, and the note the stop leaves ("B" is the backup, "U" update.pak):
+//
+//   target                   B          U        next run                      dry run    --undo            note
+//   ----------------------   --------   ------   ---------------------------   --------   ---------------   --------------
+//   archive, temporary B     any        any      removes the leftover, runs    says so    exchanges         as it was
+//     (stale; a held one is refused: another run is at work)
+//   archive                  any        any      fresh run                     plans it   exchanges         as it was
+//   "PACK"/rewrite torn (a)  original   any      as rewriting, no record       same       as rewriting      marking
+//   rewriting, no record,    original   any      drops the mark, says the run  same       restores B        marking
+//     bytes 4.. are B's                            had not changed it, fresh
+//   rewriting, record        original   same     rewrites whole from B         plans it   restores B        marked
+//   rewriting, record        original   other    refused: U is not the update  same       restores B        marked
+//   rewriting, record        original   none     refused: no U                 same       restores B        marked
+//   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
+//     directory place of B's or the result's
+//   rewriting, no record,    original   any      finishes it, then applies U   plans it   exchanges         marked
+//     sealed: B's members and the update its last members hold (b)
+//   rewriting                other or   any      refused, naming what is not   same       refused, alike    marked
+//                            missing                the original
+//   complete                 any        same     finishes it, removes U        plans it   finishes, then    marked
+//                                                                                         exchanges
+//   complete                 any        other    finishes it, then backs it    plans it   same              marked
+//                                                  up and applies U
+//   complete                 any        none     finishes it                   plans it   same              marked
+//   complete/"PACK" torn (c) any        any      as complete                   same       as complete       finishing
+//
+//   (a) a tear of the mark's write: each of the four bytes from "PACK" or
+//       the rewrite mark, the fourth the mark's 'r', or "PACK"'s 'K' in a
+//       file whose length does not fit its header as a finished rewrite.
+//   (b) the seal cuts the record away once the rewrite is whole.
+//   (c) a tear of the magic's write over the complete mark: the fourth
+//       byte the complete mark's 'c', or 'K' where the length fits.
+//   A complete target's backup is called its original in the report only
+//   where the target's members are those an update left of the backup's.
+//
+// The notes, set before the write they describe and true on both sides of
+// it: "as it was" before the mark (shown only on a signal: a failure says
+// its own reason), "marking" while the mark is written, "marked" from then
+// on, "finishing" while the magic goes on.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "checked_io.h"
+#include "pak_format.h"
+
+// While the tool rewrites a target, the first four bytes of its header are
+// one of these marks instead of the magic: a game refuses the file, and a
+// later run can tell that the rewrite was cut short. Every change of the
+// header writes only these four bytes. Under the rewrite mark, dir_offset
+// and dir_length are the old archive's until the members and directory are
+// written, then the new ones.
+inline constexpr std::array<char, 4> REWRITE_MARK = {'\x89', 'T', 'W', 'r'};
+inline constexpr std::array<char, 4> COMPLETE_MARK = {'\x89', 'T', 'W', 'c'};
+
+enum class rewrite_stage {
+    none,           // bears no mark: an archive, or anything else
+    rewriting,      // members and directory are being written
+    data_complete,  // members and directory are on disk; only the magic is missing
+};
+
+// Before the first byte of the original changes, a run appends to the
+// target, past every byte the rewrite writes, a record of what it rewrites
+// from: the original it backed up and the update it applies. While the
+// rewrite mark stands a later run finds it in the file's last bytes, and
+// finishes only from that original with that update. The rewrite cuts the
+// file to its length at the end, which drops the record.
+//
+//   record, 48 bytes           0   tag "TWjr"               24  original's directory fingerprint (8 bytes)
+//   (integers little-endian,   4   original_length          32  update.pak's fingerprint (8 bytes)
+//   fingerprints low word      8   original_dir_offset      40  fingerprint of bytes 0..39
+//   first)                     12  original_dir_length
+//                              16  update_length, 20 zero
+constexpr std::int32_t REWRITE_RECORD_SIZE = 48;
+struct rewrite_record {
+    std::int32_t original_length;
+    std::int32_t original_dir_offset;
+    std::int32_t original_dir_length;
+    std::int32_t update_length;
+    std::uint64_t original_directory;
+    std::uint64_t update;
+};
+
+// The stage an earlier run left the target in; a header torn while its
+// first four bytes were written is read as the earlier of the two stages it
+// lies between. For a mark, `final_header` receives the header the finished
+// archive gets.
+rewrite_stage read_rewrite_stage(const checked_file& target, pak_header& final_header);
+// Why `archive` cannot serve as the original of a merge, a target left
+// marked included, or nullptr.
+const char* original_fault(const checked_file& archive);
+// True when a mark's header describes a file of `length` bytes: a header,
+// members, then the whole directory of 4096 entries.
+bool mark_fits_length(const pak_header& final_header, std::int64_t length);
+
+// The names the notes speak of; set once per run, before any note.
+void name_journal(const std::string& target_path, const std::string& backup_path);
+enum class journal_note {
+    none,
+    as_it_was,  // nothing has changed the target
+    marked,     // the target is marked; the original is in the backup
+};
+void note_journal(journal_note note);
+// Another file took the target's name while it stood at `stage`: the file
+// being rewritten has no name any more, and the original is in the backup.
+void note_lost_name(rewrite_stage stage);
+// Writes the four bytes that begin the target at `stage` (the magic for
+// rewrite_stage::none) and flushes them to disk, with the note that is true
+// whether or not they landed set before the write, and the stage's own
+// after it; after the magic, no note.
+void write_stage(const checked_file& target, rewrite_stage stage);
+
+// Takes the rewrite mark off a target whose bytes after it are still the
+// original's, and flushes it.
+void unmark_target(const checked_file& target);
+
+// What a run records before it changes the target, from the files it
+// rewrites the target from.
+rewrite_record record_for(const checked_file& original, const pak_header& original_header,
+                          const checked_file& update);
+// The record's fields of the original alone.
+rewrite_record original_record(const checked_file& original, const pak_header& original_header);
+bool same_original(const rewrite_record& a, const rewrite_record& b);
+bool same_update(const rewrite_record& a, const rewrite_record& b);
+// Where the record of a rewrite goes: past the original and past the
+// result; false when it would not end within an archive's size.
+bool record_place(std::int64_t original_length, std::int64_t result_length, std::int64_t& at);
+// Writes the record at `at` and flushes it to disk.
+void append_rewrite_record(const checked_file& target, std::int64_t at, const rewrite_record& record);
+// The record at the end of a target, or false where there is none.
+bool read_rewrite_record(const checked_file& target, rewrite_record& record);

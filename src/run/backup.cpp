@@ -1,0 +1,206 @@
+#include "backup.h"
+
+#include <memory>
+
+namespace {
+
+[[noreturn]] void refuse_backup_in_use(const std::string& target_path, const std::string& backup_path)
+{
+    fatal_error("Cannot update %s: its backup %s is in use by another run", target_path.c_str(), backup_path.c_str());
+}
+
+// An earlier backup may be replaced only when no other run is using it: one
+// that is rewriting from it, or has just made it.
+void refuse_earlier_backup_in_use(const std::string& target_path, const std::string& backup_path)
+{
+    if (!path_exists(backup_path.c_str())) {
+        return;
+    }
+    checked_file earlier = open_locked_backup(target_path, backup_path);
+    // Windows replaces a file only when no handle of this process is open on it.
+    close_file(earlier);
+}
+
+// The path of `name` in the backup's folder, spelled as the backup's path spells it.
+std::string path_beside(const std::string& backup_path, const std::string& name)
+{
+    return backup_path.substr(0, backup_path.size() - name_of(backup_path).size()) + name;
+}
+
+// Another archive whose backup has this name and that an interrupted update
+// left marked: its original is in the backup, which must stay.
+void refuse_backup_needed_elsewhere(const std::string& target_path, const std::string& backup_path,
+                                    const checked_file& target)
+{
+    const std::string folder = folder_of(backup_path);
+    const std::string backup_name = name_of(backup_path);
+    for (const std::string& name : names_in_folder(folder)) {
+        if (name == backup_name || backup_path_for(name) != backup_name) {
+            continue;
+        }
+        const std::string sibling = path_beside(backup_path, name);
+        checked_file archive{NO_FILE, sibling.c_str()};
+        std::string reason;
+        if (path_names(sibling.c_str(), target) || !try_open_for_read(sibling.c_str(), archive, reason)) {
+            continue;
+        }
+        pak_header final_header{};
+        const rewrite_stage stage = read_rewrite_stage(archive, final_header);
+        close_file(archive);
+        if (stage != rewrite_stage::none) {
+            fatal_error("Cannot update %s: the interrupted update of %s still needs its original in %s; finish it "
+                        "first by running tarnwick on %s",
+                        target_path.c_str(), sibling.c_str(), backup_path.c_str(), sibling.c_str());
+        }
+    }
+}
+
+} // namespace
+
+std::string backup_path_for(const std::string& target_path)
+{
+    std::string backup_path = target_path;
+    drop_extension(backup_path);
+    backup_path += BACKUP_SUFFIX;
+    return backup_path;
+}
+
+std::string backup_temp_path_for(const std::string& backup_path)
+{
+    return backup_path + BACKUP_TEMP_SUFFIX;
+}
+
+void refuse_backup_leading_to_update(const std::string& target_path, const std::string& backup_path)
+{
+    // The backup would be read back as the update if update.pak were or
+    // led to it. Asked of names: either may be a link to nothing yet.
+    if (leads_to(backup_path.c_str(), UPDATE_ARCHIVE_NAME) || leads_to(UPDATE_ARCHIVE_NAME, backup_path.c_str())) {
+        fatal_error("Cannot back up %s: its backup %s is the same file as %s", target_path.c_str(),
+                    backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+    }
+}
+
+void refuse_unusable_backup_name(const std::string& target_path, const std::string& backup_path,
+                                 const checked_file& target)
+{
+    // Replacing the backup would destroy the very file being saved.
+    if (path_names(backup_path.c_str(), target)) {
+        fatal_error("Cannot back up %s: its backup %s is the same file", target_path.c_str(), backup_path.c_str());
+    }
+    refuse_earlier_backup_in_use(target_path, backup_path);
+    if (path_exists(backup_path.c_str())) {
+        refuse_backup_needed_elsewhere(target_path, backup_path, target);
+    }
+}
+
+void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup)
+{
+    const std::string temp_path = backup_temp_path_for(backup_path);
+    switch (reserve_pending_file(backup, backup_path, temp_path)) {
+    case reservation::made:
+        break;
+    case reservation::held:
+        refuse_backup_in_use(target_path, backup_path);
+    case reservation::unremovable:
+        fatal_error("Cannot update %s: %s, left by an earlier run, cannot be removed: %s", target_path.c_str(),
+                    temp_path.c_str(), backup.failure.c_str());
+    }
+    // Another run may have put its backup in place while this one made its
+    // temporary file; from now on no other run can.
+    refuse_earlier_backup_in_use(target_path, backup_path);
+}
+
+checked_file open_locked_backup(const std::string& target_path, const std::string& backup_path)
+{
+    checked_file backup = open_for_read(backup_path.c_str());
+    if (lock_file(backup) == file_lock::busy) {
+        refuse_backup_in_use(target_path, backup_path);
+    }
+    return backup;
+}
+
+const char* backup_fault(const std::string& backup_path)
+{
+    if (!path_exists(backup_path.c_str())) {
+        return "is missing";
+    }
+    checked_file backup = open_for_read(backup_path.c_str());
+    const char* fault = original_fault(backup);
+    close_file(backup);
+    return fault;
+}
+
+namespace {
+
+// Every byte after the target's first four is the backup's: a run stopped
+// after its mark and before its record changed nothing else.
+bool unchanged_but_for_the_mark(const checked_file& target, const checked_file& backup)
+{
+    const std::int64_t length = file_length(target);
+    return length == file_length(backup) && length >= PAK_HEADER_SIZE && length <= MAX_FILE_SIZE &&
+           copy_matches(target, {&backup, nullptr, 4, 4, static_cast<std::int32_t>(length - 4)}, nullptr);
+}
+
+// A rewrite that ran to its end and was cut to length: the target has the
+// shape of the finished archive, its members those of the backup that an
+// update left, then the update's.
+bool rewritten_whole(const checked_file& target, const pak_header& final_header, const checked_file& backup,
+                     const pak_header& backup_header)
+{
+    if (!mark_fits_length(final_header, file_length(target))) {
+        return false;
+    }
+    auto result = std::make_unique<pak_directory>();
+    auto original = std::make_unique<pak_directory>();
+    result->capacity = MAX_PAK_ENTRIES;
+    original->capacity = MAX_PAK_ENTRIES;
+    read_directory_at(target, final_header, *result);
+    read_directory_at(backup, backup_header, *original);
+    return merged_from(*result, *original);
+}
+
+} // namespace
+
+rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
+                                        const checked_file& backup, const pak_header& backup_header,
+                                        const pak_header* merged)
+{
+    rewrite_record recorded{};
+    if (read_rewrite_record(target, recorded)) {
+        return same_original(recorded, original_record(backup, backup_header)) ? rewrite_proof::recorded
+                                                                                : rewrite_proof::unproven;
+    }
+    if (unchanged_but_for_the_mark(target, backup)) {
+        return rewrite_proof::unchanged;
+    }
+    // A run stopped before it recorded the original, or after its rewrite was
+    // cut to length, left under its mark the place of the original's
+    // directory or of the result's.
+    if (same_directory_place(final_header, backup_header) ||
+        (merged != nullptr && same_directory_place(final_header, *merged))) {
+        return rewrite_proof::placed;
+    }
+    return rewritten_whole(target, final_header, backup, backup_header) ? rewrite_proof::rewritten_whole
+                                                                         : rewrite_proof::unproven;
+}
+
+void refuse_foreign_backup(const char* lead, const std::string& target_path, const std::string& backup_path)
+{
+    fatal_error("%s %s: its backup %s is not the original that update saved; nothing was changed. Put that original "
+                "back as %s and run again",
+                lead, target_path.c_str(), backup_path.c_str(), backup_path.c_str());
+}
+
+backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)
+{
+    const char* fault = backup_fault(backup_path);
+    if (fault != nullptr) {
+        return path_exists(backup_path.c_str()) ? backup_standing::other : backup_standing::missing;
+    }
+    checked_file backup = open_for_read(backup_path.c_str());
+    auto original = std::make_unique<pak_directory>();
+    original->capacity = MAX_PAK_ENTRIES;
+    read_pak_directory(backup, *original);
+    close_file(backup);
+    return merged_from(complete, *original) ? backup_standing::original : backup_standing::other;
+}

@@ -1,0 +1,64 @@
+// The backup: its name, the temporary file it is made under, the refusals
+// that keep it from replacing a file something still needs, and the one
+// proof that it holds the original of a marked target. Every line that
+// vouches for a backup rests on these.
+#pragma once
+
+#include <string>
+
+#include "checked_io.h"
+#include "journal.h"
+#include "pak_format.h"
+
+inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";
+
+// The target's path with its last extension replaced by ".bak".
+std::string backup_path_for(const std::string& target_path);
+// The name the backup is made under before it replaces the earlier one.
+std::string backup_temp_path_for(const std::string& backup_path);
+
+// Refuses a backup name that is, or leads to, update.pak, or the other way round.
+void refuse_backup_leading_to_update(const std::string& target_path, const std::string& backup_path);
+// Refuses a backup that would be the target, one another run is using, and
+// an earlier backup that an interrupted update of another archive still
+// needs as its original. `verb` is what the refusal says the run cannot do.
+void refuse_unusable_backup_name(const std::string& target_path, const std::string& backup_path,
+                                 const checked_file& target);
+// Claims the backup's temporary name for this run, once the name was found
+// usable; a leftover of a killed run is removed first.
+void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup);
+
+// Opens the existing backup for reading, locked; refuses one another run holds.
+checked_file open_locked_backup(const std::string& target_path, const std::string& backup_path);
+// Why the file at the backup's name cannot be the original of anything
+// ("is missing", "is not a pak file", ...), or nullptr.
+const char* backup_fault(const std::string& backup_path);
+
+// What the backup is to a target an interrupted run left marked.
+enum class backup_standing {
+    missing,
+    original,  // proven the original the marked target was rewritten from
+    other,     // an archive, but not that original
+};
+// What the backup proves of a target marked while it was rewritten.
+enum class rewrite_proof {
+    unchanged,       // no record, and every byte after the mark is the backup's
+    recorded,        // the record names the backup as the original
+    placed,          // no record, and the mark holds the place of the backup's
+                     // directory or of the result's (`merged`, when known)
+    rewritten_whole, // no record, and the target is whole: the backup's
+                     // members an update left, then that update's
+    unproven,
+};
+// The one proof, used by the rerun, the report and --undo alike.
+rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
+                                        const checked_file& backup, const pak_header& backup_header,
+                                        const pak_header* merged);
+// The refusal of a backup the proof does not tie to the target; `lead`
+// says what cannot be done ("Cannot finish the interrupted update of").
+[[noreturn]] void refuse_foreign_backup(const char* lead, const std::string& target_path,
+                                        const std::string& backup_path);
+// The proof for a complete target: its members are those of the backup
+// that some update left, in order and of the same lengths, then that
+// update's.
+backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path);

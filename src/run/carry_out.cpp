@@ -1,0 +1,227 @@
+// The carrying out: the plan's steps in one straight sequence. Each step
+// that commits something is preceded by the check it needs: the backup
+// takes its name, and the target its marks, only while the target and
+// update.pak are the files the plan pinned.
+#include <string>
+
+#include "plan.h"
+
+namespace {
+
+// After the target is marked, another file that takes its name leaves the
+// rewritten file without one: nothing can finish it any more, and the
+// original is in the backup.
+void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
+{
+    const run_files& files = plan.files;
+    if (target_keeps_its_name(files)) {
+        return;
+    }
+    note_lost_name(stage);
+    fatal_error("Cannot update %s: another file took its name during the run", files.target_path.c_str());
+}
+
+// Copies the target into the pending backup, reads the copy back and gives
+// it the backup's name, while the target and update.pak are as pinned; the
+// backup stays open for reading.
+void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
+{
+    const checked_file& target = plan.files.target;
+    const std::int32_t length = archive_length(target);
+    const copy_span whole{&target, nullptr, 0, 0, length};
+    begin_progress(progress, "Copying", target.path, backup.file.path, length);
+    copy_span_to(backup.file, whole, &progress);
+    verify_copies(backup.file, &whole, 1, progress);
+    end_progress(progress);
+    flush_pending_file(backup);
+    refuse_changed_target(plan.files);
+    refuse_changed_update(plan.files);
+    commit_pending_file(backup);
+}
+
+// Marked before the first change, so that no later run takes a half-written
+// target for an archive and copies it over its backup; then the record of
+// what it is rewritten from, past every byte the rewrite writes.
+void mark_and_record(const run_plan& plan)
+{
+    refuse_changed_target(plan.files);
+    write_stage(plan.files.target, rewrite_stage::rewriting);
+    std::int64_t at = 0;
+    if (record_place(plan.record.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
+        append_rewrite_record(plan.files.target, at, plan.record);
+    }
+}
+
+// Rewrites the target, which bears the rewrite mark, from `original`; the
+// bytes before the plan's start are already the merged archive's.
+void rewrite_target(const run_plan& plan, const checked_file& original, progress_line& progress)
+{
+    write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
+    refuse_changed_update(plan.files);
+    seal_merge(plan.merge, plan.files.target);
+}
+
+void print_updating(const run_files& files)
+{
+    print_text("Updating %s...\n", files.target_path.c_str());
+}
+
+void print_original_saved(const run_files& files, backup_standing backup)
+{
+    switch (backup) {
+    case backup_standing::original:
+        print_text("The original is already in %s, saved by an interrupted run\n", files.backup_path.c_str());
+        return;
+    case backup_standing::missing:
+        print_text("Finishing the interrupted update of %s; its backup %s is missing\n", files.target_path.c_str(),
+                   files.backup_path.c_str());
+        return;
+    case backup_standing::other:
+        print_text("Finishing the interrupted update of %s; its backup %s is not the archive it was updated from\n",
+                   files.target_path.c_str(), files.backup_path.c_str());
+        return;
+    }
+}
+
+void print_report(const run_files& files, backup_standing backup)
+{
+    print_text("\n---------------------------------------\n");
+    print_text("Update of %s completed!\n\n", files.target_path.c_str());
+    switch (backup) {
+    case backup_standing::original:
+        print_text("Backup of original in %s\n", files.backup_path.c_str());
+        break;
+    case backup_standing::missing:
+        print_text("No backup of the original: %s is missing\n", files.backup_path.c_str());
+        break;
+    case backup_standing::other:
+        print_text("No backup of the original: %s is another archive\n", files.backup_path.c_str());
+        break;
+    }
+    print_text("Thanks for using tarnwick!\n");
+}
+
+// Removes update.pak, but only the file this run applied, with the bytes it
+// applied; returns why it could not, or "".
+std::string remove_applied_update(const run_files& files)
+{
+    if (!path_exists(UPDATE_ARCHIVE_NAME)) {
+        print_text("%s was removed by something else during the run\n", UPDATE_ARCHIVE_NAME);
+        return "";
+    }
+    if (!path_names(UPDATE_ARCHIVE_NAME, files.update)) {
+        print_text("%s was replaced during the run and was not applied; it stays for the next run\n",
+                   UPDATE_ARCHIVE_NAME);
+        return "";
+    }
+    if (!update_as_pinned(files)) {
+        print_text("%s changed during the run, after it was applied; it stays for the next run\n",
+                   UPDATE_ARCHIVE_NAME);
+        return "";
+    }
+    std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
+    if (failure.empty()) {
+        flush_folder_of(UPDATE_ARCHIVE_NAME);
+    }
+    return failure;
+}
+
+[[noreturn]] void refuse_removal(const std::string& reason)
+{
+    print_error_text("tarnwick: cannot remove %s: %s\n", UPDATE_ARCHIVE_NAME, reason.c_str());
+    fatal_error("Failed to remove %s! Remove by hand.\n", UPDATE_ARCHIVE_NAME);
+}
+
+// Members and directory are on disk: the target is marked complete, so that
+// a later run never takes it for a new original, update.pak goes, and the
+// magic goes on last.
+int finish(run_plan& plan, backup_standing backup)
+{
+    run_files& files = plan.files;
+    std::string removal_failure;
+    if (files.update.handle != NO_FILE) {
+        refuse_lost_name(plan, rewrite_stage::rewriting);
+        refuse_changed_update(files);
+        write_stage(files.target, rewrite_stage::data_complete);
+        removal_failure = remove_applied_update(files);
+    }
+    refuse_lost_name(plan, rewrite_stage::data_complete);
+    write_stage(files.target, rewrite_stage::none);
+    close_file(files.target);
+    print_report(files, backup);
+    if (!removal_failure.empty()) {
+        refuse_removal(removal_failure);
+    }
+    return 0;
+}
+
+// The target already is what the update would make of it: a second run of
+// the same update keeps the backup of the original.
+int finish_already_applied(run_plan& plan)
+{
+    run_files& files = plan.files;
+    set_failure_prelude(nullptr);
+    print_text("%s already holds the update in %s: nothing was rewritten, no backup was made\n",
+               files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+    const std::string removal_failure = remove_applied_update(files);
+    close_file(files.target);
+    print_text("\n---------------------------------------\n");
+    print_text("Thanks for using tarnwick!\n");
+    if (!removal_failure.empty()) {
+        refuse_removal(removal_failure);
+    }
+    return 0;
+}
+
+// The backup holds the target's own bytes: faults in it are reported under
+// the target's name.
+int back_up_and_apply(run_plan& plan, pending_file& backup, progress_line& progress)
+{
+    fill_backup(plan, backup, progress);
+    backup.file.path = plan.files.target_path.c_str();
+    print_updating(plan.files);
+    mark_and_record(plan);
+    rewrite_target(plan, backup.file, progress);
+    close_file(backup.file);
+    return finish(plan, backup_standing::original);
+}
+
+} // namespace
+
+int carry_out(run_plan& plan, pending_file& backup)
+{
+    run_files& files = plan.files;
+    progress_line progress = start_progress_line();
+    switch (plan.start) {
+    case start_point::already_applied:
+        return finish_already_applied(plan);
+    case start_point::fresh:
+        return back_up_and_apply(plan, backup, progress);
+    case start_point::finish_then_apply:
+        // The finished rewrite is the original of the new update.
+        write_stage(files.target, rewrite_stage::none);
+        repin_target(files);
+        note_journal(journal_note::as_it_was);
+        print_text("The interrupted update of %s was finished first\n", files.target_path.c_str());
+        return back_up_and_apply(plan, backup, progress);
+    case start_point::unmark_then_apply:
+        unmark_target(files.target);
+        repin_target(files);
+        print_text("The interrupted run had not changed %s\n", files.target_path.c_str());
+        return back_up_and_apply(plan, backup, progress);
+    case start_point::resume_rewrite:
+        print_original_saved(files, backup_standing::original);
+        print_updating(files);
+        rewrite_target(plan, files.backup, progress);
+        close_file(files.backup);
+        return finish(plan, backup_standing::original);
+    case start_point::finish_complete:
+        print_original_saved(files, plan.backup);
+        print_updating(files);
+        if (files.update.handle != NO_FILE) {
+            report_update_members(plan.merge.update);
+        }
+        return finish(plan, plan.backup);
+    }
+    return 1;
+}

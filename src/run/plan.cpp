@@ -1,0 +1,274 @@
+// The plan: one decision from what is on disk, and every input pinned.
+#include "plan.h"
+
+namespace {
+
+void note_target_marked(const run_plan& plan)
+{
+    if (!plan.dry_run) {
+        note_journal(journal_note::marked);
+    }
+}
+
+void read_update_directory(run_plan& plan)
+{
+    plan.merge.update.capacity = MAX_UPDATE_ENTRIES;
+    read_pak_directory(plan.files.update, plan.merge.update);
+    warn_of_repeated_names(plan.merge.update);
+}
+
+// The record a rewrite leaves: the original `original` and update.pak's
+// bytes as they were pinned.
+void pin_record(run_plan& plan, const checked_file& original)
+{
+    plan.record = original_record(original, plan.original_header);
+    plan.record.update_length = plan.files.update_length;
+    plan.record.update = plan.files.update_fingerprint;
+}
+
+// Reads the directories of `original`, an archive, and update.pak, and
+// plans the merge of the two.
+void plan_from(run_plan& plan, const checked_file& original)
+{
+    plan.original_header = read_archive_header(original);
+    plan.original_length = archive_length(original);
+    plan.merge.original.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(original, plan.original_header, plan.merge.original);
+    read_update_directory(plan);
+    plan_merge(plan.merge, {plan.original_length, plan.files.update_length, original.path},
+               plan.files.target_path.c_str());
+    pin_record(plan, original);
+    plan.rewrite_from = plan.merge.cut;
+}
+
+// Every rewrite that changes the original's bytes leaves a record, so that
+// a run stopped in it is finished only from that original, with that update.
+void refuse_rewrite_without_record(const run_plan& plan)
+{
+    std::int64_t at = 0;
+    if (!record_place(plan.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
+        fatal_error("Cannot update %s: the rewrite would end within %d bytes of the largest size a pak file can "
+                    "have, which leaves no room for the record that lets an interrupted update be finished",
+                    plan.files.target_path.c_str(), REWRITE_RECORD_SIZE);
+    }
+}
+
+void plan_fresh(run_plan& plan)
+{
+    run_files& files = plan.files;
+    refuse_backup_leading_to_update(files.target_path, files.backup_path);
+    open_update(files);
+    plan_from(plan, files.target);
+    if (merge_already_done(plan.merge, plan.original_header, files.target, files.update)) {
+        plan.start = start_point::already_applied;
+        return;
+    }
+    plan.start = start_point::fresh;
+    refuse_rewrite_without_record(plan);
+    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
+}
+
+constexpr char FINISH_LEAD[] = "Cannot finish the interrupted update of";
+
+[[noreturn]] void refuse_unknown_update(const run_files& files)
+{
+    fatal_error("%s %s: it was rewritten whole with an update that %s no longer holds; put that update back as %s "
+                "and run again, or get the original back with tarnwick --undo %s",
+                FINISH_LEAD, files.target_path.c_str(), UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME,
+                files.target_path.c_str());
+}
+
+void refuse_other_update(const run_plan& plan)
+{
+    const run_files& files = plan.files;
+    rewrite_record recorded{};
+    if (read_rewrite_record(files.target, recorded) && !same_update(recorded, plan.record)) {
+        fatal_error("%s %s: %s is not the update it was applying, which is no longer there; the original is in %s. "
+                    "Put the earlier %s back and run again",
+                    FINISH_LEAD, files.target_path.c_str(), UPDATE_ARCHIVE_NAME, files.backup_path.c_str(),
+                    UPDATE_ARCHIVE_NAME);
+    }
+}
+
+// A run stopped after its mark and before anything else changed: the mark
+// goes, and the run goes on as a fresh one with the update.pak there now.
+void plan_unmarked(run_plan& plan)
+{
+    run_files& files = plan.files;
+    plan.start = start_point::unmark_then_apply;
+    plan.rewrite_from = plan.merge.cut;
+    // Its lock would keep the new backup from replacing it.
+    close_file(files.backup);
+    refuse_rewrite_without_record(plan);
+    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
+}
+
+// A target cut short while it was rewritten is rewritten whole from its
+// backup, which already holds the original, the only copy left, with the
+// update.pak the backup and the record prove it was rewritten with.
+void plan_resume(run_plan& plan)
+{
+    run_files& files = plan.files;
+    plan.start = start_point::resume_rewrite;
+    refuse_backup_leading_to_update(files.target_path, files.backup_path);
+    if (const char* fault = backup_fault(files.backup_path)) {
+        fatal_error("%s %s: its backup %s %s", FINISH_LEAD, files.target_path.c_str(), files.backup_path.c_str(),
+                    fault);
+    }
+    files.backup = open_locked_backup(files.target_path, files.backup_path);
+    // The backup holds the target's own bytes: faults in it are the target's.
+    files.backup.path = files.target_path.c_str();
+    const pak_header backup_header = read_archive_header(files.backup);
+    const rewrite_proof proof =
+        prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header, nullptr);
+    if (proof == rewrite_proof::rewritten_whole && !path_exists(UPDATE_ARCHIVE_NAME)) {
+        refuse_unknown_update(files);
+    }
+    open_update(files);
+    plan_from(plan, files.backup);
+    plan.rewrite_from = PAK_HEADER_SIZE;
+    const bool result_placed = same_directory_place(plan.final_header, merged_header(plan.merge));
+    switch (proof) {
+    case rewrite_proof::unchanged:
+        plan_unmarked(plan);
+        return;
+    case rewrite_proof::recorded:
+        refuse_other_update(plan);
+        return;
+    case rewrite_proof::placed:
+        return;
+    case rewrite_proof::rewritten_whole:
+        if (!result_placed) {
+            refuse_unknown_update(files);
+        }
+        return;
+    case rewrite_proof::unproven:
+        // A record that names another original is the last word.
+        rewrite_record recorded{};
+        if (read_rewrite_record(files.target, recorded) || !result_placed) {
+            refuse_foreign_backup(FINISH_LEAD, files.target_path, files.backup_path);
+        }
+        return;
+    }
+}
+
+// A complete target with an update.pak is finished as it is when update.pak
+// is the update it already holds, and is otherwise finished first, then
+// backed up and updated again as any archive is.
+void plan_finish(run_plan& plan)
+{
+    run_files& files = plan.files;
+    plan.start = start_point::finish_complete;
+    if (!mark_fits_length(plan.final_header, archive_length(files.target))) {
+        fatal_error("Cannot finish the interrupted update of %s: its mark does not match its length",
+                    files.target_path.c_str());
+    }
+    plan.merge.original.capacity = MAX_PAK_ENTRIES;
+    read_directory_at(files.target, plan.final_header, plan.merge.original);
+    if (path_exists(UPDATE_ARCHIVE_NAME)) {
+        refuse_backup_leading_to_update(files.target_path, files.backup_path);
+        open_update(files);
+        read_update_directory(plan);
+        if (!update_already_applied(plan.merge.original, files.target, plan.merge.update, files.update)) {
+            plan.start = start_point::finish_then_apply;
+        }
+    }
+    if (plan.start == start_point::finish_complete) {
+        plan.backup = standing_of_backup(plan.merge.original, files.backup_path);
+        return;
+    }
+    plan.original_header = plan.final_header;
+    plan.original_length = archive_length(files.target);
+    plan_merge(plan.merge, {plan.original_length, files.update_length, files.target_path.c_str()},
+               files.target_path.c_str());
+    pin_record(plan, files.target);
+    plan.rewrite_from = plan.merge.cut;
+    refuse_rewrite_without_record(plan);
+    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
+}
+
+void print_dry_run(const run_plan& plan)
+{
+    print_text("Dry run of the update of %s: nothing was changed\n", plan.files.target_path.c_str());
+}
+
+} // namespace
+
+void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run)
+{
+    run_files& files = plan.files;
+    files = files_for(target_path, backup_path_for(target_path));
+    files.target.path = files.target_path.c_str();
+    plan.dry_run = dry_run;
+    plan.backing_up = "Backing up update target " + target_path + "...\n";
+    name_journal(target_path, files.backup_path);
+    if (!dry_run) {
+        note_journal(journal_note::as_it_was);
+    }
+    // A fresh run says first that it backs the target up, even when it
+    // cannot start; a marked target is never backed up.
+    set_failure_prelude(plan.backing_up.c_str());
+    if (!output_archive.empty()) {
+        fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
+                    output_archive.c_str());
+    }
+    open_target(files, "update");
+    switch (read_rewrite_stage(files.target, plan.final_header)) {
+    case rewrite_stage::none:
+        plan_fresh(plan);
+        return;
+    case rewrite_stage::rewriting:
+        set_failure_prelude(nullptr);
+        note_target_marked(plan);
+        plan_resume(plan);
+        return;
+    case rewrite_stage::data_complete:
+        set_failure_prelude(nullptr);
+        note_target_marked(plan);
+        plan_finish(plan);
+        return;
+    }
+}
+
+bool backs_up(const run_plan& plan)
+{
+    return plan.start == start_point::fresh || plan.start == start_point::finish_then_apply ||
+           plan.start == start_point::unmark_then_apply;
+}
+
+void print_plan(const run_plan& plan)
+{
+    const run_files& files = plan.files;
+    const char* target = files.target_path.c_str();
+    print_dry_run(plan);
+    switch (plan.start) {
+    case start_point::fresh:
+        print_text("A run would back up %s to %s, then rewrite it:\n", target, files.backup_path.c_str());
+        break;
+    case start_point::already_applied:
+        print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n", target,
+                   UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
+        return;
+    case start_point::resume_rewrite:
+        print_text("A run would finish the interrupted update of %s, which was cut short while it was rewritten: "
+                   "it would rewrite it whole from its backup %s:\n",
+                   target, files.backup_path.c_str());
+        break;
+    case start_point::finish_complete:
+        print_text("A run would finish the interrupted update of %s: its members and directory are complete, only "
+                   "its header is missing%s\n",
+                   target, files.update.handle != NO_FILE ? "; update.pak, which it holds, would be removed" : "");
+        return;
+    case start_point::unmark_then_apply:
+        print_text("A run would take off the mark of an interrupted run that had not changed %s, then back it up "
+                   "to %s and rewrite it:\n",
+                   target, files.backup_path.c_str());
+        break;
+    case start_point::finish_then_apply:
+        print_text("A run would finish the interrupted update of %s, whose members and directory are complete, "
+                   "then back it up to %s and apply %s to it:\n",
+                   target, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+        break;
+    }
+    print_merge_preview(plan.merge, plan.original_length, plan.rewrite_from);
+}

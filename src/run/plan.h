@@ -1,0 +1,51 @@
+// A run is a plan and its carrying out. The plan reads what is on disk,
+// decides where the run starts, makes every refusal that needs no lock
+// taken later, and pins every input the run relies on; it changes nothing.
+// A dry run prints it, once it has taken every lock the run would take; a
+// run carries it out as one straight sequence of steps, each step that
+// commits preceded by the check it needs.
+#pragma once
+
+#include <string>
+
+#include "backup.h"
+#include "checked_io.h"
+#include "journal.h"
+#include "pak_format.h"
+#include "run_files.h"
+
+enum class start_point {
+    fresh,              // the target is the original: back it up, then apply update.pak
+    already_applied,    // the target already is what update.pak would make of it
+    resume_rewrite,     // cut short while rewriting: rewrite it whole from its backup
+    finish_complete,    // complete but for its magic, holding update.pak's members or with no update.pak
+    finish_then_apply,  // complete but for its magic, and update.pak is another update
+    unmark_then_apply,  // marked by a run that changed nothing else: unmark it, then as fresh
+};
+
+struct run_plan {
+    run_files files;
+    start_point start;
+    merge_plan merge;
+    pak_header original_header;  // of the archive the merge reads from
+    pak_header final_header;     // the header a marked target gets when it is finished
+    rewrite_record record;       // what the target is rewritten from
+    std::int32_t original_length;
+    std::int64_t rewrite_from;   // the first byte of the target the rewrite writes
+    backup_standing backup;      // of a complete target's backup
+    bool dry_run;                // every check and lock of a run; nothing changes
+    // What the run says first, owed also when it cannot start.
+    std::string backing_up;
+};
+
+// Plans the run on `target_path`; `plan` must be value-initialised, so that
+// unused directory slots and the bytes after each name are zero.
+// `output_archive` is the archive standard output writes into, or "".
+void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run);
+// True when the run makes a new backup.
+bool backs_up(const run_plan& plan);
+// What the run would do, for a dry run.
+void print_plan(const run_plan& plan);
+// Carries the plan out, with `backup` claimed when the run backs up, and
+// returns the exit status.
+int carry_out(run_plan& plan, pending_file& backup);

@@ -1,0 +1,136 @@
+// The run's one decision, made in process from files laid out on disk: the
+// cheapest way to reach every start and every refusal of the plan.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+#include "plan.h"
+#include "test_support.h"
+
+using namespace testkit;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Plan : public TempDirTest {
+protected:
+    // The target bytes with the record a run appends before it rewrites
+    // from `original` with `update`.
+    std::string recorded(const std::string& target_bytes, const std::string& original, const std::string& update) {
+        write_file(path("r-original"), original);
+        write_file(path("r-update"), update);
+        write_file(path("r-target"), target_bytes);
+        checked_file from = open_for_read(path("r-original").c_str());
+        checked_file with = open_for_read(path("r-update").c_str());
+        checked_file to = open_for_update(path("r-target").c_str());
+        append_rewrite_record(to, static_cast<std::int64_t>(target_bytes.size()),
+                              record_for(from, read_archive_header(from), with));
+        for (checked_file* file : {&from, &with, &to}) close_file(*file);
+        const std::string bytes = read_file(path("r-target"));
+        for (const char* name : {"r-original", "r-update", "r-target"}) fs::remove(path(name));
+        return bytes;
+    }
+};
+
+const char* start_name(start_point start) {
+    switch (start) {
+    case start_point::fresh: return "fresh";
+    case start_point::already_applied: return "already applied";
+    case start_point::resume_rewrite: return "resume";
+    case start_point::finish_complete: return "finish";
+    case start_point::finish_then_apply: return "finish, then apply";
+    case start_point::unmark_then_apply: return "unmark, then apply";
+    }
+    return "?";
+}
+
+const char* standing_name(backup_standing standing) {
+    switch (standing) {
+    case backup_standing::missing: return "missing";
+    case backup_standing::original: return "original";
+    case backup_standing::other: return "other";
+    }
+    return "?";
+}
+
+}  // namespace
+
+TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
+    const std::string o = build_pak({{"a", random_bytes(300, 1)}, {"b", random_bytes(900, 2)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", "dd"}});
+    const std::string u2 = build_pak({{"A", "patch two"}});
+    const std::string empty_update = build_pak({});
+    const std::string other = build_pak({{"other", "archive"}});
+    const std::string result = model_merge(o, u)->archive;
+    const auto marked = [](std::string pak, const char* mark) { return pak.replace(0, 4, mark, 4); };
+    const std::string rewriting = marked(result, "\x89TWr").substr(0, 40);
+    const std::string complete = marked(result, "\x89TWc");
+    const struct {
+        const char* label;
+        std::string target;
+        std::optional<std::string> backup, update;
+        std::string decided;  // start, backup standing and first byte rewritten; or else...
+        std::string refusal;  // ...a part of the refusal
+        bool marked_sibling = false;  // own.pak, which shares the backup, left cut short
+    } cases[] = {
+        {"an archive and an update", o, std::nullopt, u, "fresh, first byte 312", ""},
+        {"an archive, an update and an earlier backup", o, other, u, "fresh, first byte 312", ""},
+        {"an empty update, never taken for one applied", o, std::nullopt, empty_update, "fresh, first byte 1215", ""},
+        {"the update already applied", result, o, u, "already applied", ""},
+        {"no update.pak", o, std::nullopt, std::nullopt, "", "Error opening update.pak"},
+        {"an earlier backup another archive's cut-short update needs", o, other, u, "",
+         "the interrupted update of own.pak still needs its original in own.bak", true},
+        {"marked, and nothing else changed", marked(o, "\x89TWr"), o, u, "unmark, then apply, first byte 312", ""},
+        {"the mark's write torn", marked(o, "P\x41Wr"), o, u, "unmark, then apply, first byte 312", ""},
+        {"cut short before its record, its directory's place the original's", marked(o, "\x89TWr").substr(0, 1000),
+         o, u, "resume, first byte 12", ""},
+        {"cut short with its record", recorded(rewriting, o, u), o, u, "resume, first byte 12", ""},
+        {"cut short, the backup missing", recorded(rewriting, o, u), std::nullopt, u, "",
+         "its backup own.bak is missing"},
+        {"cut short, the backup another archive", recorded(rewriting, o, u), other, u, "",
+         "is not the original that update saved"},
+        {"cut short, another update.pak", recorded(rewriting, o, u), o, u2, "",
+         "update.pak is not the update it was applying"},
+        {"cut short, no update.pak", recorded(rewriting, o, u), o, std::nullopt, "", "Error opening update.pak"},
+        {"complete, no update.pak", complete, o, std::nullopt, "finish, backup original", ""},
+        {"complete, the update it holds", complete, o, u, "finish, backup original", ""},
+        {"complete, the backup missing", complete, std::nullopt, std::nullopt, "finish, backup missing", ""},
+        {"complete, the backup another archive", complete, other, std::nullopt, "finish, backup other", ""},
+        {"complete, the backup no archive", complete, "PK" + other, std::nullopt, "finish, backup other", ""},
+        {"complete, then another update", complete, o, u2, "finish, then apply, first byte 12", ""},
+        {"complete, its mark and length apart", complete + "x", o, u, "", "its mark does not match its length"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string d = path("case" + std::to_string(index++));
+        fs::create_directory(d);
+        write_file(d + "/own.x", c.target);
+        if (c.backup) write_file(d + "/own.bak", *c.backup);
+        if (c.update) write_file(d + "/update.pak", *c.update);
+        if (c.marked_sibling) write_file(d + "/own.pak", marked(o, "\x89TWr"));
+        const std::string expected = c.refusal.empty() ? regex_literal("decided: " + c.decided + "\n")
+                                                       : fatal_mentioning(c.refusal);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                if (chdir(d.c_str()) != 0) std::_Exit(2);
+                const auto plan = std::make_unique<run_plan>();
+                make_plan(*plan, "own.x", "", false);
+                std::string decided = start_name(plan->start);
+                if (plan->start == start_point::finish_complete) {
+                    decided += std::string(", backup ") + standing_name(plan->backup);
+                } else if (plan->start != start_point::already_applied) {
+                    decided += ", first byte " + std::to_string(plan->rewrite_from);
+                }
+                std::fprintf(stderr, "decided: %s\n", decided.c_str());
+                std::fflush(stderr);
+                std::_Exit(0);
+            },
+            ::testing::ExitedWithCode(c.refusal.empty() ? 0 : 1), expected);
+    }
+}
