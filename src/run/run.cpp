@@ -38,7 +38,10 @@ int run_update(const std::string& target_path, const std::string& output_archive
     (void)finish_interrupted_undo(target_path);
     make_plan(*plan, target_path, output_archive, dry_run);
     // A dry run takes every lock the run takes, so that it refuses what the run would.
+    // No file until it is claimed: abandoning it then closes nothing (a zero
+    // handle would be standard input on POSIX, and no handle on Windows).
     pending_file backup{};
+    backup.file = {NO_FILE, nullptr};
     if (backs_up(*plan)) {
         if (!dry_run) {
             print_text("%s", plan->backing_up.c_str());
