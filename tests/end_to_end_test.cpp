@@ -1689,6 +1689,11 @@ protected:
             EXPECT_TRUE(same_bytes(read_file(backup()), o));
             return;
         }
+        // A dry run plans what the rerun does and changes nothing, a killed run's leftover included.
+        const auto before = snapshot(dir());
+        const run_result dry = run_tarnwick({"--dry-run", "pak0.pak"}, dir());
+        EXPECT_EQ(dry.status, 0) << dry.out;
+        EXPECT_EQ(snapshot(dir()), before);
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 0) << rerun.out;
         EXPECT_NE(rerun.out.find("Update of pak0.pak completed!"), std::string::npos) << rerun.out;
@@ -1728,6 +1733,29 @@ TEST_F(Interrupted, ARerunFinishesAfterAStopAnywhere) {
         stop_at(point);
         expect_nothing_lost(o, u, result);
         expect_rerun_finishes(o, result);
+    }
+}
+
+// --undo proves what the rerun proves: after a run is stopped anywhere, with
+// update.pak still there or not, it gives the original back, or finds that
+// nothing needs undoing because the archive still is the original.
+TEST_F(Interrupted, AnUndoAfterAStopAnywhereGivesTheOriginalBack) {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    const three_files fresh{o, std::nullopt, u};
+    bool update_kept = false;
+    for (const auto& point : stop_points(fresh)) {
+        // Undo never reads update.pak: every other stop removes it, as a user may.
+        update_kept = !update_kept;
+        SCOPED_TRACE(point.first + " #" + std::to_string(point.second) + (update_kept ? "" : ", update.pak removed"));
+        restore(fresh);
+        stop_at(point);
+        if (!update_kept) fs::remove(update());
+        const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
+        EXPECT_TRUE(same_bytes(read_file(target()), o)) << undo.out;
+        if (undo.status != 0) {
+            EXPECT_NE(undo.out.find("its backup pak0.bak is missing"), std::string::npos) << undo.out;
+        }
     }
 }
 
@@ -2123,6 +2151,8 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a dry run of the same target, while rewriting", "copy_file_range:when=2", tool + " --dry-run pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
+        {"an undo of the same target, while rewriting", "copy_file_range:when=2", tool + " --undo pak0.pak",
+         "Cannot undo the update of pak0.pak: another run is updating it"},
         {"a target sharing the backup name, while rewriting", "copy_file_range:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",

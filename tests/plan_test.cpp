@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -69,14 +70,15 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
     const auto marked = [](std::string pak, const char* mark) { return pak.replace(0, 4, mark, 4); };
     const std::string rewriting = marked(result, "\x89TWr").substr(0, 40);
     const std::string complete = marked(result, "\x89TWc");
-    const struct {
-        const char* label;
+    struct plan_case {
+        std::string label;
         std::string target;
         std::optional<std::string> backup, update;
         std::string decided;  // start, backup standing and first byte rewritten; or else...
         std::string refusal;  // ...a part of the refusal
         bool marked_sibling = false;  // own.pak, which shares the backup, left cut short
-    } cases[] = {
+    };
+    std::vector<plan_case> cases = {
         {"an archive and an update", o, std::nullopt, u, "fresh, first byte 312", ""},
         {"an archive, an update and an earlier backup", o, other, u, "fresh, first byte 312", ""},
         {"an empty update, never taken for one applied", o, std::nullopt, empty_update, "fresh, first byte 1215", ""},
@@ -104,6 +106,22 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         {"complete, then another update", complete, o, u2, "finish, then apply, first byte 12", ""},
         {"complete, its mark and length apart", complete + "x", o, u, "", "its mark does not match its length"},
     };
+    // Every tear of the two writes that put "PACK" or a mark over the other:
+    // each byte the old one or the new one. It is read as the stage before
+    // the write, which a run can always finish.
+    for (unsigned mask = 1; mask < 15; ++mask) {
+        std::string mark_torn = "PACK", magic_torn = "\x89TWc";
+        for (std::size_t i = 0; i < 4; ++i) {
+            if ((mask >> i) & 1U) {
+                mark_torn[i] = "\x89TWr"[i];
+                magic_torn[i] = "PACK"[i];
+            }
+        }
+        cases.push_back({"the mark's write torn as " + mark_torn, mark_torn + o.substr(4), o, u,
+                         "unmark, then apply, first byte 312", ""});
+        cases.push_back({"the magic's write torn as " + magic_torn, magic_torn + result.substr(4), o, std::nullopt,
+                         "finish, backup original", ""});
+    }
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

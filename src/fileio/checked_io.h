@@ -18,11 +18,16 @@
 // failure now leaves (see set_failure_notes), and exits with status 1.
 [[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
 
-// Refusals of what the user asked, before anything changed, under the
-// request's lead: "Cannot update pak0.pak: " or "Cannot undo the update of
-// pak0.pak: ", then `format` filled in.
-[[noreturn]] void refuse_update(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
-[[noreturn]] void refuse_undo(const char* target_path, const char* format, ...) TARNWICK_PRINTF_FORMAT(2, 3);
+// Refusals of what the user asked, under the request's lead ("Cannot update
+// pak0.pak: ", "Cannot finish the interrupted update of pak0.pak: ",
+// "Cannot undo the update of pak0.pak: "), then `format` filled in.
+enum class request_lead {
+    update,
+    finish,
+    undo,
+};
+[[noreturn]] void refuse(request_lead lead, const char* target_path, const char* format, ...)
+    TARNWICK_PRINTF_FORMAT(3, 4);
 // A file that ends before bytes it must hold: "File read failure", and on
 // standard error the file and what lies past its end, as "update.pak is 7
 // bytes, " followed by `lacking` ("shorter than its 12-byte header", "but
@@ -212,9 +217,14 @@ enum class reservation {
     held,         // another run holds the temporary file
     unremovable,  // a killed run's leftover stands there and cannot be removed
 };
-// Creates the temporary file, locked. A temporary file no run holds is what
-// a killed run left: it is removed and made anew.
-reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path);
+// What becomes of a temporary file that no run holds: what a killed run left.
+enum class leftover {
+    remove,  // removed, and the file made anew
+    keep,    // left as it is, and nothing reserved: a dry run asks only whether a run could
+};
+// Creates the temporary file, locked.
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path,
+                                 leftover found);
 // Puts the file's bytes on stable storage, so that what the caller checks
 // next holds until the commit.
 void flush_pending_file(pending_file& pending);
@@ -234,6 +244,15 @@ const char* take_failure_prelude();
 // for what a message fixed in its wording cannot say; "" for none.
 void set_failure_detail(std::string note);
 std::string take_failure_detail();
+
+// A step that changes what a stop leaves (a mark, a rename, a removal) runs
+// whole before a Windows console handler, which runs on a thread of its own
+// while the run goes on, tells what the run leaves and ends it. A POSIX
+// signal handler runs between two calls of the run itself.
+void begin_commit_step();
+void end_commit_step();
+// Taken by that handler and never given back: no step starts after it.
+void stop_commit_steps();
 
 // What a failure, and a signal, leave on disk at the run's present step: one
 // line each, shown on standard error when the run ends that way, or null for

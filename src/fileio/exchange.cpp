@@ -115,7 +115,7 @@ exchange_failure exchange_files(const exchange_names& names, exchange_step done,
         }
     }
     pending_file claim{};
-    switch (reserve_pending_file(claim, names.b, names.claim)) {
+    switch (reserve_pending_file(claim, names.b, names.claim, leftover::remove)) {
     case reservation::made:
         break;
     case reservation::held:

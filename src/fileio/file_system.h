@@ -126,6 +126,11 @@ bool list_folder(const char* folder, std::vector<std::string>& names);
 std::string current_folder();
 // False only when nothing at all is found at `path`.
 bool anything_at(const char* path);
+// The lock that keeps a console handler's thread and a commit step apart
+// (see begin_commit_step); where handlers interrupt the run's own thread,
+// nothing.
+void lock_commit_steps();
+void unlock_commit_steps();
 // Removes a file's name. 0 or an error number. Safe in a signal handler.
 int remove_path(const char* path);
 

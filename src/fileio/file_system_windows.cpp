@@ -391,3 +391,19 @@ std::int64_t kernel_copy(native_handle /*from*/, std::int64_t /*from_offset*/, n
 {
     return 0;
 }
+
+namespace {
+
+SRWLOCK commit_steps = SRWLOCK_INIT;
+
+} // namespace
+
+void lock_commit_steps()
+{
+    AcquireSRWLockExclusive(&commit_steps);
+}
+
+void unlock_commit_steps()
+{
+    ReleaseSRWLockExclusive(&commit_steps);
+}

@@ -1,5 +1,6 @@
 // The one file a failed or interrupted run must not leave behind, and what
 // such a run tells the user it leaves.
+#include <atomic>
 #include <csignal>
 #include <string>
 #include <utility>
@@ -9,30 +10,34 @@
 
 namespace {
 
-// Read by a signal handler: set only once the name it points to is complete.
-const char* volatile pending_name = nullptr;
-const char* volatile failure_note = nullptr;
-const char* volatile signal_note = nullptr;
+// Read by a signal handler, or on Windows by a console handler on a thread
+// of its own: set only once the text it points to is complete, and read
+// whole.
+std::atomic<const char*> pending_name{nullptr};
+std::atomic<const char*> failure_note{nullptr};
+std::atomic<const char*> signal_note{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "a handler may read the notes");
 const char* prelude = nullptr;
 std::string detail;
 
 // A temporary file that no run holds, and that is still the file at its
-// name, is what a killed run left, and is removed.
-reservation remove_leftover(pending_file& pending)
+// name, is what a killed run left, and is removed unless `found` says keep.
+reservation remove_leftover(pending_file& pending, leftover found)
 {
-    checked_file leftover = open_for_read(pending.temp_path.c_str());
+    checked_file leftover_file = open_for_read(pending.temp_path.c_str());
     reservation outcome = reservation::held;
-    if (lock_file(leftover) == file_lock::held && path_names(pending.temp_path.c_str(), leftover)) {
-        pending.failure = remove_file(pending.temp_path.c_str());
+    if (lock_file(leftover_file) == file_lock::held && path_names(pending.temp_path.c_str(), leftover_file)) {
+        pending.failure = found == leftover::remove ? remove_file(pending.temp_path.c_str()) : "";
         outcome = pending.failure.empty() ? reservation::made : reservation::unremovable;
     }
-    close_file(leftover);
+    close_file(leftover_file);
     return outcome;
 }
 
 } // namespace
 
-reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path)
+reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path,
+                                 leftover found)
 {
     pending.final_path = final_path;
     pending.temp_path = temp_path;
@@ -40,9 +45,9 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     // Failures writing the temporary file are the final file's, under its name.
     pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
     if (pending.file.handle == NO_FILE) {
-        const reservation leftover = remove_leftover(pending);
-        if (leftover != reservation::made) {
-            return leftover;
+        const reservation outcome = remove_leftover(pending, found);
+        if (outcome != reservation::made || found == leftover::keep) {
+            return outcome;
         }
         pending.file = create_new_file(temp_path.c_str(), pending.final_path.c_str());
     }
@@ -69,9 +74,11 @@ void commit_pending_file(pending_file& pending)
     if (!pending.flushed) {
         flush_pending_file(pending);
     }
+    begin_commit_step();
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
     pending_name = nullptr;
     flush_folder_of(pending.final_path.c_str());
+    end_commit_step();
 }
 
 void abandon_pending_file(pending_file& pending)
@@ -85,11 +92,25 @@ void abandon_pending_file(pending_file& pending)
 
 void abandon_pending_file_now()
 {
-    const char* name = pending_name;
-    pending_name = nullptr;
+    const char* name = pending_name.exchange(nullptr);
     if (name != nullptr) {
         (void)remove_path(name);
     }
+}
+
+void begin_commit_step()
+{
+    lock_commit_steps();
+}
+
+void end_commit_step()
+{
+    unlock_commit_steps();
+}
+
+void stop_commit_steps()
+{
+    lock_commit_steps();
 }
 
 void set_failure_notes(const char* on_failure, const char* on_interrupt)

@@ -135,15 +135,18 @@ void note_lost_name(rewrite_stage stage)
 
 void unmark_target(const checked_file& target)
 {
+    begin_commit_step();
     set_note(texts().unmarking);
     write_exact(target, 0, PAK_MAGIC.data(), static_cast<std::int32_t>(PAK_MAGIC.size()));
     flush_to_disk(target);
     note_journal(journal_note::as_it_was);
+    end_commit_step();
 }
 
 void write_stage(const checked_file& target, rewrite_stage stage)
 {
     std::array<char, 4> magic = PAK_MAGIC;
+    begin_commit_step();
     switch (stage) {
     case rewrite_stage::rewriting:
         magic = REWRITE_MARK;
@@ -160,6 +163,7 @@ void write_stage(const checked_file& target, rewrite_stage stage)
     write_exact(target, 0, magic.data(), static_cast<std::int32_t>(magic.size()));
     flush_to_disk(target);
     note_journal(stage == rewrite_stage::none ? journal_note::none : journal_note::marked);
+    end_commit_step();
 }
 
 namespace {

@@ -9,19 +9,23 @@
 //
 //   target                   B          U        next run                      dry run    --undo            note
 //   ----------------------   --------   ------   ---------------------------   --------   ---------------   --------------
-//   archive, temporary B     any        any      removes the leftover, runs    says so    exchanges         as it was
+//   archive, temporary B     any        any      removes the leftover, runs    leaves it  exchanges         as it was
 //     (stale; a held one is refused: another run is at work)
 //   archive                  any        any      fresh run                     plans it   exchanges         as it was
-//   "PACK"/rewrite torn (a)  original   any      as rewriting, no record       same       as rewriting      marking
-//   rewriting, no record,    original   any      drops the mark, says the run  same       restores B        marking
+//   "PACK"/rewrite torn (a)  original   any      as rewriting, no record       plans it   as rewriting      marking
+//   rewriting, no record,    original   any      drops the mark, says the run  plans it   restores B        marking
 //     bytes 4.. are B's                            had not changed it, fresh
 //   rewriting, record        original   same     rewrites whole from B         plans it   restores B        marked
 //   rewriting, record        original   other    refused: U is not the update  same       restores B        marked
 //   rewriting, record        original   none     refused: no U                 same       restores B        marked
 //   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
 //     directory place of B's or the result's
-//   rewriting, no record,    original   any      finishes it, then applies U   plans it   exchanges         marked
-//     sealed: B's members and the update its last members hold (b)
+//   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
+//     sealed: B's members an update left, then that update's (b)
+//   the same                 original   other    refused: the update it holds  same       restores B        marked
+//                                       or none    is unknown; --undo named
+//     (its appended members cannot be proven without that update: a power
+//     cut during the seal's flush may have kept the header and not them)
 //   rewriting                other or   any      refused, naming what is not   same       refused, alike    marked
 //                            missing                the original
 //   complete                 any        same     finishes it, removes U        plans it   finishes, then    marked

@@ -4,9 +4,10 @@
 
 namespace {
 
-[[noreturn]] void refuse_backup_in_use(const std::string& target_path, const std::string& backup_path)
+[[noreturn]] void refuse_backup_in_use(request_lead lead, const std::string& target_path,
+                                       const std::string& backup_path)
 {
-    fatal_error("Cannot update %s: its backup %s is in use by another run", target_path.c_str(), backup_path.c_str());
+    refuse(lead, target_path.c_str(), "its backup %s is in use by another run", backup_path.c_str());
 }
 
 // An earlier backup may be replaced only when no other run is using it: one
@@ -16,7 +17,7 @@ void refuse_earlier_backup_in_use(const std::string& target_path, const std::str
     if (!path_exists(backup_path.c_str())) {
         return;
     }
-    checked_file earlier = open_locked_backup(target_path, backup_path);
+    checked_file earlier = open_locked_backup(request_lead::update, target_path, backup_path);
     // Windows replaces a file only when no handle of this process is open on it.
     close_file(earlier);
 }
@@ -48,9 +49,10 @@ void refuse_backup_needed_elsewhere(const std::string& target_path, const std::s
         const rewrite_stage stage = read_rewrite_stage(archive, final_header);
         close_file(archive);
         if (stage != rewrite_stage::none) {
-            fatal_error("Cannot update %s: the interrupted update of %s still needs its original in %s; finish it "
-                        "first by running tarnwick on %s",
-                        target_path.c_str(), sibling.c_str(), backup_path.c_str(), sibling.c_str());
+            refuse(request_lead::update, target_path.c_str(),
+                   "the interrupted update of %s still needs its original in %s; finish it first by running "
+                   "tarnwick on %s",
+                   sibling.c_str(), backup_path.c_str(), sibling.c_str());
         }
     }
 }
@@ -93,28 +95,29 @@ void refuse_unusable_backup_name(const std::string& target_path, const std::stri
     }
 }
 
-void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup)
+void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup,
+                  leftover found)
 {
     const std::string temp_path = backup_temp_path_for(backup_path);
-    switch (reserve_pending_file(backup, backup_path, temp_path)) {
+    switch (reserve_pending_file(backup, backup_path, temp_path, found)) {
     case reservation::made:
         break;
     case reservation::held:
-        refuse_backup_in_use(target_path, backup_path);
+        refuse_backup_in_use(request_lead::update, target_path, backup_path);
     case reservation::unremovable:
-        fatal_error("Cannot update %s: %s, left by an earlier run, cannot be removed: %s", target_path.c_str(),
-                    temp_path.c_str(), backup.failure.c_str());
+        refuse(request_lead::update, target_path.c_str(), "%s, left by an earlier run, cannot be removed: %s",
+               temp_path.c_str(), backup.failure.c_str());
     }
     // Another run may have put its backup in place while this one made its
     // temporary file; from now on no other run can.
     refuse_earlier_backup_in_use(target_path, backup_path);
 }
 
-checked_file open_locked_backup(const std::string& target_path, const std::string& backup_path)
+checked_file open_locked_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
     checked_file backup = open_for_read(backup_path.c_str());
     if (lock_file(backup) == file_lock::busy) {
-        refuse_backup_in_use(target_path, backup_path);
+        refuse_backup_in_use(lead, target_path, backup_path);
     }
     return backup;
 }
@@ -184,11 +187,12 @@ rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_he
                                                                          : rewrite_proof::unproven;
 }
 
-void refuse_foreign_backup(const char* lead, const std::string& target_path, const std::string& backup_path)
+void refuse_foreign_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
-    fatal_error("%s %s: its backup %s is not the original that update saved; nothing was changed. Put that original "
-                "back as %s and run again",
-                lead, target_path.c_str(), backup_path.c_str(), backup_path.c_str());
+    refuse(lead, target_path.c_str(),
+           "its backup %s is not the original that update saved; nothing was changed. Put that original back as %s "
+           "and run again",
+           backup_path.c_str(), backup_path.c_str());
 }
 
 backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)

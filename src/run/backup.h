@@ -25,11 +25,14 @@ void refuse_backup_leading_to_update(const std::string& target_path, const std::
 void refuse_unusable_backup_name(const std::string& target_path, const std::string& backup_path,
                                  const checked_file& target);
 // Claims the backup's temporary name for this run, once the name was found
-// usable; a leftover of a killed run is removed first.
-void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup);
+// usable; a leftover of a killed run is removed first, or for a dry run
+// only checked.
+void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup,
+                  leftover found);
 
-// Opens the existing backup for reading, locked; refuses one another run holds.
-checked_file open_locked_backup(const std::string& target_path, const std::string& backup_path);
+// Opens the existing backup for reading, locked; refuses one another run
+// holds, under `lead`.
+checked_file open_locked_backup(request_lead lead, const std::string& target_path, const std::string& backup_path);
 // Why the file at the backup's name cannot be the original of anything
 // ("is missing", "is not a pak file", ...), or nullptr.
 const char* backup_fault(const std::string& backup_path);
@@ -54,9 +57,9 @@ enum class rewrite_proof {
 rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
                                         const checked_file& backup, const pak_header& backup_header,
                                         const pak_header* merged);
-// The refusal of a backup the proof does not tie to the target; `lead`
-// says what cannot be done ("Cannot finish the interrupted update of").
-[[noreturn]] void refuse_foreign_backup(const char* lead, const std::string& target_path,
+// The refusal of a backup the proof does not tie to the target, in the
+// same words for the rerun and for --undo.
+[[noreturn]] void refuse_foreign_backup(request_lead lead, const std::string& target_path,
                                         const std::string& backup_path);
 // The proof for a complete target: its members are those of the backup
 // that some update left, in order and of the same lengths, then that

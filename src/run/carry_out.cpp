@@ -18,7 +18,7 @@ void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
         return;
     }
     note_lost_name(stage);
-    fatal_error("Cannot update %s: another file took its name during the run", files.target_path.c_str());
+    refuse(request_lead::update, files.target_path.c_str(), "another file took its name during the run");
 }
 
 // Copies the target into the pending backup, reads the copy back and gives
@@ -119,16 +119,18 @@ std::string remove_applied_update(const run_files& files)
                    UPDATE_ARCHIVE_NAME);
         return "";
     }
+    begin_commit_step();
     std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
     if (failure.empty()) {
         flush_folder_of(UPDATE_ARCHIVE_NAME);
     }
+    end_commit_step();
     return failure;
 }
 
 [[noreturn]] void refuse_removal(const std::string& reason)
 {
-    print_error_text("tarnwick: cannot remove %s: %s\n", UPDATE_ARCHIVE_NAME, reason.c_str());
+    print_note("cannot remove %s: %s", UPDATE_ARCHIVE_NAME, reason.c_str());
     fatal_error("Failed to remove %s! Remove by hand.\n", UPDATE_ARCHIVE_NAME);
 }
 

@@ -1,16 +1,27 @@
+#include <atomic>
+
 #include <windows.h>
 
+#include "checked_io.h"
 #include "interrupt.h"
 
 namespace {
 
+std::atomic<bool> interrupted{false};
+
 // Runs on a thread of its own while the run goes on; the default handler
-// that follows ends the process.
+// that follows ends the process. It waits for a commit step under way to
+// end, and lets no other start, so that what it says is what is on disk.
 BOOL WINAPI end_interrupted_run(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
+    // A second Ctrl-C while the first is handled adds nothing.
+    if (interrupted.exchange(true)) {
+        return TRUE;
+    }
+    stop_commit_steps();
     clean_up_interrupted_run();
     return FALSE;
 }

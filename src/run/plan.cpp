@@ -47,9 +47,10 @@ void refuse_rewrite_without_record(const run_plan& plan)
 {
     std::int64_t at = 0;
     if (!record_place(plan.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
-        fatal_error("Cannot update %s: the rewrite would end within %d bytes of the largest size a pak file can "
-                    "have, which leaves no room for the record that lets an interrupted update be finished",
-                    plan.files.target_path.c_str(), REWRITE_RECORD_SIZE);
+        refuse(request_lead::update, plan.files.target_path.c_str(),
+               "the rewrite would end within %d bytes of the largest size a pak file can have, which leaves no room "
+               "for the record that lets an interrupted update be finished",
+               REWRITE_RECORD_SIZE);
     }
 }
 
@@ -68,14 +69,12 @@ void plan_fresh(run_plan& plan)
     refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
-constexpr char FINISH_LEAD[] = "Cannot finish the interrupted update of";
-
 [[noreturn]] void refuse_unknown_update(const run_files& files)
 {
-    fatal_error("%s %s: it was rewritten whole with an update that %s no longer holds; put that update back as %s "
-                "and run again, or get the original back with tarnwick --undo %s",
-                FINISH_LEAD, files.target_path.c_str(), UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME,
-                files.target_path.c_str());
+    refuse(request_lead::finish, files.target_path.c_str(),
+           "it was rewritten whole with an update that %s no longer holds; put that update back as %s and run again, "
+           "or get the original back with tarnwick --undo %s",
+           UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME, files.target_path.c_str());
 }
 
 void refuse_other_update(const run_plan& plan)
@@ -83,10 +82,10 @@ void refuse_other_update(const run_plan& plan)
     const run_files& files = plan.files;
     rewrite_record recorded{};
     if (read_rewrite_record(files.target, recorded) && !same_update(recorded, plan.record)) {
-        fatal_error("%s %s: %s is not the update it was applying, which is no longer there; the original is in %s. "
-                    "Put the earlier %s back and run again",
-                    FINISH_LEAD, files.target_path.c_str(), UPDATE_ARCHIVE_NAME, files.backup_path.c_str(),
-                    UPDATE_ARCHIVE_NAME);
+        refuse(request_lead::finish, files.target_path.c_str(),
+               "%s is not the update it was applying, which is no longer there; the original is in %s. Put the "
+               "earlier %s back and run again",
+               UPDATE_ARCHIVE_NAME, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
     }
 }
 
@@ -112,10 +111,9 @@ void plan_resume(run_plan& plan)
     plan.start = start_point::resume_rewrite;
     refuse_backup_leading_to_update(files.target_path, files.backup_path);
     if (const char* fault = backup_fault(files.backup_path)) {
-        fatal_error("%s %s: its backup %s %s", FINISH_LEAD, files.target_path.c_str(), files.backup_path.c_str(),
-                    fault);
+        refuse(request_lead::finish, files.target_path.c_str(), "its backup %s %s", files.backup_path.c_str(), fault);
     }
-    files.backup = open_locked_backup(files.target_path, files.backup_path);
+    files.backup = open_locked_backup(request_lead::update, files.target_path, files.backup_path);
     // The backup holds the target's own bytes: faults in it are the target's.
     files.backup.path = files.target_path.c_str();
     const pak_header backup_header = read_archive_header(files.backup);
@@ -146,7 +144,7 @@ void plan_resume(run_plan& plan)
         // A record that names another original is the last word.
         rewrite_record recorded{};
         if (read_rewrite_record(files.target, recorded) || !result_placed) {
-            refuse_foreign_backup(FINISH_LEAD, files.target_path, files.backup_path);
+            refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
         }
         return;
     }
@@ -160,8 +158,7 @@ void plan_finish(run_plan& plan)
     run_files& files = plan.files;
     plan.start = start_point::finish_complete;
     if (!mark_fits_length(plan.final_header, archive_length(files.target))) {
-        fatal_error("Cannot finish the interrupted update of %s: its mark does not match its length",
-                    files.target_path.c_str());
+        refuse(request_lead::finish, files.target_path.c_str(), "its mark does not match its length");
     }
     plan.merge.original.capacity = MAX_PAK_ENTRIES;
     read_directory_at(files.target, plan.final_header, plan.merge.original);
@@ -197,7 +194,7 @@ void print_dry_run(const run_plan& plan)
 void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run)
 {
     run_files& files = plan.files;
-    files = files_for(target_path, backup_path_for(target_path));
+    files = files_for(request_lead::update, target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
     plan.dry_run = dry_run;
     plan.backing_up = "Backing up update target " + target_path + "...\n";
@@ -209,10 +206,9 @@ void make_plan(run_plan& plan, const std::string& target_path, const std::string
     // cannot start; a marked target is never backed up.
     set_failure_prelude(plan.backing_up.c_str());
     if (!output_archive.empty()) {
-        fatal_error("Cannot update %s: standard output is written into %s", target_path.c_str(),
-                    output_archive.c_str());
+        refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
     }
-    open_target(files, "update");
+    open_target(files);
     switch (read_rewrite_stage(files.target, plan.final_header)) {
     case rewrite_stage::none:
         plan_fresh(plan);

@@ -47,7 +47,8 @@ int run_update(const std::string& target_path, const std::string& output_archive
             print_text("%s", plan->backing_up.c_str());
             set_failure_prelude(nullptr);
         }
-        claim_backup(plan->files.target_path, plan->files.backup_path, backup);
+        claim_backup(plan->files.target_path, plan->files.backup_path, backup,
+                     dry_run ? leftover::keep : leftover::remove);
     }
     if (dry_run) {
         abandon_pending_file(backup);

@@ -1,16 +1,16 @@
 #include "run_files.h"
 
-run_files files_for(const std::string& target_path, const std::string& backup_path)
+run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
-    return {target_path, backup_path, {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME},
+    return {lead, target_path, backup_path, {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME},
             {NO_FILE, nullptr}, {}, {}, 0, 0};
 }
 
-void open_target(run_files& files, const char* verb)
+void open_target(run_files& files)
 {
     files.target = open_for_update(files.target_path.c_str());
     if (lock_file(files.target) == file_lock::busy) {
-        fatal_error("Cannot %s %s: another run is updating it", verb, files.target_path.c_str());
+        refuse(files.lead, files.target_path.c_str(), "another run is updating it");
     }
     files.target_pin = state_of(files.target);
 }
@@ -19,17 +19,16 @@ void open_update(run_files& files)
 {
     // A run started from a file manager may not stand in the archive's folder.
     if (!path_exists(UPDATE_ARCHIVE_NAME)) {
-        print_error_text("tarnwick: %s is read from the current folder, %s\n", UPDATE_ARCHIVE_NAME,
-                         folder_of_run().c_str());
+        print_note("%s is read from the current folder, %s", UPDATE_ARCHIVE_NAME, folder_of_run().c_str());
     }
     files.update = open_for_read(UPDATE_ARCHIVE_NAME);
     // Rewriting the target would destroy update.pak if they were one file.
     // Checked before update.pak is locked: its lock would be the target's.
     if (same_open_file(files.target, files.update)) {
-        fatal_error("Cannot update %s: it is the same file as %s", files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+        refuse(files.lead, files.target_path.c_str(), "it is the same file as %s", UPDATE_ARCHIVE_NAME);
     }
     if (lock_file(files.update) == file_lock::busy) {
-        fatal_error("Cannot update %s: %s is in use by another run", files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+        refuse(files.lead, files.target_path.c_str(), "%s is in use by another run", UPDATE_ARCHIVE_NAME);
     }
     files.update_pin = state_of(files.update);
     files.update_length = archive_length(files.update);
@@ -49,12 +48,10 @@ bool target_keeps_its_name(const run_files& files)
 void refuse_changed_target(const run_files& files)
 {
     if (!target_keeps_its_name(files)) {
-        fatal_error("Cannot update %s: another file took its name during the run",
-                    files.target_path.c_str());
+        refuse(files.lead, files.target_path.c_str(), "another file took its name during the run");
     }
     if (!same_state(state_of(files.target), files.target_pin)) {
-        fatal_error("Cannot update %s: it changed during the run",
-                    files.target_path.c_str());
+        refuse(files.lead, files.target_path.c_str(), "it changed during the run");
     }
 }
 
@@ -70,6 +67,6 @@ bool update_as_pinned(const run_files& files)
 void refuse_changed_update(const run_files& files)
 {
     if (!update_as_pinned(files)) {
-        fatal_error("Cannot update %s: %s changed during the run", files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+        refuse(files.lead, files.target_path.c_str(), "%s changed during the run", UPDATE_ARCHIVE_NAME);
     }
 }

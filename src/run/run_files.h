@@ -11,6 +11,7 @@
 #include "pak_format.h"
 
 struct run_files {
+    request_lead lead;  // what a refusal says cannot be done
     std::string target_path;
     std::string backup_path;
     checked_file target;
@@ -23,10 +24,9 @@ struct run_files {
 };
 
 // The run's files, none open yet.
-run_files files_for(const std::string& target_path, const std::string& backup_path);
-// Opens, locks and pins the target. `verb` names what is refused if another
-// run holds it ("update", "undo the update of").
-void open_target(run_files& files, const char* verb);
+run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path);
+// Opens, locks and pins the target.
+void open_target(run_files& files);
 // Opens, locks and pins update.pak, its bytes included; refuses it when it
 // is the target.
 void open_update(run_files& files);

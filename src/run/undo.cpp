@@ -26,8 +26,8 @@ struct undo_state {
 
 [[noreturn]] void refuse_unrelated_backup(const run_files& files)
 {
-    fatal_error("Cannot undo the update of %s: its backup %s is not the archive it was updated from",
-                files.target_path.c_str(), files.backup_path.c_str());
+    refuse(request_lead::undo, files.target_path.c_str(), "its backup %s is not the archive it was updated from",
+           files.backup_path.c_str());
 }
 
 // Opened for writing too: the file becomes the archive, which runs open so,
@@ -45,17 +45,17 @@ void open_backup(undo_state& undo)
 {
     const run_files& files = undo.files;
     if (!path_exists(files.backup_path.c_str())) {
-        fatal_error("Cannot undo the update of %s: its backup %s is missing", files.target_path.c_str(),
-                    files.backup_path.c_str());
+        refuse(request_lead::undo, files.target_path.c_str(), "its backup %s is missing",
+               files.backup_path.c_str());
     }
     if (path_names(files.backup_path.c_str(), files.target)) {
-        fatal_error("Cannot undo the update of %s: its backup %s is the same file", files.target_path.c_str(),
-                    files.backup_path.c_str());
+        refuse(request_lead::undo, files.target_path.c_str(), "its backup %s is the same file",
+               files.backup_path.c_str());
     }
     undo.backup = open_locked(files.backup_path, "Cannot undo the update of " + files.target_path);
     if (const char* fault = original_fault(undo.backup)) {
-        fatal_error("Cannot undo the update of %s: its backup %s %s", files.target_path.c_str(),
-                    files.backup_path.c_str(), fault);
+        refuse(request_lead::undo, files.target_path.c_str(), "its backup %s %s",
+               files.backup_path.c_str(), fault);
     }
     undo.backup_header = read_archive_header(undo.backup);
     undo.backup_directory.capacity = MAX_PAK_ENTRIES;
@@ -68,7 +68,7 @@ void prove_original(const undo_state& undo)
     // from this backup gets it back.
     if (prove_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header, nullptr) ==
         rewrite_proof::unproven) {
-        refuse_foreign_backup("Cannot undo the update of", undo.files.target_path, undo.files.backup_path);
+        refuse_foreign_backup(request_lead::undo, undo.files.target_path, undo.files.backup_path);
     }
 }
 
@@ -210,17 +210,17 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     catch_interruptions();
     auto undo = std::make_unique<undo_state>();
     run_files& files = undo->files;
-    files = files_for(target_path, backup_path_for(target_path));
+    files = files_for(request_lead::undo, target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
     name_journal(files.target_path, files.backup_path);
     if (!output_archive.empty()) {
-        fatal_error("Cannot undo the update of %s: standard output is written into %s", target_path.c_str(),
-                    output_archive.c_str());
+        refuse(request_lead::undo, target_path.c_str(), "standard output is written into %s",
+               output_archive.c_str());
     }
     if (finish_interrupted_undo(target_path)) {
         return 0;
     }
-    open_target(files, "undo the update of");
+    open_target(files);
     open_backup(*undo);
     print_text("Undoing the update of %s...\n", target_path.c_str());
     switch (read_rewrite_stage(files.target, undo->final_header)) {
@@ -229,7 +229,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     case rewrite_stage::data_complete:
         // Complete but for its magic: it becomes the archive it already is.
         if (!mark_fits_length(undo->final_header, archive_length(files.target))) {
-            fatal_error("Cannot undo the update of %s: its mark does not match its length", target_path.c_str());
+            refuse(request_lead::undo, target_path.c_str(), "its mark does not match its length");
         }
         write_stage(files.target, rewrite_stage::none);
         break;
