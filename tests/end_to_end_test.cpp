@@ -1083,10 +1083,10 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
 #ifdef TARNWICK_LYING_COPY
         // The exchange refused before the kernel sees it, so that the calls
         // counted are the renames: the second fails, and so does its undoing.
-        no_rename_back = {"env", "LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
-                          "TARNWICK_TEST_NO_EXCHANGE=1"};
-        const auto traced = failing("2..3", "EIO");
-        no_rename_back.insert(no_rename_back.end(), traced.begin(), traced.end());
+        no_rename_back = failing("2..3", "EIO");
+        no_rename_back.insert(no_rename_back.end(),
+                              {"-E", "LD_PRELOAD=" TARNWICK_LYING_COPY, "-E", "TARNWICK_TEST_NO_EXCHANGE=1", "-E",
+                               "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
 #endif
     }
 #endif
@@ -1987,7 +1987,7 @@ TEST_F(Interrupted, AnUndoStoppedAnywhereLosesNothing) {
     const three_files states[] = {{result, o, u}, {"\x89TWc" + result.substr(4), o, u}};
     std::vector<std::vector<std::string>> environments = {{}};
 #ifdef TARNWICK_LYING_COPY
-    environments.push_back({"LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=verify_asan_link_order=0",
+    environments.push_back({"LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0",
                             "TARNWICK_TEST_NO_EXCHANGE=1"});
 #endif
     for (const auto& environment : environments)
@@ -2127,7 +2127,8 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
     // then the calls strace counts. Without the shim its rows are skipped.
     std::optional<std::string> no_exchange;
 #ifdef TARNWICK_LYING_COPY
-    no_exchange = "TARNWICK_TEST_NO_EXCHANGE=1 LD_PRELOAD=" TARNWICK_LYING_COPY " ASAN_OPTIONS=verify_asan_link_order=0 ";
+    no_exchange = " -E TARNWICK_TEST_NO_EXCHANGE=1 -E LD_PRELOAD=" TARNWICK_LYING_COPY
+                  " -E ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0";
 #endif
     const struct {
         const char* label;
@@ -2136,7 +2137,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         std::string refusal;
         bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
         std::string first = "pak0.pak";  // or an undo of the update, which pak0.pak then holds
-        std::optional<std::string> environment = "";  // of the first run
+        std::optional<std::string> environment = "";  // strace's -E options for the first run
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
@@ -2194,7 +2195,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         const std::string sums = "find . -type f ! -name '*.out' ! -name '*.sum' -exec cksum {} + | sort";
         const std::string held_call = std::string(c.hold).substr(0, std::string(c.hold).find(':'));
         const std::string script =
-            "env " + *c.environment + kUnderStrace + " -qq -o held.out -e trace=" + held_call + " -e inject=" +
+            std::string(kUnderStrace) + *c.environment + " -qq -o held.out -e trace=" + held_call + " -e inject=" +
             c.hold + ":signal=STOP " + tool + " " + c.first + " >first.out 2>&1 & first=$!\n"
             // Held stopped at that call until the second run is over, whatever the machine's speed.
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
