@@ -65,21 +65,12 @@ checked_file open_checked(const char* path, open_mode mode)
 
 file_identity identity_in(const file_state& state)
 {
-    return {state.volume, state.index};
+    return {state.volume, state.index, state.index_high};
 }
 
 [[noreturn]] void write_failure(const checked_file& file, int error)
 {
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
-}
-
-// The folder that holds `path`, as the user can find it: for a name
-// without one, the current folder's full path.
-std::string shown_folder_of(const char* path)
-{
-    const std::string folder = folder_of(path);
-    const std::string current = folder == "." ? folder_of_run() : "";
-    return current.empty() ? folder : current;
 }
 
 // A new name, or a name given to another file, is the folder's to refuse:
@@ -185,7 +176,8 @@ file_state state_of(const checked_file& file)
     if (!status_of_native(file.handle, status)) {
         fatal_error("Error reading the status of %s: %s", file.path, error_reason(errno, "unknown"));
     }
-    return {status.identity.volume, status.identity.index, status.size, status.modified, status.changed};
+    return {status.identity.volume, status.identity.index, status.identity.index_high,
+            status.size,            status.modified,       status.changed};
 }
 
 bool same_state(const file_state& a, const file_state& b)
@@ -240,14 +232,9 @@ std::string remove_file(const char* path)
     return error == 0 ? "" : std::strerror(error);
 }
 
-bool exchange_files(const char* a, const char* b)
+std::string shown_folder_of(const char* path)
 {
-    const int error = exchange_paths(a, b);
-    if (error == ENOTSUP) {
-        return false;
-    }
-    if (error != 0) {
-        name_change_failure(a, error);
-    }
-    return true;
+    const std::string folder = folder_of(path);
+    const std::string current = folder == "." ? folder_of_run() : "";
+    return current.empty() ? folder : current;
 }

@@ -146,6 +146,7 @@ std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);
 struct file_state {
     std::uint64_t volume;
     std::uint64_t index;
+    std::uint64_t index_high;
     std::int64_t size;
     std::int64_t modified;
     std::int64_t changed;
@@ -175,12 +176,58 @@ std::string remove_file(const char* path);
 // Gives the file `from` the name `to` in one step, replacing what `to` names;
 // a failure is a write failure of `to`.
 void rename_file(const char* from, const char* to);
-// Exchanges the files at two names in one step, or returns false where the
-// system offers no such step; any other failure is a write failure of `a`.
-bool exchange_files(const char* a, const char* b);
+
+// Exchanging the files at two names: in one step where the system can,
+// elsewhere by three renames, none of which replaces a file: `a` to
+// `third`, `b` to `a`, `third` to `b`. Each rename is flushed before the
+// next, through the folder or, on Windows, the moved file's handle, which
+// must be open for writing; the last is the caller's to flush
+// (flush_renamed), once it has said what was done.
+inline constexpr char EXCHANGE_TEMP_SUFFIX[] = ".tarnwick-undo";
+struct exchange_names {
+    std::string a;
+    std::string b;
+    std::string third;  // `a` and EXCHANGE_TEMP_SUFFIX
+    // A name held, as a pending file, while the renames leave `b` free:
+    // the one another run would make a new `b` under.
+    std::string claim;
+};
+exchange_names exchange_names_for(const std::string& a, const std::string& b, const std::string& claim);
+// How far the three renames went, from the names that stand.
+enum class exchange_step {
+    none,     // nothing at the third name
+    a_moved,  // `a` at the third name, `b` at its own
+    b_moved,  // `a` at the third name, `b` at `a`
+    unclear,  // the third name beside both others, or beside neither
+};
+exchange_step exchange_step_of(const exchange_names& names);
+struct exchange_failure {
+    std::string step;    // "" when the exchange is done, else what failed: "renaming X to Y"
+    std::string reason;  // the system's
+    bool put_back;       // the names are back as they were before the exchange began
+};
+// Exchanges the files, or finishes the renames that reached `done`. The
+// files stay open, and their locks held, throughout, and the claim is held
+// through the renames. A rename that fails takes back those before it, in
+// reverse.
+exchange_failure exchange_files(const exchange_names& names, exchange_step done, const checked_file& a_file,
+                                const checked_file& b_file);
+// Gives the file at `from` the name `to`, replacing the file there, which
+// Windows requires to be open nowhere; the caller flushes the rename.
+// "" on success, else the system's reason.
+std::string move_over(const char* from, const char* to);
+// Puts the rename that gave the open `file` the name `path` on stable
+// storage; a failure is a write failure of the folder.
+void flush_renamed(const checked_file& file, const std::string& path);
+// True when the byte at `i` ends a folder part: '/', and on Windows also
+// a backslash and a drive's ':'.
+bool ends_folder_part(const std::string& path, std::size_t i);
 // The folder part of a path as the system reads it, and the last name in it.
 std::string folder_of(const std::string& path);
 std::string name_of(const std::string& path);
+// The folder that holds `path`, as the user can find it: for a name
+// without one, the current folder's full path.
+std::string shown_folder_of(const char* path);
 // The names in a folder, or none when it cannot be read.
 std::vector<std::string> names_in_folder(const std::string& folder);
 

@@ -55,6 +55,7 @@ std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t 
 struct file_identity {
     std::uint64_t volume;
     std::uint64_t index;
+    std::uint64_t index_high;  // of a 128-bit id (Windows' FILE_ID_INFO), else 0
 };
 // The one comparison of identities: every question whether two names or
 // open files are one file comes down to it.
@@ -93,6 +94,10 @@ lock_outcome lock_native(native_handle file);
 // link itself, not what it leads to). Returns 0 or an error number.
 int rename_path(const char* from, const char* to);
 
+// Gives the file at `from` the name `to` unless something stands there
+// already (EEXIST). Returns 0 or an error number; ENOTSUP where the file
+// system cannot rename without replacing.
+int rename_path_no_replace(const char* from, const char* to);
 // True when a name could not be made or changed because the folder that
 // holds it refuses changes, not because of the file.
 bool refused_by_folder(int error);
@@ -101,6 +106,11 @@ bool refused_by_folder(int error);
 // Returns 0 or an error number; ENOTSUP where the system or the file system
 // has no such step.
 int exchange_paths(const char* a, const char* b);
+// Puts the renames of the open `file` in `folder` on stable storage: the
+// folder's flush on POSIX. Windows keeps no folder flush; its file systems
+// log renames in order with the files' metadata, which the file's own flush
+// writes out. 0 or an error number.
+int sync_renames(native_handle file, const char* folder);
 
 bool identity_of_path(const char* path, file_identity& identity);
 // False unless the standard stream writes to a regular file.

@@ -1,6 +1,6 @@
 // The file operations' Linux-only system calls: the data flush and the
-// early start of writing out, the copy inside the kernel and the exchange of
-// two names.
+// early start of writing out, the copy inside the kernel, the exchange of
+// two names and the rename that never replaces.
 #include <cerrno>
 #include <cstdio>
 
@@ -41,5 +41,15 @@ int exchange_paths(const char* a, const char* b)
         return 0;
     }
     // EINVAL: a file system without the exchange; ENOSYS: a kernel without it.
+    return errno == EINVAL || errno == ENOSYS ? ENOTSUP : errno;
+}
+
+int rename_path_no_replace(const char* from, const char* to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    // As for the exchange. link() and unlink() would leave two names on one
+    // file at a crash, which no later run could tell from an exchange done.
     return errno == EINVAL || errno == ENOSYS ? ENOTSUP : errno;
 }

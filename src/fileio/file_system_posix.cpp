@@ -17,7 +17,7 @@ namespace {
 
 file_identity identity_from(const struct stat& info)
 {
-    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0};
 }
 
 std::int64_t nanoseconds(const timespec& time)
@@ -149,6 +149,11 @@ int sync_folder(const char* folder)
     (void)close(descriptor);
     // EINVAL: the file system keeps no folder flush of its own.
     return result == 0 || error == EINVAL ? 0 : error;
+}
+
+int sync_renames(native_handle /*file*/, const char* folder)
+{
+    return sync_folder(folder);
 }
 
 bool identity_of_path(const char* path, file_identity& identity)

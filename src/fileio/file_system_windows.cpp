@@ -70,10 +70,28 @@ HANDLE handle_of(std::FILE* stream)
     return descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
 }
 
-file_identity identity_from(const BY_HANDLE_FILE_INFORMATION& info)
+std::uint64_t low_half(const unsigned char* bytes)
 {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = value << 8U | bytes[i];
+    }
+    return value;
+}
+
+// The 128-bit id where the file system gives one: ReFS reuses the 64-bit
+// index of BY_HANDLE_FILE_INFORMATION across files. `info` is the fallback,
+// as FAT and older systems answer only that.
+file_identity identity_from(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info)
+{
+    FILE_ID_INFO id{};
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0) {
+        static_assert(sizeof id.FileId.Identifier == 16, "FILE_ID_128 is 16 bytes");
+        return {id.VolumeSerialNumber, low_half(id.FileId.Identifier), low_half(id.FileId.Identifier + 8)};
+    }
     return {info.dwVolumeSerialNumber,
-            static_cast<std::uint64_t>(info.nFileIndexHigh) << 32U | static_cast<std::uint64_t>(info.nFileIndexLow)};
+            static_cast<std::uint64_t>(info.nFileIndexHigh) << 32U | static_cast<std::uint64_t>(info.nFileIndexLow),
+            0};
 }
 
 int errno_from(DWORD error)
@@ -198,7 +216,7 @@ bool status_of_native(native_handle file, file_status& status)
         errno = errno_from(GetLastError());
         return false;
     }
-    status.identity = identity_from(info);
+    status.identity = identity_from(handle, info);
     status.size = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32U |
                                             static_cast<std::uint64_t>(info.nFileSizeLow));
     status.modified = hundreds_of_nanoseconds(info.ftLastWriteTime);
@@ -259,6 +277,21 @@ int sync_folder(const char* /*folder*/)
     return 0;
 }
 
+int sync_renames(native_handle file, const char* /*folder*/)
+{
+    return sync_native(file);
+}
+
+// Neither MOVEFILE_REPLACE_EXISTING nor MOVEFILE_COPY_ALLOWED: a file
+// standing at `to` fails the call, and a file never moves by a copy.
+int rename_path_no_replace(const char* from, const char* to)
+{
+    if (MoveFileExW(native_path(from).c_str(), native_path(to).c_str(), 0) != 0) {
+        return 0;
+    }
+    return errno_from(GetLastError());
+}
+
 bool identity_of_path(const char* path, file_identity& identity)
 {
     // Backup semantics let the handle open directories too; no access right
@@ -270,10 +303,12 @@ bool identity_of_path(const char* path, file_identity& identity)
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    const BOOL ok = GetFileInformationByHandle(handle, &info);
+    const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+    if (ok) {
+        identity = identity_from(handle, info);
+    }
     CloseHandle(handle);
-    identity = identity_from(info);
-    return ok != 0;
+    return ok;
 }
 
 bool identity_of_stream(std::FILE* stream, file_identity& identity)
@@ -284,7 +319,7 @@ bool identity_of_stream(std::FILE* stream, file_identity& identity)
         GetFileInformationByHandle(handle, &info) == 0) {
         return false;
     }
-    identity = identity_from(info);
+    identity = identity_from(handle, info);
     return true;
 }
 

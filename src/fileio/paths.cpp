@@ -9,7 +9,7 @@
 
 bool same_identity(const file_identity& a, const file_identity& b)
 {
-    return a.volume == b.volume && a.index == b.index;
+    return a.volume == b.volume && a.index == b.index && a.index_high == b.index_high;
 }
 
 namespace {
@@ -40,19 +40,52 @@ std::string dangling_link_end(const std::string& path)
 
 } // namespace
 
+bool ends_folder_part(const std::string& path, std::size_t i)
+{
+    const char c = path[i];
+    if (c == '/') {
+        return true;
+    }
+    // A drive letter's colon ends a folder part too: "c:pak0" backs up to "c:pak0.bak".
+    const bool drive = i == 1 && ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+    return BACKSLASH_SEPARATES_FOLDERS && (c == '\\' || (c == ':' && drive));
+}
+
+namespace {
+
+// The index of the byte that ends the path's folder part, or npos.
+std::size_t last_separator(const std::string& path)
+{
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (ends_folder_part(path, i - 1)) {
+            return i - 1;
+        }
+    }
+    return std::string::npos;
+}
+
+} // namespace
+
 std::string folder_of(const std::string& path)
 {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
+    const std::size_t separator = last_separator(path);
+    if (separator == std::string::npos) {
         return ".";
     }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    // "c:pak0" lies in drive c's current folder, "c:." ("c:" alone would be
+    // read as the root once a separator is added).
+    if (path[separator] == ':') {
+        return path.substr(0, separator + 1) + ".";
+    }
+    // A root keeps its separator: "/", a lone backslash, "c:/".
+    const bool root = separator == 0 || (separator == 2 && ends_folder_part(path, 1));
+    return path.substr(0, root ? separator + 1 : separator);
 }
 
 std::string name_of(const std::string& path)
 {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t separator = last_separator(path);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
 std::vector<std::string> names_in_folder(const std::string& folder)

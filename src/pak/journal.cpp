@@ -12,6 +12,9 @@ struct journal_texts {
     std::string marked;
     std::string finishing;
     std::string unmarking;
+    std::string undo_half_done;
+    std::string exchanged;
+    std::string restored;
     std::string lost_name;
     std::string target_path;
     std::string backup_path;
@@ -99,6 +102,11 @@ void name_journal(const std::string& target_path, const std::string& backup_path
                   "; running the same command again, once the cause is fixed, finishes the update";
     kept.unmarking = target_path + " is as it was, or still marked and not playable; the original is in " +
                      backup_path + "; running the same command again updates it";
+    kept.undo_half_done = "the undo of " + target_path + " is half done; running the same command again finishes it";
+    kept.exchanged = target_path + " and " + backup_path +
+                     " are already exchanged; only the flush of their folder failed, so do not undo again";
+    kept.restored = "the original from " + backup_path + " is already back in the place of " + target_path +
+                    "; only the flush of their folder failed";
     kept.target_path = target_path;
     kept.backup_path = backup_path;
     kept.finishing = target_path + " is updated, or complete but for its header: if it does not load, run the same "
@@ -117,6 +125,15 @@ void note_journal(journal_note note)
         return;
     case journal_note::marked:
         set_note(texts().marked);
+        return;
+    case journal_note::undo_half_done:
+        set_note(texts().undo_half_done);
+        return;
+    case journal_note::exchanged:
+        set_note(texts().exchanged);
+        return;
+    case journal_note::restored:
+        set_note(texts().restored);
         return;
     }
 }

@@ -110,8 +110,11 @@ bool mark_fits_length(const pak_header& final_header, std::int64_t length);
 void name_journal(const std::string& target_path, const std::string& backup_path);
 enum class journal_note {
     none,
-    as_it_was,  // nothing has changed the target
-    marked,     // the target is marked; the original is in the backup
+    as_it_was,       // nothing has changed the target
+    marked,          // the target is marked; the original is in the backup
+    undo_half_done,  // an undo's renames are under way
+    exchanged,       // an undo exchanged the target and its backup; their folder is being flushed
+    restored,        // an undo put the original in place of a half-written target; the same
 };
 void note_journal(journal_note note);
 // Another file took the target's name while it stood at `stage`: the file

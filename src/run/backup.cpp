@@ -22,10 +22,10 @@ void refuse_earlier_backup_in_use(const std::string& target_path, const std::str
     close_file(earlier);
 }
 
-// The path of `name` in the folder `folder`, as the backup's name spells it.
-std::string path_in(const std::string& folder, const std::string& name, const std::string& backup_path)
+// The path of `name` in the backup's folder, spelled as the backup's path spells it.
+std::string path_beside(const std::string& backup_path, const std::string& name)
 {
-    return backup_path == name_of(backup_path) ? name : folder + "/" + name;
+    return backup_path.substr(0, backup_path.size() - name_of(backup_path).size()) + name;
 }
 
 // Another archive whose backup has this name and that an interrupted update
@@ -39,7 +39,7 @@ void refuse_backup_needed_elsewhere(const std::string& target_path, const std::s
         if (name == backup_name || backup_path_for(name) != backup_name) {
             continue;
         }
-        const std::string sibling = path_in(folder, name, backup_path);
+        const std::string sibling = path_beside(backup_path, name);
         checked_file archive{NO_FILE, sibling.c_str()};
         std::string reason;
         if (path_names(sibling.c_str(), target) || !try_open_for_read(sibling.c_str(), archive, reason)) {

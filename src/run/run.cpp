@@ -35,6 +35,7 @@ int run_update(const std::string& target_path, const std::string& output_archive
     // Value-initialised, so unused entries and the bytes after each name are zero.
     const auto plan = std::make_unique<run_plan>();
     const bool dry_run = mode == run_mode::dry_run;
+    (void)finish_interrupted_undo(target_path);
     make_plan(*plan, target_path, output_archive, dry_run);
     // A dry run takes every lock the run takes, so that it refuses what the run would.
     pending_file backup{{NO_FILE, nullptr}, "", "", "", false};

@@ -23,6 +23,10 @@ enum class run_mode {
 int run_update(const std::string& target_path, const std::string& output_archive, run_mode mode);
 
 // Puts the backup of `target_path` in its place and the archive in the
-// backup's, in one exchange of the two names; a target cut short while it
-// was rewritten is replaced by its original.
+// backup's, in one exchange of the two names or by three renames; a target
+// cut short while it was rewritten is replaced by its original.
 int undo_update(const std::string& target_path, const std::string& output_archive);
+// Finishes an undo of `target_path` that three renames left half done, once
+// the two files prove to be the archive and its backup, and says so in one
+// line; false when there is none.
+bool finish_interrupted_undo(const std::string& target_path);
