@@ -90,7 +90,7 @@ void write_input(corpus& out, const std::string& path, const std::string& input)
 // The plan fuzzer's input is four choices of the state on disk (target
 // stage, backup, update.pak, record and the rest; see plan_fuzzer.cpp),
 // then the pair. A valid pair gets every target stage with every backup and
-// update.pak; the record's choices are left to mutation.
+// update.pak.
 void add_plan_seeds(corpus& out, const std::string& name, const std::string& original, const std::string& update)
 {
     constexpr int TARGET_STAGES = 8;
@@ -99,9 +99,12 @@ void add_plan_seeds(corpus& out, const std::string& name, const std::string& ori
     for (int stage = 0; stage < TARGET_STAGES; ++stage) {
         for (int backup = 0; backup < BACKUPS; ++backup) {
             for (int update_choice = 0; update_choice < UPDATES; ++update_choice) {
-                // The middle of a cut-short rewrite, with its record.
+                // A cut-short rewrite stops in its middle; the last choice
+                // runs through every tear and record, a leftover and a dry run.
+                const int variant = backup * UPDATES + update_choice;
                 const std::string choices = {static_cast<char>(stage), static_cast<char>(backup | 32 << 2),
-                                             static_cast<char>(update_choice), 0};
+                                             static_cast<char>(update_choice),
+                                             static_cast<char>((variant % 14) << 2 | (stage & 3))};
                 write_input(out,
                             out.plan_dir + "/" + name + "-" + std::to_string(stage) + std::to_string(backup) +
                                 std::to_string(update_choice),

@@ -252,9 +252,10 @@ bool holds_update(const std::string& archive, const std::vector<pakmodel::model_
     for (std::size_t i = 0; i < update_members.size(); ++i) {
         const auto& held = members[first + i];
         const auto& offered = update_members[i];
+        // An empty member's offset is never read, and may lie anywhere.
         if (held.name != offered.name || held.length != offered.length ||
-            archive.compare(static_cast<std::size_t>(held.offset), static_cast<std::size_t>(held.length), update,
-                            static_cast<std::size_t>(offered.offset), static_cast<std::size_t>(offered.length)) != 0) {
+            (held.length > 0 && archive.compare(static_cast<std::size_t>(held.offset), static_cast<std::size_t>(held.length), update,
+                            static_cast<std::size_t>(offered.offset), static_cast<std::size_t>(offered.length)) != 0)) {
             return false;
         }
     }
@@ -530,8 +531,10 @@ std::string stale_of(const std::string& original, const std::vector<pakmodel::mo
 {
     std::vector<pakmodel::pak_member> earlier;
     for (std::size_t i = 0; i + 1 < members.size(); ++i) {
-        earlier.push_back({members[i].name, original.substr(static_cast<std::size_t>(members[i].offset),
-                                                            static_cast<std::size_t>(members[i].length))});
+        const auto& member = members[i];
+        earlier.push_back({member.name, member.length == 0 ? std::string()
+                                                           : original.substr(static_cast<std::size_t>(member.offset),
+                                                                             static_cast<std::size_t>(member.length))});
     }
     earlier.push_back({"stale.txt", "an earlier original"});
     return pakmodel::build_pak(earlier);
