@@ -329,6 +329,10 @@ enum class model_stage { archive, rewriting, complete };
 // notes (a) and (c): a torn write is read as the stage before it.
 model_stage stage_of_target(const std::string& target)
 {
+    // A file shorter than a header bears no mark.
+    if (target.size() < static_cast<std::size_t>(pakmodel::kHeaderSize)) {
+        return model_stage::archive;
+    }
     const std::string head = target.substr(0, 4);
     if (head == REWRITE_MARK_TEXT) {
         return model_stage::rewriting;
@@ -336,7 +340,7 @@ model_stage stage_of_target(const std::string& target)
     if (head == COMPLETE_MARK_TEXT) {
         return model_stage::complete;
     }
-    if (head == MAGIC_TEXT || target.size() < 12) {
+    if (head == MAGIC_TEXT) {
         return model_stage::archive;
     }
     for (std::size_t i = 0; i < 3; ++i) {
@@ -406,12 +410,36 @@ expectation expect_archive(const disk_state& disk)
     return starts(start_point::fresh, first_byte_moved(*plan));
 }
 
+// Why the backup cannot be the original of anything, as the table's last
+// rewriting row names it, or nullptr.
+const char* backup_fault_of(const std::string& backup)
+{
+    if (stage_of_target(backup) != model_stage::archive) {
+        return "its backup target.bak is itself an archive left half-written";
+    }
+    if (backup.size() < static_cast<std::size_t>(pakmodel::kHeaderSize)) {
+        return "its backup target.bak is shorter than an archive header";
+    }
+    if (backup.compare(0, 4, MAGIC_TEXT) != 0 || dir_length_of(backup) < 0) {
+        return "its backup target.bak is not a pak file";
+    }
+    const std::int64_t count = dir_length_of(backup) / pakmodel::kEntrySize;
+    const std::int64_t offset = dir_offset_of(backup);
+    if (count > 0 && (offset < 0 || offset + count * pakmodel::kEntrySize > static_cast<std::int64_t>(backup.size()))) {
+        return "its backup target.bak has its directory outside the file";
+    }
+    return nullptr;
+}
+
 expectation expect_rewriting(const disk_state& disk)
 {
     if (!disk.backup) {
         return refusal("its backup target.bak is missing");
     }
     const std::string& backup = *disk.backup;
+    if (const char* fault = backup_fault_of(backup)) {
+        return refusal(fault);
+    }
     const auto backup_members = directory_of(backup, pakmodel::kMaxEntries);
     if (!backup_members) {
         return refusal("");
@@ -495,9 +523,16 @@ expectation expect_complete(const disk_state& disk)
     if (!disk.backup) {
         finish.standing = backup_standing::missing;
     } else {
+        if (backup_fault_of(*disk.backup) != nullptr) {
+            finish.standing = backup_standing::other;
+            return finish;
+        }
         const auto backup_members = directory_of(*disk.backup, pakmodel::kMaxEntries);
-        finish.standing = backup_members && shaped_as_merge_of(*members, *backup_members) ? backup_standing::original
-                                                                                          : backup_standing::other;
+        if (!backup_members) {
+            return refusal("");
+        }
+        finish.standing = shaped_as_merge_of(*members, *backup_members) ? backup_standing::original
+                                                                        : backup_standing::other;
     }
     return finish;
 }
