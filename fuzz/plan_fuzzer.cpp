@@ -29,6 +29,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -49,9 +50,9 @@ constexpr std::int64_t FULL_DIRECTORY = std::int64_t{pakmodel::kEntrySize} * pak
 // Keeps the runs small: a merge result is at least a 256 KiB directory.
 constexpr std::int64_t MAX_MODEL_OUTPUT = std::int64_t{4} * 1024 * 1024;
 
-const std::string REWRITE_MARK_TEXT(REWRITE_MARK.data(), REWRITE_MARK.size());
-const std::string COMPLETE_MARK_TEXT(COMPLETE_MARK.data(), COMPLETE_MARK.size());
-const std::string MAGIC_TEXT = "PACK";
+constexpr std::string_view REWRITE_MARK_TEXT(REWRITE_MARK.data(), REWRITE_MARK.size());
+constexpr std::string_view COMPLETE_MARK_TEXT(COMPLETE_MARK.data(), COMPLETE_MARK.size());
+constexpr std::string_view MAGIC_TEXT("PACK", 4);
 
 struct harness_state {
     int home_dir;
@@ -157,7 +158,7 @@ void remove_work_files()
 
 // ---- The model -------------------------------------------------------------
 
-std::string with_magic(std::string bytes, const std::string& magic)
+std::string with_magic(std::string bytes, std::string_view magic)
 {
     return bytes.replace(0, 4, magic);
 }
@@ -323,6 +324,16 @@ bool same_original_archive(const std::string& a, const std::string& b)
                      static_cast<std::size_t>(dir_offset_of(b)), static_cast<std::size_t>(count) * 64) == 0;
 }
 
+// The length fits the header as a finished rewrite's: a header, members,
+// then the whole directory of 4096 entries.
+bool fits_as_finished(const std::string& archive)
+{
+    const std::int64_t offset = dir_offset_of(archive);
+    const std::int32_t length = dir_length_of(archive);
+    return offset >= pakmodel::kHeaderSize && length >= 0 && length <= FULL_DIRECTORY &&
+           offset + FULL_DIRECTORY == static_cast<std::int64_t>(archive.size());
+}
+
 enum class model_stage { archive, rewriting, complete };
 
 // The stage a header's first four bytes stand for, after the table's
@@ -348,32 +359,25 @@ model_stage stage_of_target(const std::string& target)
             return model_stage::archive;
         }
     }
-    const std::int64_t offset = dir_offset_of(target);
-    const std::int32_t length = dir_length_of(target);
-    const bool fits = offset >= 12 && length >= 0 && length <= FULL_DIRECTORY &&
-                      offset + FULL_DIRECTORY == static_cast<std::int64_t>(target.size());
     switch (head[3]) {
     case 'r':
         return model_stage::rewriting;
     case 'c':
         return model_stage::complete;
     case 'K':
-        return fits ? model_stage::complete : model_stage::rewriting;
+        return fits_as_finished(target) ? model_stage::complete : model_stage::rewriting;
     default:
         return model_stage::archive;
     }
 }
 
-struct record_made {
-    std::string original;
-    std::string update;
-};
-
 struct disk_state {
     std::string target;
     std::optional<std::string> backup;
     std::optional<std::string> update;
-    std::optional<record_made> record;  // the valid record the target ends with
+    // A valid record at the target's end names the original O and this update.
+    std::optional<std::string> recorded_update;
+    std::string original;
 };
 
 struct expectation {
@@ -431,6 +435,34 @@ const char* backup_fault_of(const std::string& backup)
     return nullptr;
 }
 
+// What ties a target marked while it was rewritten to its backup, by the
+// table's rewriting rows.
+enum class proof { unchanged, recorded, placed, rewritten_whole, unproven, unreadable };
+
+proof proof_of_original(const disk_state& disk)
+{
+    const std::string& target = disk.target;
+    const std::string& backup = *disk.backup;
+    if (disk.recorded_update) {
+        return same_original_archive(disk.original, backup) ? proof::recorded : proof::unproven;
+    }
+    if (target.size() == backup.size() && target.compare(4, std::string::npos, backup, 4) == 0) {
+        return proof::unchanged;
+    }
+    if (same_place(target, backup)) {
+        return proof::placed;
+    }
+    if (!fits_as_finished(target)) {
+        return proof::unproven;
+    }
+    const auto result = directory_of(finished_form(target), pakmodel::kMaxEntries);
+    const auto original = directory_of(backup, pakmodel::kMaxEntries);
+    if (!result || !original) {
+        return proof::unreadable;
+    }
+    return shaped_as_merge_of(*result, *original) ? proof::rewritten_whole : proof::unproven;
+}
+
 expectation expect_rewriting(const disk_state& disk)
 {
     if (!disk.backup) {
@@ -440,29 +472,11 @@ expectation expect_rewriting(const disk_state& disk)
     if (const char* fault = backup_fault_of(backup)) {
         return refusal(fault);
     }
-    const auto backup_members = directory_of(backup, pakmodel::kMaxEntries);
-    if (!backup_members) {
+    const proof found = proof_of_original(disk);
+    if (found == proof::unreadable) {
         return refusal("");
     }
-    enum class proof { unchanged, recorded, placed, rewritten_whole, unproven };
-    proof found = proof::unproven;
     const std::string& target = disk.target;
-    const bool fits = dir_offset_of(target) >= 12 && dir_length_of(target) >= 0 &&
-                      dir_length_of(target) <= FULL_DIRECTORY &&
-                      dir_offset_of(target) + FULL_DIRECTORY == static_cast<std::int64_t>(target.size());
-    if (disk.record) {
-        found = same_original_archive(disk.record->original, backup) ? proof::recorded : proof::unproven;
-    } else if (target.size() == backup.size() && target.compare(4, std::string::npos, backup, 4) == 0) {
-        found = proof::unchanged;
-    } else if (same_place(target, backup)) {
-        found = proof::placed;
-    } else if (fits) {
-        const auto result = directory_of(finished_form(target), pakmodel::kMaxEntries);
-        if (!result) {
-            return refusal("");
-        }
-        found = shaped_as_merge_of(*result, *backup_members) ? proof::rewritten_whole : proof::unproven;
-    }
     if (!disk.update) {
         return refusal(found == proof::rewritten_whole ? "no longer holds" : "Error opening update.pak");
     }
@@ -477,7 +491,7 @@ expectation expect_rewriting(const disk_state& disk)
     case proof::unchanged:
         return starts(start_point::unmark_then_apply, first_byte_moved(*plan));
     case proof::recorded:
-        if (disk.record->update != *disk.update) {
+        if (*disk.recorded_update != *disk.update) {
             return refusal("update.pak is not the update it was applying");
         }
         return starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
@@ -487,8 +501,10 @@ expectation expect_rewriting(const disk_state& disk)
         return result_placed ? starts(start_point::resume_rewrite, pakmodel::kHeaderSize)
                              : refusal("no longer holds");
     case proof::unproven:
-        return disk.record || !result_placed ? refusal("is not the original that update saved")
+        return disk.recorded_update || !result_placed ? refusal("is not the original that update saved")
                                              : starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
+    case proof::unreadable:
+        break;
     }
     return refusal("");
 }
@@ -496,10 +512,7 @@ expectation expect_rewriting(const disk_state& disk)
 expectation expect_complete(const disk_state& disk)
 {
     const std::string& finished = finished_form(disk.target);
-    const bool fits = dir_offset_of(finished) >= 12 && dir_length_of(finished) >= 0 &&
-                      dir_length_of(finished) <= FULL_DIRECTORY &&
-                      dir_offset_of(finished) + FULL_DIRECTORY == static_cast<std::int64_t>(finished.size());
-    if (!fits) {
+    if (!fits_as_finished(finished)) {
         return refusal("its mark does not match its length");
     }
     const auto members = directory_of(finished, pakmodel::kMaxEntries);
@@ -571,12 +584,12 @@ const char* const RECORD_NAMES[] = {"record", "no record", "damaged record", "re
 
 // Each of the four bytes the old or the new, by the bits of `mask`, never
 // all of either.
-std::string torn(const std::string& from, const std::string& to, std::uint8_t mask)
+std::string torn(std::string_view from, std::string_view to, std::uint8_t mask)
 {
     const unsigned bits = 1U + static_cast<unsigned>(mask) % 14U;
-    std::string bytes = from;
+    std::string bytes(from);
     for (std::size_t i = 0; i < 4; ++i) {
-        if ((bits >> i) & 1U) {
+        if (((bits >> i) & 1U) != 0) {
             bytes[i] = to[i];
         }
     }
@@ -712,7 +725,8 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
         switch (record) {
         case record_choice::present:
             bytes = with_record(bytes, static_cast<std::int64_t>(at), o, u);
-            out.disk.record = record_made{o, u};
+            out.disk.recorded_update = u;
+            out.disk.original = o;
             break;
         case record_choice::absent:
             break;
@@ -722,7 +736,8 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
             break;
         case record_choice::other_update:
             bytes = with_record(bytes, static_cast<std::int64_t>(at), o, other_update);
-            out.disk.record = record_made{o, other_update};
+            out.disk.recorded_update = other_update;
+            out.disk.original = o;
             break;
         case record_choice::count:
             break;
