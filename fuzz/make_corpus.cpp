@@ -94,21 +94,27 @@ void write_input(corpus& out, const std::string& path, const std::string& input)
 void add_plan_seeds(corpus& out, const std::string& name, const std::string& original, const std::string& update)
 {
     constexpr int TARGET_STAGES = 8;
+    constexpr int CUT_SHORT = 3;
     constexpr int BACKUPS = 4;
     constexpr int UPDATES = 3;
+    constexpr int RECORDS = 4;
+    constexpr int TEARS = 14;
     for (int stage = 0; stage < TARGET_STAGES; ++stage) {
         for (int backup = 0; backup < BACKUPS; ++backup) {
             for (int update_choice = 0; update_choice < UPDATES; ++update_choice) {
-                // A cut-short rewrite stops in its middle; the last choice
-                // runs through every tear and record, a leftover and a dry run.
-                const int variant = backup * UPDATES + update_choice;
-                const std::string choices = {static_cast<char>(stage), static_cast<char>(backup | 32 << 2),
-                                             static_cast<char>(update_choice),
-                                             static_cast<char>((variant % 14) << 2 | (stage & 3))};
-                write_input(out,
-                            out.plan_dir + "/" + name + "-" + std::to_string(stage) + std::to_string(backup) +
-                                std::to_string(update_choice),
-                            choices + fuzz::join_input({original, update}));
+                // A cut-short rewrite stops in its middle, with each kind of
+                // record; the other stages take a tear each, and some a
+                // leftover temporary backup or a dry run.
+                for (int record = 0; record < (stage == CUT_SHORT ? RECORDS : 1); ++record) {
+                    const int last = stage == CUT_SHORT ? record : (backup * UPDATES + update_choice) % TEARS;
+                    const std::string choices = {static_cast<char>(stage), static_cast<char>(backup | 32 << 2),
+                                                 static_cast<char>(update_choice),
+                                                 static_cast<char>(last << 2 | (stage & 3))};
+                    write_input(out,
+                                out.plan_dir + "/" + name + "-" + std::to_string(stage) + std::to_string(backup) +
+                                    std::to_string(update_choice) + std::to_string(record),
+                                choices + fuzz::join_input({original, update}));
+                }
             }
         }
     }
@@ -216,6 +222,7 @@ int main(int argc, char** argv)
     add(out, "limit-sum-4097", many_members(kMaxEntries, "m"), build_pak({{"m0", "y"}}));
     add(out, "limit-original-4097", many_members(kMaxEntries + 1, "m"), build_pak({}));
 
-    std::printf("make_corpus: %d inputs in %s\n", out.written, out.dir.c_str());
+    std::printf("make_corpus: %d inputs in %s%s%s\n", out.written, out.dir.c_str(), out.plan_dir.empty() ? "" : " and ",
+                out.plan_dir.c_str());
     return 0;
 }
