@@ -237,33 +237,29 @@ bool same_name_folded(const std::string& a, const std::string& b)
                                               [&](char x, char y) { return fold(x) == fold(y); });
 }
 
-// The result has the shape of a merge of the original with some update: for
-// some split, the members after it are the update's, and those before it
-// are the original's members that the update's names leave, in order, of
-// the same names and lengths.
+// The result has the shape of a merge of the original with some update:
+// the original's members, in order, stand first wherever the result has
+// one of the same name and length at the next place (such a member is
+// taken as kept, never as the update's), and every original member passed
+// over is named by a result member after the kept ones. (An update that
+// names every member would fit any result whose names cover the original's;
+// the tool does not take that reading, and --undo's tests hold it to that.)
 bool shaped_as_merge_of(const std::vector<pakmodel::model_entry>& result,
                         const std::vector<pakmodel::model_entry>& original)
 {
-    for (std::size_t split = 0; split <= result.size(); ++split) {
-        std::vector<const pakmodel::model_entry*> left;
-        for (const auto& member : original) {
-            const bool named = std::any_of(result.begin() + static_cast<std::ptrdiff_t>(split), result.end(),
-                                           [&](const pakmodel::model_entry& u) {
-                                               return same_name_folded(u.name, member.name);
-                                           });
-            if (!named) {
-                left.push_back(&member);
-            }
-        }
-        bool same = left.size() == split;
-        for (std::size_t i = 0; same && i < split; ++i) {
-            same = left[i]->name == result[i].name && left[i]->length == result[i].length;
-        }
-        if (same) {
-            return true;
+    std::size_t kept = 0;
+    std::vector<const pakmodel::model_entry*> passed_over;
+    for (const auto& member : original) {
+        if (kept < result.size() && result[kept].name == member.name && result[kept].length == member.length) {
+            ++kept;
+        } else {
+            passed_over.push_back(&member);
         }
     }
-    return false;
+    return std::all_of(passed_over.begin(), passed_over.end(), [&](const pakmodel::model_entry* member) {
+        return std::any_of(result.begin() + static_cast<std::ptrdiff_t>(kept), result.end(),
+                           [&](const pakmodel::model_entry& u) { return same_name_folded(u.name, member->name); });
+    });
 }
 
 // Where the merged archive first differs from `original`: past the kept
