@@ -1,6 +1,7 @@
-// Writes the fuzzer's seed corpus into the directory named on the command
+// Writes the fuzzers' seed corpus into the directory named on the command
 // line: pairs of small archives built here, valid ones and each kind of
-// damaged header, directory and member that the reader must refuse or accept.
+// damaged header, directory and member that the reader must refuse or accept;
+// and, into a second directory if named, the plan fuzzer's seeds.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -72,12 +73,11 @@ std::string hex(std::int32_t value)
 struct corpus {
     std::string dir;
     int written;
+    std::string plan_dir;  // where the plan fuzzer's seeds go, or ""
 };
 
-void add(corpus& out, const std::string& name, const std::string& original, const std::string& update)
+void write_input(corpus& out, const std::string& path, const std::string& input)
 {
-    const std::string path = out.dir + "/" + name;
-    const std::string input = fuzz::join_input({original, update});
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr || std::fwrite(input.data(), 1, input.size(), file) != input.size() ||
         std::fclose(file) != 0) {
@@ -85,6 +85,47 @@ void add(corpus& out, const std::string& name, const std::string& original, cons
         std::exit(1);
     }
     ++out.written;
+}
+
+// The plan fuzzer's input is four choices of the state on disk (target
+// stage, backup, update.pak, record and the rest; see plan_fuzzer.cpp),
+// then the pair. A valid pair gets every target stage with every backup and
+// update.pak.
+void add_plan_seeds(corpus& out, const std::string& name, const std::string& original, const std::string& update)
+{
+    constexpr int TARGET_STAGES = 8;
+    constexpr int CUT_SHORT = 3;
+    constexpr int BACKUPS = 4;
+    constexpr int UPDATES = 3;
+    constexpr int RECORDS = 4;
+    constexpr int TEARS = 14;
+    for (int stage = 0; stage < TARGET_STAGES; ++stage) {
+        for (int backup = 0; backup < BACKUPS; ++backup) {
+            for (int update_choice = 0; update_choice < UPDATES; ++update_choice) {
+                // A cut-short rewrite stops in its middle, with each kind of
+                // record; the other stages take a tear each, and some a
+                // leftover temporary backup or a dry run.
+                for (int record = 0; record < (stage == CUT_SHORT ? RECORDS : 1); ++record) {
+                    const int last = stage == CUT_SHORT ? record : (backup * UPDATES + update_choice) % TEARS;
+                    const std::string choices = {static_cast<char>(stage), static_cast<char>(backup | 32 << 2),
+                                                 static_cast<char>(update_choice),
+                                                 static_cast<char>(last << 2 | (stage & 3))};
+                    write_input(out,
+                                out.plan_dir + "/" + name + "-" + std::to_string(stage) + std::to_string(backup) +
+                                    std::to_string(update_choice) + std::to_string(record),
+                                choices + fuzz::join_input({original, update}));
+                }
+            }
+        }
+    }
+}
+
+void add(corpus& out, const std::string& name, const std::string& original, const std::string& update)
+{
+    write_input(out, out.dir + "/" + name, fuzz::join_input({original, update}));
+    if (!out.plan_dir.empty() && name.rfind("valid-", 0) == 0) {
+        add_plan_seeds(out, name, original, update);
+    }
 }
 
 // Each odd header, placed once in the original and once in update.pak.
@@ -150,11 +191,11 @@ void add_hostile_members(corpus& out, const std::string& good_update)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        (void)std::fprintf(stderr, "usage: make_corpus DIRECTORY\n");
+    if (argc != 2 && argc != 3) {
+        (void)std::fprintf(stderr, "usage: make_corpus DIRECTORY [PLAN_DIRECTORY]\n");
         return 2;
     }
-    corpus out{argv[1], 0};
+    corpus out{argv[1], 0, argc == 3 ? argv[2] : ""};
     const std::string original =
         build_pak({{"a.txt", "alpha"}, {"maps/m1.bsp", "old map"}, {"pics/p.pcx", "picture"}});
     const std::string update = build_pak({{"MAPS/M1.BSP", "new map data"}, {"new.wav", "sound"}});
@@ -181,6 +222,7 @@ int main(int argc, char** argv)
     add(out, "limit-sum-4097", many_members(kMaxEntries, "m"), build_pak({{"m0", "y"}}));
     add(out, "limit-original-4097", many_members(kMaxEntries + 1, "m"), build_pak({}));
 
-    std::printf("make_corpus: %d inputs in %s\n", out.written, out.dir.c_str());
+    std::printf("make_corpus: %d inputs in %s%s%s\n", out.written, out.dir.c_str(), out.plan_dir.empty() ? "" : " and ",
+                out.plan_dir.c_str());
     return 0;
 }
