@@ -117,7 +117,7 @@ exchange_failure exchange_files(const exchange_names& names, exchange_step done,
     }
     const rename_step steps[RENAME_STEPS] = {
         {names.a, names.third, a_file}, {names.b, names.a, b_file}, {names.third, names.b, a_file}};
-    const exchange_failure failure =
+    exchange_failure failure =
         rename_in_steps(steps, done == exchange_step::a_moved ? 1 : done == exchange_step::b_moved ? 2 : 0);
     abandon_pending_file(claim);
     return failure;

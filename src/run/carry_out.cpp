@@ -24,7 +24,7 @@ void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
 // Copies the target into the pending backup, reads the copy back and gives
 // it the backup's name, while the target and update.pak are as pinned; the
 // backup stays open for reading.
-void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
+void fill_backup(const run_plan& plan, pending_file& backup, progress_line& progress)
 {
     const checked_file& target = plan.files.target;
     const std::int32_t length = archive_length(target);
