@@ -1453,21 +1453,6 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     const std::string foreign_backup =
         "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not the original that update saved; "
         "nothing was changed. Put that original back as pak0.bak and run again";
-    // The record a run appends to the target it rewrites from `original` with u.
-    const auto with_record = [&](const std::string& target_bytes, const std::string& original) {
-        write_file(path("recorded.pak"), original);
-        write_file(path("recorded-update.pak"), u);
-        write_file(path("recorded-target.pak"), target_bytes);
-        checked_file from = open_for_read(path("recorded.pak").c_str());
-        checked_file update_file = open_for_read(path("recorded-update.pak").c_str());
-        checked_file to = open_for_update(path("recorded-target.pak").c_str());
-        append_rewrite_record(to, static_cast<std::int64_t>(target_bytes.size()),
-                              record_for(from, read_archive_header(from), update_file));
-        for (checked_file* file : {&from, &update_file, &to}) close_file(*file);
-        const std::string recorded = read_file(path("recorded-target.pak"));
-        for (const char* name : {"recorded.pak", "recorded-update.pak", "recorded-target.pak"}) fs::remove(path(name));
-        return recorded;
-    };
     const struct {
         const char* label;
         std::string target;
@@ -1551,7 +1536,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        std::string target_bytes = c.recorded ? with_record(c.target, *c.recorded) : c.target;
+        std::string target_bytes = c.recorded ? with_record(c.target, *c.recorded, u) : c.target;
         if (c.damaged_record) target_bytes[target_bytes.size() - 20] ^= 1;
         write_file(target(), target_bytes);
         fs::remove(backup());

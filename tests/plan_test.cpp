@@ -17,25 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Plan : public TempDirTest {
-protected:
-    // The target bytes with the record a run appends before it rewrites
-    // from `original` with `update`.
-    std::string recorded(const std::string& target_bytes, const std::string& original, const std::string& update) {
-        write_file(path("r-original"), original);
-        write_file(path("r-update"), update);
-        write_file(path("r-target"), target_bytes);
-        checked_file from = open_for_read(path("r-original").c_str());
-        checked_file with = open_for_read(path("r-update").c_str());
-        checked_file to = open_for_update(path("r-target").c_str());
-        append_rewrite_record(to, static_cast<std::int64_t>(target_bytes.size()),
-                              record_for(from, read_archive_header(from), with));
-        for (checked_file* file : {&from, &with, &to}) close_file(*file);
-        const std::string bytes = read_file(path("r-target"));
-        for (const char* name : {"r-original", "r-update", "r-target"}) fs::remove(path(name));
-        return bytes;
-    }
-};
+class Plan : public TempDirTest {};
 
 const char* start_name(start_point start) {
     switch (start) {
@@ -90,14 +72,14 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         {"the mark's write torn", marked(o, "P\x41Wr"), o, u, "unmark, then apply, first byte 312", ""},
         {"cut short before its record, its directory's place the original's", marked(o, "\x89TWr").substr(0, 1000),
          o, u, "resume, first byte 12", ""},
-        {"cut short with its record", recorded(rewriting, o, u), o, u, "resume, first byte 12", ""},
-        {"cut short, the backup missing", recorded(rewriting, o, u), std::nullopt, u, "",
+        {"cut short with its record", with_record(rewriting, o, u), o, u, "resume, first byte 12", ""},
+        {"cut short, the backup missing", with_record(rewriting, o, u), std::nullopt, u, "",
          "its backup own.bak is missing"},
-        {"cut short, the backup another archive", recorded(rewriting, o, u), other, u, "",
+        {"cut short, the backup another archive", with_record(rewriting, o, u), other, u, "",
          "is not the original that update saved"},
-        {"cut short, another update.pak", recorded(rewriting, o, u), o, u2, "",
+        {"cut short, another update.pak", with_record(rewriting, o, u), o, u2, "",
          "update.pak is not the update it was applying"},
-        {"cut short, no update.pak", recorded(rewriting, o, u), o, std::nullopt, "", "Error opening update.pak"},
+        {"cut short, no update.pak", with_record(rewriting, o, u), o, std::nullopt, "", "Error opening update.pak"},
         {"complete, no update.pak", complete, o, std::nullopt, "finish, backup original", ""},
         {"complete, the update it holds", complete, o, u, "finish, backup original", ""},
         {"complete, the backup missing", complete, std::nullopt, std::nullopt, "finish, backup missing", ""},

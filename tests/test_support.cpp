@@ -19,6 +19,8 @@
 #include <unistd.h>
 #endif
 
+#include "journal.h"
+
 namespace fs = std::filesystem;
 
 namespace testkit {
@@ -72,6 +74,23 @@ void TempDirTest::TearDown() {
         fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
 #endif
     fs::remove_all(fs::u8path(dir_), ignored);
+}
+
+std::string TempDirTest::with_record(const std::string& target_bytes, const std::string& original,
+                                     const std::string& update) const {
+    write_file(path("recorded-original"), original);
+    write_file(path("recorded-update"), update);
+    write_file(path("recorded-target"), target_bytes);
+    checked_file from = open_for_read(path("recorded-original").c_str());
+    checked_file with = open_for_read(path("recorded-update").c_str());
+    checked_file to = open_for_update(path("recorded-target").c_str());
+    append_rewrite_record(to, static_cast<std::int64_t>(target_bytes.size()),
+                          record_for(from, read_archive_header(from), with));
+    for (checked_file* file : {&from, &with, &to}) close_file(*file);
+    const std::string bytes = read_file(path("recorded-target"));
+    for (const char* name : {"recorded-original", "recorded-update", "recorded-target"})
+        std::filesystem::remove(path(name));
+    return bytes;
 }
 
 void write_file(const std::string& path, const std::string& bytes) {

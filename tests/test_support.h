@@ -23,6 +23,10 @@ protected:
     void TearDown() override;
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     const std::string& dir() const { return dir_; }
+    // The target's bytes with the record a run appends before it rewrites
+    // from `original` with `update`, made by the tool's own code.
+    std::string with_record(const std::string& target_bytes, const std::string& original,
+                            const std::string& update) const;
 
 private:
     std::string dir_;
