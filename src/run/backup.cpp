@@ -197,14 +197,17 @@ void refuse_foreign_backup(request_lead lead, const std::string& target_path, co
 
 backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)
 {
-    const char* fault = backup_fault(backup_path);
-    if (fault != nullptr) {
-        return path_exists(backup_path.c_str()) ? backup_standing::other : backup_standing::missing;
+    if (!path_exists(backup_path.c_str())) {
+        return backup_standing::missing;
     }
     checked_file backup = open_for_read(backup_path.c_str());
-    auto original = std::make_unique<pak_directory>();
-    original->capacity = MAX_PAK_ENTRIES;
-    read_pak_directory(backup, *original);
+    bool tied = false;
+    if (original_fault(backup) == nullptr) {
+        auto original = std::make_unique<pak_directory>();
+        original->capacity = MAX_PAK_ENTRIES;
+        read_pak_directory(backup, *original);
+        tied = merged_from(complete, *original);
+    }
     close_file(backup);
-    return merged_from(complete, *original) ? backup_standing::original : backup_standing::other;
+    return tied ? backup_standing::original : backup_standing::other;
 }
