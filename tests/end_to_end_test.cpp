@@ -1019,6 +1019,11 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         EXPECT_FALSE(exists(path(temp)));
         if (c.failing == nullptr) {
             EXPECT_EQ(run.status, 0);
+            // The copy made again is flushed before it is relied on.
+            const std::size_t redone = lies.rfind("\nwrote ");
+            ASSERT_NE(redone, std::string::npos) << lies;
+            const std::string file = lies.substr(redone + 7, lies.find('\n', redone + 1) - redone - 7);
+            EXPECT_NE(lies.find("\nflush " + file + "\n", redone), std::string::npos) << lies;
             EXPECT_EQ(run.out, success_stdout("pak0.pak", "pak0.bak", merged->member_lines));
             EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
             EXPECT_TRUE(same_bytes(read_file(backup()), o));
@@ -1853,9 +1858,11 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         // Each note is set before the write it describes, and is true whether that write landed or not.
         {"SIGINT while the mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=2", marking, "", o, result,
          o},
-        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=5", marked,
+        {"SIGINT while the rewritten members are flushed and read back", SIGINT, {o, std::nullopt, u},
+         "fdatasync:when=4", marked, "", o, result, o},
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6", marked,
          "\x89TWc" + result.substr(4), o, result, o},
-        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6", finishing, result, o,
+        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=7", finishing, result, o,
          "", ""},
         // The title, its rule and the backing-up line are the first three writes.
         {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
@@ -1964,11 +1971,11 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"update.pak renamed over while the target is rewritten", "copy_file_range:when=2", "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=5",
+        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=6",
          "cp next.pak update.pak", 0,
          "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=5",
+        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=6",
          "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
          std::nullopt},
         {"update.pak touched while the target is rewritten, its bytes the same", "copy_file_range:when=2",

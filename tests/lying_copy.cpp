@@ -22,7 +22,10 @@
 //   TARNWICK_TEST_NO_EXCHANGE "1": renameat2 refuses to exchange two names,
 //                            as a file system without the exchange does
 //   TARNWICK_TEST_LIE_LOG    a file that gets a line per lie: "copy N FILE" or
-//                            "write FILE", FILE the destination's last name part
+//                            "write FILE", FILE the destination's last name part;
+//                            and, for a file once lied into, "wrote FILE" for
+//                            each true write of more than 16 bytes and "flush
+//                            FILE" for each fsync or fdatasync
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -156,6 +159,7 @@ const unsigned char* sized_lie(int fd, const void* bytes, std::size_t count, std
     const std::size_t at = changed_byte(count);
     if (at == count) return nullptr;
     lie = changed(bytes, count, at);
+    remember(fd);
     note(fd, "write " + std::to_string(calls));
     return lie.data();
 }
@@ -163,7 +167,11 @@ const unsigned char* sized_lie(int fd, const void* bytes, std::size_t count, std
 // The bytes a write of `count` bytes into `fd` puts there: its own, or a lie.
 const void* written(int fd, const void* bytes, std::size_t count, std::vector<unsigned char>& lie) {
     if (const unsigned char* sized = sized_lie(fd, bytes, count, lie)) return sized;
-    if (!config().writes || count <= kUntouched || !was_lied_into(fd)) return bytes;
+    if (count <= kUntouched || !was_lied_into(fd)) return bytes;
+    if (!config().writes) {
+        note(fd, "wrote");
+        return bytes;
+    }
     note(fd, "write");
     lie = changed(bytes, count, count / 2);
     return lie.data();
@@ -234,6 +242,16 @@ extern "C" ssize_t pwrite(int fd, const void* bytes, std::size_t count, off_t of
 extern "C" ssize_t pwrite64(int fd, const void* bytes, std::size_t count, off64_t offset) {
     std::vector<unsigned char> lie;
     return real<pwrite_function>("pwrite64")(fd, written(fd, bytes, count, lie), count, offset);
+}
+
+extern "C" int fdatasync(int fd) {
+    if (was_lied_into(fd)) note(fd, "flush");
+    return real<int (*)(int)>("fdatasync")(fd);
+}
+
+extern "C" int fsync(int fd) {
+    if (was_lied_into(fd)) note(fd, "flush");
+    return real<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned int flags) {

@@ -129,21 +129,36 @@ file_lock lock_file(const checked_file& file)
     return lock_native(file.handle) == lock_outcome::busy ? file_lock::busy : file_lock::held;
 }
 
-std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count)
+std::int32_t try_read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count,
+                            int& error)
 {
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::int32_t done = 0;
     while (done < count) {
-        int error = 0;
         const std::int64_t moved =
             read_native(file.handle, bytes + done, static_cast<std::uint32_t>(count - done), offset + done, error);
         if (moved < 0) {
-            fatal_error("Error reading %s: %s", file.path, error_reason(error, "cannot read"));
+            return -1;
         }
         if (moved == 0) {
             break;
         }
         done += static_cast<std::int32_t>(moved);
+    }
+    return done;
+}
+
+void read_failure(const checked_file& file, int error)
+{
+    fatal_error("Error reading %s: %s", file.path, error_reason(error, "cannot read"));
+}
+
+std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count)
+{
+    int error = 0;
+    const std::int32_t done = try_read_up_to(file, offset, buffer, count, error);
+    if (done < 0) {
+        read_failure(file, error);
     }
     return done;
 }
@@ -213,6 +228,16 @@ void truncate_at(const checked_file& file, std::int64_t length)
 void flush_to_disk(const checked_file& file)
 {
     const int error = sync_native(file.handle);
+    if (error != 0) {
+        write_failure(file, error);
+    }
+}
+
+void flush_beside(const checked_file& file, void (*work)(void*), void* context)
+{
+    start_side_work(work, context);
+    const int error = sync_native(file.handle);
+    finish_side_work();
     if (error != 0) {
         write_failure(file, error);
     }

@@ -68,6 +68,11 @@ file_lock lock_file(const checked_file& file);
 // Reading and writing at an offset.
 // Reads up to `count` bytes and returns how many arrived.
 std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count);
+// The same for work that may not end the program (see start_side_work): -1
+// with `error` set when a read fails, which read_failure then reports.
+std::int32_t try_read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count,
+                            int& error);
+[[noreturn]] void read_failure(const checked_file& file, int error);
 // A file that ends before `count` bytes is a read failure.
 void read_exact(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count);
 void write_exact(const checked_file& file, std::int64_t offset, const void* buffer, std::int32_t count);
@@ -77,6 +82,9 @@ void truncate_at(const checked_file& file, std::int64_t length);
 // Stable storage.
 // Puts everything written so far on stable storage; a failure is a write failure.
 void flush_to_disk(const checked_file& file);
+// Flushes the file while `work(context)` runs on another thread, and returns
+// once both have ended (see start_side_work).
+void flush_beside(const checked_file& file, void (*work)(void*), void* context);
 // Puts the folder's list of names (a file created or removed in it) on stable
 // storage. A folder that cannot be opened for this, or a system without
 // folder flushes, is passed over.
@@ -106,10 +114,14 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
 // True when the span's bytes are in `target`; false when either file ends
 // before them.
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress);
-// Reads every span back from `target` in fixed buffers and compares it with
-// its source. A span that differs is copied once more through the program's
-// own buffer and compared again; one that still differs is a write failure.
-void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress);
+// Flushes `target` and meanwhile reads every span back from it in fixed
+// buffers and compares it with its source: the disk writes while the
+// program reads. A span that differs is copied once more through the
+// program's own buffer and compared again, and the file flushed again; one
+// that still differs is a write failure. Returns once the copies are right
+// and on the disk.
+void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
+                          progress_line& progress);
 
 // Copies through the program, read-backs and fingerprints move a file in
 // chunks of one size, through two buffers they share: one allocation, however
@@ -258,6 +270,9 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 // Puts the file's bytes on stable storage, so that what the caller checks
 // next holds until the commit.
 void flush_pending_file(pending_file& pending);
+// The same for a file just filled by copies, which are read back meanwhile
+// (flush_checked_copies).
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);

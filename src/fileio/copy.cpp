@@ -78,19 +78,36 @@ unsigned char* shared_buffer(int which)
     return buffers[static_cast<std::size_t>(which)].data();
 }
 
-bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
+namespace {
+
+// What reading a copy back found: `error` is a read's failure on `unread`.
+struct read_back {
+    bool same;
+    int error;
+    const checked_file* unread;
+};
+
+read_back compare_copy(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
     unsigned char* copied = shared_buffer(0);
     unsigned char* source = shared_buffer(1);
-    return for_each_chunk(0, span.length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
+    read_back found{true, 0, nullptr};
+    const auto read = [&](const checked_file& file, std::int64_t at, unsigned char* into, std::int32_t count) {
+        const std::int32_t arrived = try_read_up_to(file, at, into, count, found.error);
+        if (arrived < 0) {
+            found.unread = &file;
+        }
         // A file that ends early, as a copy cut short does, differs.
-        if (read_up_to(target, span.target_offset + at, copied, count) != count) {
+        return arrived == count;
+    };
+    found.same = for_each_chunk(0, span.length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
+        if (!read(target, span.target_offset + at, copied, count)) {
             return false;
         }
         const unsigned char* expected = bytes + at;
         if (span.source != nullptr) {
-            if (read_up_to(*span.source, span.source_offset + at, source, count) != count) {
+            if (!read(*span.source, span.source_offset + at, source, count)) {
                 return false;
             }
             expected = source;
@@ -101,6 +118,39 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
         count_copied(progress, count);
         return true;
     });
+    return found;
+}
+
+// The read-back of a file's copies, made on the side while the file is
+// flushed: it stops at the first span that differs or cannot be read.
+struct side_check {
+    const checked_file* target;
+    const copy_span* spans;
+    std::size_t count;
+    std::size_t first_wrong;  // `count` when every span matched
+    read_back found;          // for the first wrong span
+};
+
+void check_on_side(void* context)
+{
+    auto& check = *static_cast<side_check*>(context);
+    for (check.first_wrong = 0; check.first_wrong < check.count; ++check.first_wrong) {
+        check.found = compare_copy(*check.target, check.spans[check.first_wrong], nullptr);
+        if (!check.found.same) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
+{
+    const read_back found = compare_copy(target, span, progress);
+    if (found.error != 0) {
+        read_failure(*found.unread, found.error);
+    }
+    return found.same;
 }
 
 namespace {
@@ -113,6 +163,17 @@ void copy_span_through_program(const checked_file& target, const copy_span& span
         return;
     }
     copy_in_program(target, span, 0, progress);
+}
+
+void check_copy(const checked_file& target, const copy_span& span, progress_line& progress)
+{
+    if (copy_matches(target, span, &progress)) {
+        return;
+    }
+    copy_span_through_program(target, span, &progress);
+    if (!copy_matches(target, span, &progress)) {
+        fatal_error("Error writing %s: the file system returned other bytes than were copied", target.path);
+    }
 }
 
 } // namespace
@@ -133,9 +194,11 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
     });
 }
 
-void verify_copies(const checked_file& target, const copy_span* spans, std::size_t count, progress_line& progress)
+void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
+                          progress_line& progress)
 {
     if (!CHECK_COPIES) {
+        flush_to_disk(target);
         return;
     }
     std::int64_t total = 0;
@@ -143,13 +206,21 @@ void verify_copies(const checked_file& target, const copy_span* spans, std::size
         total += spans[i].length;
     }
     begin_progress(progress, "Checking", target.path, "", total);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (copy_matches(target, spans[i], &progress)) {
-            continue;
-        }
-        copy_span_through_program(target, spans[i], &progress);
-        if (!copy_matches(target, spans[i], &progress)) {
-            fatal_error("Error writing %s: the file system returned other bytes than were copied", target.path);
-        }
+    // The flush waits for the disk whatever the program does meanwhile;
+    // reading back beside it costs no time where a core is free.
+    side_check check{&target, spans, count, count, {true, 0, nullptr}};
+    flush_beside(target, check_on_side, &check);
+    if (check.found.error != 0) {
+        read_failure(*check.found.unread, check.found.error);
     }
+    for (std::size_t i = 0; i < check.first_wrong; ++i) {
+        count_copied(&progress, spans[i].length);
+    }
+    if (check.first_wrong == count) {
+        return;
+    }
+    for (std::size_t i = check.first_wrong; i < count; ++i) {
+        check_copy(target, spans[i], progress);
+    }
+    flush_to_disk(target);
 }

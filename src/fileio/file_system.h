@@ -82,6 +82,16 @@ void start_writing_out(native_handle file, std::int64_t offset, std::int64_t len
 // counts as flushed.
 int sync_folder(const char* folder);
 
+// Runs `work(context)` on a thread of its own while the caller goes on, so
+// that the program reads while it waits for the disk; `finish_side_work`
+// waits for it to end. One at a time. The thread takes no signals: they stay
+// with the program's own thread, whose handler ends the process. Where the
+// system has no such thread, or none can be started, `work` runs at once.
+// The work must neither print nor end the program: it reports through its
+// context.
+void start_side_work(void (*work)(void*), void* context);
+void finish_side_work();
+
 // An exclusive lock held by the open file, never waited for: it ends with
 // the process however that ends. `refused` where the file system has no locks.
 enum class lock_outcome {

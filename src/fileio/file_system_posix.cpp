@@ -6,6 +6,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -236,3 +238,47 @@ int remove_path(const char* path)
 void lock_commit_steps() {}
 
 void unlock_commit_steps() {}
+
+namespace {
+
+// The one piece of side work that may be under way.
+struct side_thread {
+    pthread_t thread;
+    bool running;
+    void (*work)(void*);
+    void* context;
+};
+side_thread side{};
+
+void* run_side_work(void* /*unused*/)
+{
+    side.work(side.context);
+    return nullptr;
+}
+
+} // namespace
+
+void start_side_work(void (*work)(void*), void* context)
+{
+    side.work = work;
+    side.context = context;
+    // The new thread inherits the mask, and the caller's own is put back at
+    // once: a signal that comes meanwhile waits for it.
+    sigset_t all{};
+    sigset_t kept{};
+    (void)sigfillset(&all);
+    (void)pthread_sigmask(SIG_SETMASK, &all, &kept);
+    side.running = pthread_create(&side.thread, nullptr, run_side_work, nullptr) == 0;
+    (void)pthread_sigmask(SIG_SETMASK, &kept, nullptr);
+    if (!side.running) {
+        work(context);
+    }
+}
+
+void finish_side_work()
+{
+    if (side.running) {
+        (void)pthread_join(side.thread, nullptr);
+        side.running = false;
+    }
+}

@@ -247,6 +247,16 @@ int sync_native(native_handle file)
 // call that starts it for a range without waiting.
 void start_writing_out(native_handle /*file*/, std::int64_t /*offset*/, std::int64_t /*length*/) {}
 
+// A file opened for synchronous use, as every file here is, takes one call
+// at a time: a read on another thread would wait for the flush it was to
+// run beside. So the work runs at once.
+void start_side_work(void (*work)(void*), void* context)
+{
+    work(context);
+}
+
+void finish_side_work() {}
+
 // A lock on bytes of the file locks them against every other handle, the
 // locker's own included; so the byte locked lies past any offset a pak file
 // can reach, and the data stay free to read and write.

@@ -68,6 +68,12 @@ void flush_pending_file(pending_file& pending)
     pending.flushed = true;
 }
 
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress)
+{
+    flush_checked_copies(pending.file, copies, count, progress);
+    pending.flushed = true;
+}
+
 void commit_pending_file(pending_file& pending)
 {
     // The name may go to the file only once its bytes would survive a power cut.

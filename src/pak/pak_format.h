@@ -120,8 +120,9 @@ void plan_merge(merge_plan& plan, const merge_sources& sources, const char* targ
 // The header that completes the merged archive.
 pak_header merged_header(const merge_plan& plan);
 // Writes into `target`, which bears the rewrite mark, the members from
-// `start` on and the directory, and reads them back. `original` holds the
-// original archive's bytes at the offsets the plan was made from.
+// `start` on and the directory, and flushes them while it reads them back.
+// `original` holds the original archive's bytes at the offsets the plan was
+// made from.
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
                  const checked_file& target, std::int64_t start, progress_line& progress);
 // Cuts the written target to length, puts the directory's place in its

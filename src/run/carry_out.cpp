@@ -31,9 +31,8 @@ void fill_backup(const run_plan& plan, pending_file& backup, progress_line& prog
     const copy_span whole{&target, nullptr, 0, 0, length};
     begin_progress(progress, "Copying", target.path, backup.file.path, length);
     copy_span_to(backup.file, whole, &progress);
-    verify_copies(backup.file, &whole, 1, progress);
+    flush_pending_copies(backup, &whole, 1, progress);
     end_progress(progress);
-    flush_pending_file(backup);
     refuse_changed_target(plan.files);
     refuse_changed_update(plan.files);
     commit_pending_file(backup);
