@@ -1203,6 +1203,10 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
             EXPECT_TRUE(same_bytes(read_file(target()), applied ? result : o));
             EXPECT_TRUE(same_bytes(read_file(backup()), applied ? o : result));
             EXPECT_EQ(exists(update()), c.command[0] == "--dry-run");
+            if (c.command[0] == "--dry-run") {
+                EXPECT_EQ(undo.out.substr(kTitle.size() + finished.size()).rfind(
+                              "Dry run of the update of pak0.pak: nothing else was changed\n", 0), 0u) << undo.out;
+            }
         } else if (exchanges) {
             EXPECT_FALSE(exists(third));
             EXPECT_EQ(read_file(target()), *c.backup);

@@ -186,7 +186,10 @@ void plan_finish(run_plan& plan)
 
 void print_dry_run(const run_plan& plan)
 {
-    print_text("Dry run of the update of %s: nothing was changed\n", plan.files.target_path.c_str());
+    // Finishing an interrupted undo is no part of the update, and the run
+    // before it has said what it changed.
+    print_text("Dry run of the update of %s: nothing %swas changed\n", plan.files.target_path.c_str(),
+               plan.finished_undo ? "else " : "");
 }
 
 } // namespace

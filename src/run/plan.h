@@ -34,6 +34,7 @@ struct run_plan {
     std::int64_t rewrite_from;   // the first byte of the target the rewrite writes
     backup_standing backup;      // of a complete target's backup
     bool dry_run;                // every check and lock of a run; nothing changes
+    bool finished_undo;          // an interrupted undo was finished before the plan
     // What the run says first, owed also when it cannot start.
     std::string backing_up;
 };

@@ -35,8 +35,9 @@ int run_update(const std::string& target_path, const std::string& output_archive
     // Value-initialised, so unused entries and the bytes after each name are zero.
     const auto plan = std::make_unique<run_plan>();
     const bool dry_run = mode == run_mode::dry_run;
-    (void)finish_interrupted_undo(target_path);
+    const bool finished_undo = finish_interrupted_undo(target_path);
     make_plan(*plan, target_path, output_archive, dry_run);
+    plan->finished_undo = finished_undo;
     // A dry run takes every lock the run takes, so that it refuses what the run would.
     pending_file backup{{NO_FILE, nullptr}, "", "", "", false};
     if (backs_up(*plan)) {
