@@ -12,8 +12,7 @@ namespace {
 
 // A span is copied in pieces of this size, and the writing out of each
 // starts as soon as it is copied, so that the disk writes while the next
-// piece is copied and while the copy is read back, and the flush that
-// follows finds little left to write. Where to start it was measured on a
+// piece is copied, and the flush that follows finds less left to write. Where to start it was measured on a
 // 256 MiB archive of 2,000 members on ext4, medians of 7 alternated rounds,
 // seconds (front / late / append updates): never 1.12 / 0.61 / 0.54; after
 // each span 1.02 / 0.59 / 0.48; after each 16 MiB piece 0.87 / 0.50 / 0.50;
