@@ -90,12 +90,6 @@ std::vector<std::string> errors_into(const std::string& file) {
 #endif
 }
 
-std::vector<pak_member> numbered(int count, const char* prefix, const std::string& data) {
-    std::vector<pak_member> members;
-    for (int i = 0; i < count; ++i) members.push_back({prefix + std::to_string(i), data});
-    return members;
-}
-
 std::string with_le32(std::string pak, std::size_t at, std::int32_t value) {
     put_le32(pak, at, value);
     return pak;

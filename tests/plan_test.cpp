@@ -2,6 +2,7 @@
 // cheapest way to reach every start and every refusal of the plan.
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,16 @@ const char* standing_name(backup_standing standing) {
     return "?";
 }
 
+// An archive of one member of `length` zero bytes, which take no room on disk.
+void write_sparse_pak(const std::string& path, std::int64_t length) {
+    std::string pak = build_pak({{"big", ""}});
+    put_le32(pak, 4, static_cast<std::int32_t>(12 + length));
+    put_le32(pak, 12 + 60, static_cast<std::int32_t>(length));
+    write_file(path, pak.substr(0, 12));
+    fs::resize_file(path, static_cast<std::uintmax_t>(12 + length));
+    std::ofstream(path, std::ios::binary | std::ios::app) << pak.substr(12);
+}
+
 }  // namespace
 
 TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
@@ -52,6 +63,10 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
     const auto marked = [](std::string pak, const char* mark) { return pak.replace(0, 4, mark, 4); };
     const std::string rewriting = marked(result, "\x89TWr").substr(0, 40);
     const std::string complete = marked(result, "\x89TWc");
+    const std::string full_original = build_pak(numbered(MAX_PAK_ENTRIES - 1, "m", "o"));
+    const std::string full_result = model_merge(full_original, build_pak({{"n", "u"}}))->archive;
+    // Header, member, a two-byte update member, the directory and the record.
+    const std::int64_t largest_member = MAX_FILE_SIZE - 12 - 2 - OUTPUT_DIRECTORY_SIZE - REWRITE_RECORD_SIZE;
     struct plan_case {
         std::string label;
         std::string target;
@@ -59,6 +74,8 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         std::string decided;  // start, backup standing and first byte rewritten; or else...
         std::string refusal;  // ...a part of the refusal
         bool marked_sibling = false;  // own.pak, which shares the backup, left cut short
+        bool update_is_backup = false;   // update.pak a link to own.bak
+        std::int64_t sparse_member = 0;  // the target one member of this many zero bytes, sparse
     };
     std::vector<plan_case> cases = {
         {"an archive and an update", o, std::nullopt, u, "fresh, first byte 312", ""},
@@ -87,6 +104,15 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         {"complete, the backup no archive", complete, "PK" + other, std::nullopt, "finish, backup other", ""},
         {"complete, then another update", complete, o, u2, "finish, then apply, first byte 12", ""},
         {"complete, its mark and length apart", complete + "x", o, u, "", "its mark does not match its length"},
+        {"complete with the largest directory", marked(full_result, "\x89TWc"), full_original, std::nullopt,
+         "finish, backup original", ""},
+        {"complete, update.pak a link to the backup", complete, o, std::nullopt, "",
+         "its backup own.bak is the same file as update.pak", false, true},
+        // The record goes after the result, and must end within the largest size.
+        {"a result whose record ends at the largest size", "", std::nullopt, build_pak({{"n", "nn"}}),
+         "fresh, first byte " + std::to_string(largest_member + 12), "", false, false, largest_member},
+        {"a result whose record would end a byte past it", "", std::nullopt, build_pak({{"n", "nn"}}), "",
+         "leaves no room for the record", false, false, largest_member + 1},
     };
     // Every tear of the two writes that put "PACK" or a mark over the other:
     // each byte the old one or the new one. It is read as the stage before
@@ -110,8 +136,15 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         const std::string d = path("case" + std::to_string(index++));
         fs::create_directory(d);
         write_file(d + "/own.x", c.target);
+        if (c.sparse_member != 0) write_sparse_pak(d + "/own.x", c.sparse_member);
         if (c.backup) write_file(d + "/own.bak", *c.backup);
         if (c.update) write_file(d + "/update.pak", *c.update);
+        if (c.update_is_backup) {
+#ifdef _WIN32
+            continue;  // symbolic links need a privilege on Windows
+#endif
+            fs::create_symlink("own.bak", d + "/update.pak");
+        }
         if (c.marked_sibling) write_file(d + "/own.pak", marked(o, "\x89TWr"));
         const std::string expected = c.refusal.empty() ? regex_literal("decided: " + c.decided + "\n")
                                                        : fatal_mentioning(c.refusal);

@@ -267,4 +267,10 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 
 #endif
 
+std::vector<pakmodel::pak_member> numbered(int count, const char* prefix, const std::string& data) {
+    std::vector<pakmodel::pak_member> members;
+    for (int i = 0; i < count; ++i) members.push_back({prefix + std::to_string(i), data});
+    return members;
+}
+
 }  // namespace testkit

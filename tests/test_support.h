@@ -49,6 +49,9 @@ std::string fatal_exactly(const std::string& message);
 // Regex for a fatal error whose own wording is free but must mention `part`.
 std::string fatal_mentioning(const std::string& part);
 
+// `count` members named `prefix` and their number, each holding `data`.
+std::vector<pakmodel::pak_member> numbered(int count, const char* prefix, const std::string& data);
+
 using pakmodel::build_pak;
 using pakmodel::entry_pos;
 using pakmodel::get_le32;
