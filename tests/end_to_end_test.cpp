@@ -1953,6 +1953,9 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          name_taken, other, std::nullopt, u},
         {"pak0.pak renamed over while the backup is flushed", "fdatasync:when=1", "mv other.pak pak0.pak", 1,
          name_taken, other, std::nullopt, u},
+        {"pak0.pak rewritten in place once its backup is named", "fsync:when=1", "cp retouched.pak pak0.pak", 1,
+         kBanner + "Cannot update pak0.pak: it changed during the run\n", retouched, o, u, "",
+         model_merge(retouched, u)->archive},
         {"pak0.pak renamed over while its mark is flushed", "fdatasync:when=2", "mv other.pak pak0.pak", 1, name_taken,
          other, o, u,
          "tarnwick: the half-written archive no longer has the name pak0.pak, which another file took; the original "
