@@ -2228,6 +2228,7 @@ struct failing_call {
     std::string call;
     int n;
     std::string file;  // as the tool names it in a message
+    std::string path = "";  // for a read, the file whose n-th read fails
 };
 
 // A strace line's quoted names, in order.
@@ -2304,8 +2305,9 @@ protected:
         const char* error = call.call == "pwrite64" ? "ENOSPC" : "EIO";
         std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, kOnlyTracedCalls,
                                          "-f", "-qq", "-o", path("injected"), "-e", "trace=" + call.call, "-e",
-                                         "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n),
-                                         tarnwick_exe()};
+                                         "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n)};
+        if (!call.path.empty()) argv.insert(argv.end(), {"-P", call.path});
+        argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), command_.begin(), command_.end());
         const run_result run = run_program(argv, dir());
         out_ = run.out;
@@ -2318,7 +2320,8 @@ protected:
     // no update is said to be complete.
     void expect_failure_reported(const failing_call& call) {
         const std::string reason = std::strerror(call.call == "pwrite64" ? ENOSPC : EIO);
-        const std::string said = kBanner + "Error writing " + call.file + ": " + reason + "\n";
+        const std::string said =
+            kBanner + (call.call == "pread64" ? "Error reading " : "Error writing ") + call.file + ": " + reason + "\n";
         // An undo's rename says which rename failed, and what it left.
         const bool undo_rename = command_[0] == "--undo" && call.call.rfind("rename", 0) == 0;
         if (undo_rename) {
@@ -2410,6 +2413,21 @@ protected:
         }
     }
 
+    // Fails the first read of each file a fresh run reads: the archive, update.pak
+    // and the new backup, which is read back beside its flush.
+    void fail_first_reads(const three_files& state) {
+        command_ = {"pak0.pak"};
+        for (const auto& [path, file] : {std::pair{"pak0.pak", "pak0.pak"}, std::pair{"update.pak", "update.pak"},
+                                         std::pair{"pak0.bak.tarnwick-new", "pak0.bak"}}) {
+            // The path as the kernel gives it: the new backup does not exist yet for strace to resolve.
+            const failing_call call{"pread64", 1, file, fs::canonical(dir()).string() + "/" + path};
+            SCOPED_TRACE(std::string("the first read of ") + path);
+            EXPECT_EQ(run_failing(state, call), 1);
+            expect_failure_reported(call);
+            expect_run_ends_clean();
+        }
+    }
+
     // Fails each call of an undo from `updated`, the target an update left,
     // whose clean end is `undone`.
     void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
@@ -2470,6 +2488,7 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
     const std::string scenario = GetParam();
     if (scenario == "fresh") {
         fail_each_call_of_run({o_, std::nullopt, u_});
+        fail_first_reads({o_, std::nullopt, u_});
     } else if (scenario == "already applied") {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "unmarked") {
