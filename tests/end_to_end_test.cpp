@@ -969,6 +969,7 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         const char* failing;    // a redone copy lies too, and the run fails naming this file; or nullptr
         bool big = false;             // the archives over three read-back buffers
         const char* write_size = "";  // TARNWICK_TEST_LIE_SIZE: writes of this size lie instead of copies
+        bool no_threads = false;      // no thread can be started to read copies back beside their flush
     } cases[] = {
         {"zeros in the backup", "zero", "1", "copy 1 " + temp, nullptr},
         {"zeros in the kept members", "zero", "2", "copy 2 pak0.pak", nullptr},
@@ -988,6 +989,9 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
         {"the last byte of a large update member", "last", "3", "copy 3 pak0.pak", nullptr, true},
         {"the first empty entry of the directory", "at:192", "1", "write 1 pak0.pak", nullptr, true, "262144"},
         {"the last byte of the directory", "last", "1", "write 1 pak0.pak", nullptr, true, "262144"},
+        {"zeros in the backup, no thread to read it back", "zero", "1", "copy 1 " + temp, nullptr, false, "", true},
+        {"zeros in the kept members, no thread to read them back", "zero", "2", "copy 2 pak0.pak", nullptr, false, "",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1006,6 +1010,7 @@ TEST_F(EndToEnd, CopiesThatLieAreCaught) {
              std::string("TARNWICK_TEST_LIE=") + c.how, std::string("TARNWICK_TEST_LIE_CALLS=") + c.calls,
              std::string("TARNWICK_TEST_LIE_WRITES=") + (c.failing ? "1" : "0"),
              std::string("TARNWICK_TEST_LIE_SIZE=") + c.write_size,
+             std::string("TARNWICK_TEST_NO_THREADS=") + (c.no_threads ? "1" : "0"),
              "TARNWICK_TEST_LIE_LOG=" + path("lies")});
         const std::string lies = read_file(path("lies"));
         ASSERT_EQ(lies.substr(0, c.first_lie.size() + 1), c.first_lie + "\n")

@@ -21,6 +21,8 @@
 //                            tool's own loop differs too
 //   TARNWICK_TEST_NO_EXCHANGE "1": renameat2 refuses to exchange two names,
 //                            as a file system without the exchange does
+//   TARNWICK_TEST_NO_THREADS "1": pthread_create fails with EAGAIN, as it does
+//                            for a user at the limit of processes
 //   TARNWICK_TEST_LIE_LOG    a file that gets a line per lie: "copy N FILE" or
 //                            "write FILE", FILE the destination's last name part;
 //                            and, for a file once lied into, "wrote FILE" for
@@ -38,6 +40,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -252,6 +255,14 @@ extern "C" int fdatasync(int fd) {
 extern "C" int fsync(int fd) {
     if (was_lied_into(fd)) note(fd, "flush");
     return real<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                              void* argument) {
+    const char* none = std::getenv("TARNWICK_TEST_NO_THREADS");
+    if (none != nullptr && std::strcmp(none, "1") == 0) return EAGAIN;
+    using create_function = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    return real<create_function>("pthread_create")(thread, attributes, start, argument);
 }
 
 extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned int flags) {
