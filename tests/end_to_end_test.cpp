@@ -799,9 +799,13 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         std::optional<std::string> backup;  // ro/pak0.bak, if any
         std::string message, errors;        // {ro} stands for the folder
         bool run_in_ro;                     // and name the archive pak0.pak; else run beside update.pak
+        bool read_only_mount = false;       // the new backup refused as a read-only mount does, by strace
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
+        {"the backup cannot be made on a read-only mount", {"{archive}"}, std::nullopt,
+         "Error opening {ro}/pak0.bak: " + std::string(std::strerror(EROFS)),
+         "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false, true},
         {"an undo cannot exchange the names, run in their folder", {"--undo", "{archive}"}, o,
          "Cannot undo the update of pak0.pak: exchanging pak0.pak and pak0.bak failed: its folder {ro} refuses the "
          "change (" + denied + "); pak0.pak and pak0.bak are as they were before the undo", "", true},
@@ -829,7 +833,13 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         std::vector<std::string> args = c.args;
         args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";
         std::vector<std::string> wrapper = errors_into(path("errors"));
-        wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
+        if (c.read_only_mount) {
+            if (!reason_cannot_trace().empty()) continue;
+            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
+                                           "inject=openat:error=EROFS", "-P", ro + "/pak0.bak.tarnwick-new"});
+        } else {
+            wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
+        }
 
         const run_result run = run_tarnwick(args, c.run_in_ro ? ro : work, wrapper);
         EXPECT_EQ(run.status, 1);
