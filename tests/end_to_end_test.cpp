@@ -430,6 +430,9 @@ TEST_F(EndToEnd, SecondRunWithTheSameUpdateGivesTheSameMembers) {
         write_file(update(), applied);
         write_file(path("pak0.x"), "\x89TWr" + original.substr(4));
         const std::string first = read_file(target());
+        EXPECT_EQ(run_tarnwick({"--dry-run", "pak0.pak"}, dir()).out,
+                  kTitle + "Dry run of the update of pak0.pak: nothing was changed\npak0.pak already holds the update "
+                           "in update.pak: a run would rewrite nothing and remove update.pak\n");
         const run_result again = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(again.status, 0);
         EXPECT_EQ(again.out, kTitle + "pak0.pak already holds the update in update.pak: nothing was rewritten, no "
@@ -1488,6 +1491,7 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         bool damaged_record = false;  // a fingerprint byte of the record is off
         bool other_backup = false;    // the backup is an archive, but not the original
         bool unchanged = false;       // the stopped run had changed nothing but the mark
+        std::string dry_run_says = "";  // where given, the dry run's line after its first
     } cases[] = {
         {"cut short while rewriting", rewriting.substr(0, 40), o, u, "", o},
         {"marked, and nothing else changed", marked(o, "\x89TWr"), o, u, "", std::nullopt, false, false, true},
@@ -1518,8 +1522,12 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"cut short while rewriting, its record damaged", marked(o, "\x89TWr"), o, u, "", o, true},
         {"cut short before its record, its backup another archive whose directory starts at the same offset",
          marked(o, "\x89TWr"), with_le32(o, 8, get_le32(o, 8) - 64), u, foreign_backup},
-        {"rewritten, update.pak still there", complete, o, u, ""},
-        {"rewritten, update.pak removed", complete, o, std::nullopt, ""},
+        {"rewritten, update.pak still there", complete, o, u, "", std::nullopt, false, false, false,
+         "A run would finish the interrupted update of pak0.pak: its members and directory are complete, only its "
+         "header is missing; update.pak, which it holds, would be removed\n"},
+        {"rewritten, update.pak removed", complete, o, std::nullopt, "", std::nullopt, false, false, false,
+         "A run would finish the interrupted update of pak0.pak: its members and directory are complete, only its "
+         "header is missing\n"},
         {"rewritten, then a new update.pak", complete, o, u2, ""},
         {"rewritten, then a new update.pak with a longer first member", complete, o, u4, ""},
         {"rewritten from a patch that replaced every member, update.pak still there",
@@ -1586,6 +1594,9 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
                                                  : kTitle + kBanner + c.message + "\n"),
                   0u)
             << dry.out;
+        if (!c.dry_run_says.empty()) {
+            EXPECT_EQ(dry.out.substr(dry.out.find('\n', kTitle.size()) + 1), c.dry_run_says);
+        }
         const run_result run = run_tarnwick({"pak0.pak"}, dir(), errors_into(path("run.err")));
         if (!c.message.empty()) {
             EXPECT_EQ(run.status, 1);
