@@ -2440,11 +2440,14 @@ protected:
     }
 
     // Fails the first read of each file a fresh run reads: the archive, update.pak
-    // and the new backup, which is read back beside its flush.
+    // and the new backup, which is read back beside its flush and then read
+    // back again as the source of the rewritten members.
     void fail_first_reads(const three_files& state) {
         command_ = {"pak0.pak"};
+        // Once named, the backup is read as the original of the archive rewritten from it.
         for (const auto& [path, file] : {std::pair{"pak0.pak", "pak0.pak"}, std::pair{"update.pak", "update.pak"},
-                                         std::pair{"pak0.bak.tarnwick-new", "pak0.bak"}}) {
+                                         std::pair{"pak0.bak.tarnwick-new", "pak0.bak"},
+                                         std::pair{"pak0.bak", "pak0.pak"}}) {
             // The path as the kernel gives it: the new backup does not exist yet for strace to resolve.
             const failing_call call{"pread64", 1, file, fs::canonical(dir()).string() + "/" + path};
             SCOPED_TRACE(std::string("the first read of ") + path);
