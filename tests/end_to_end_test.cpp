@@ -803,12 +803,17 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         std::string message, errors;        // {ro} stands for the folder
         bool run_in_ro;                     // and name the archive pak0.pak; else run beside update.pak
         bool read_only_mount = false;       // the new backup refused as a read-only mount does, by strace
+        bool leftover = false;              // a killed run's ro/pak0.bak.tarnwick-new
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
         {"the backup cannot be made on a read-only mount", {"{archive}"}, std::nullopt,
          "Error opening {ro}/pak0.bak: " + std::string(std::strerror(EROFS)),
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false, true},
+        {"a killed run's temporary backup cannot be removed", {"{archive}"}, std::nullopt,
+         "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
+             denied,
+         "", false, false, true},
         {"an undo cannot exchange the names, run in their folder", {"--undo", "{archive}"}, o,
          "Cannot undo the update of pak0.pak: exchanging pak0.pak and pak0.bak failed: its folder {ro} refuses the "
          "change (" + denied + "); pak0.pak and pak0.bak are as they were before the undo", "", true},
@@ -825,8 +830,10 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         mkdir(work.c_str(), 0755);
         write_file(ro + "/pak0.pak", c.backup ? updated : o);
         if (c.backup) write_file(ro + "/pak0.bak", *c.backup);
+        if (c.leftover) write_file(ro + "/pak0.bak.tarnwick-new", o.substr(0, 20));
         write_file(work + "/update.pak", u);
-        for (const std::string& p : {ro, ro + "/pak0.pak", ro + "/pak0.bak", work, work + "/update.pak"}) {
+        for (const std::string& p : {ro, ro + "/pak0.pak", ro + "/pak0.bak", ro + "/pak0.bak.tarnwick-new", work,
+                                     work + "/update.pak"}) {
             if (exists(p)) {
                 ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << p;
             }
@@ -850,8 +857,9 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         EXPECT_EQ(read_file(path("errors")), filled(c.errors));
         EXPECT_EQ(snapshot(ro), before);
         EXPECT_EQ(read_file(work + "/update.pak"), u);
-        // A dry run claims the backup's temporary name as the run does, and is refused alike.
-        if (c.args.size() == 1) {
+        // A dry run claims the backup's temporary name as the run does, and is refused alike;
+        // a killed run's leftover it leaves for the run to remove.
+        if (c.args.size() == 1 && !c.leftover) {
             const run_result dry = run_tarnwick({"--dry-run", args.back()}, c.run_in_ro ? ro : work, wrapper);
             EXPECT_EQ(dry.status, 1);
             EXPECT_EQ(dry.out, run.out);
@@ -1142,6 +1150,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         {"a backup that is no archive", result, "PK\x03\x04" + o.substr(4), cannot + "its backup pak0.bak is not a pak file"},
         {"a backup of another archive", result, other,
          cannot + "its backup pak0.bak is not the archive it was updated from"},
+        {"a backup left half-written itself", result, "\x89TWr" + o.substr(4),
+         cannot + "its backup pak0.bak is itself an archive left half-written"},
         {"cut short while rewriting, before its record", "\x89TWr" + o.substr(4, 100), o, ""},
         {"cut short while rewriting, before its record, its header with another directory length",
          "\x89TWr" + with_le32(o, 8, 64).substr(4, 100), o, cannot + not_saved},
