@@ -10,13 +10,11 @@
 // was, the model must agree on which inputs are refused, the backup and
 // update.pak are never changed, and no descriptor outlives a run.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,12 +25,18 @@
 
 #include "checked_io.h"
 #include "fuzz_fatal_error.h"
+#include "fuzz_harness.h"
 #include "fuzz_input.h"
 #include "journal.h"
 #include "pak_format.h"
 #include "pak_model.h"
 
 namespace {
+
+using fuzz::descriptor_set;
+using fuzz::harness_failure;
+using fuzz::open_descriptors;
+using fuzz::write_whole_file;
 
 constexpr char TARGET_NAME[] = "target.pak";
 constexpr char BACKUP_NAME[] = "target.bak";
@@ -41,15 +45,6 @@ constexpr char BACKUP_NAME[] = "target.bak";
 // directory can list one large member thousands of times, which only makes
 // the run slow, not more interesting.
 constexpr std::int64_t MAX_MODEL_OUTPUT = std::int64_t{16} * 1024 * 1024;
-
-struct harness_state {
-    int home_dir;  // where libFuzzer's relative paths (corpus, artifacts) point
-    int work_dir;  // private directory holding the target, backup and update.pak
-    std::string work_path;
-    bool trace;  // TARNWICK_FUZZ_TRACE set: tell the outcome of each run on stderr
-};
-
-harness_state state{-1, -1, {}, false};
 
 // The product's plan and the directory the output is read back into are too
 // large for the sanitizer allocator's size classes: allocated per run, each
@@ -65,34 +60,6 @@ T& cleared(T& storage)
     static_assert(std::is_trivially_copyable_v<T>, "cleared like a value-initialised T");
     std::memset(&storage, 0, sizeof storage);
     return storage;
-}
-
-[[noreturn]] void harness_failure(const char* what, const std::string& detail = {})
-{
-    (void)std::fprintf(stderr, "merge_fuzzer: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
-// The three files are written and compared on every run, so in plain
-// system calls: through the library's file streams, with each file read back
-// into a string of its own (one more fresh mapping), that took a third of a run.
-void write_whole_file(const char* path, const std::string& bytes)
-{
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        harness_failure("cannot create", path);
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written <= 0) {
-            harness_failure("cannot write", path);
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    if (::close(fd) != 0) {
-        harness_failure("cannot write", path);
-    }
 }
 
 std::array<char, std::size_t{64} * 1024> compare_buffer;
@@ -120,44 +87,8 @@ bool file_holds(const char* path, const std::string& bytes)
     return same;
 }
 
-// A leaked descriptor is no leak to LeakSanitizer, so the harness watches
-// the descriptors. The
-// system hands out the lowest free number, so whatever a run opens lands on
-// the lowest numbers free before it: watching the first DESCRIPTOR_WINDOW
-// numbers sees every leak while more are free there than a run holds at
-// once (a few files).
-constexpr std::size_t DESCRIPTOR_WINDOW = 128;
+// A run holds a few files at once; the watched window needs this many free.
 constexpr std::size_t RUN_DESCRIPTORS = 32;
-using descriptor_set = std::bitset<DESCRIPTOR_WINDOW>;
-
-// Which descriptors of the window are open: one poll() marks each closed
-// one invalid, where listing /proc/self/fd cost a tenth of a run.
-descriptor_set open_descriptors()
-{
-    std::array<pollfd, DESCRIPTOR_WINDOW> probes{};
-    for (std::size_t fd = 0; fd < probes.size(); ++fd) {
-        probes[fd].fd = static_cast<int>(fd);
-    }
-    if (::poll(probes.data(), probes.size(), 0) < 0) {
-        harness_failure("cannot poll the descriptors");
-    }
-    descriptor_set open;
-    for (std::size_t fd = 0; fd < probes.size(); ++fd) {
-        open[fd] = (probes[fd].revents & POLLNVAL) == 0;
-    }
-    return open;
-}
-
-void remove_work_files()
-{
-    if (state.work_dir < 0) {
-        return;
-    }
-    for (const char* name : {TARGET_NAME, BACKUP_NAME, UPDATE_ARCHIVE_NAME}) {
-        ::unlinkat(state.work_dir, name, 0);
-    }
-    ::rmdir(state.work_path.c_str());
-}
 
 void close_if_open(checked_file& file)
 {
@@ -223,7 +154,7 @@ void check_output_reads_back(std::size_t expected_count)
 void check_run(const fuzz::archive_pair& pair, const std::optional<pakmodel::merge_plan>& plan)
 {
     const std::optional<std::string> refusal = run_merge();
-    if (state.trace) {
+    if (fuzz::work.trace) {
         (void)std::fprintf(stderr, "merge_fuzzer: %s%s\n", refusal ? "refused: " : "merged",
                            refusal ? refusal->c_str() : "");
     }
@@ -263,28 +194,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
         std::setvbuf(stdout, output_buffer.data(), _IOFBF, output_buffer.size()) != 0) {
         harness_failure("cannot silence standard output");
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tarnwick-fuzz.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        harness_failure("cannot create a work directory under", pattern);
-    }
-    state.work_path = pattern;
-    state.trace = std::getenv("TARNWICK_FUZZ_TRACE") != nullptr;
-    state.home_dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    state.work_dir = ::open(state.work_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (state.home_dir < 0 || state.work_dir < 0) {
-        harness_failure("cannot open the working directories");
-    }
-    if (std::atexit(remove_work_files) != 0) {
-        harness_failure("cannot register the clean-up of", state.work_path);
-    }
-
-    // A fatal_error that exits would end fuzzing at the first refusal: make
-    // sure the harness's replacement is the one linked.
-    try {
-        fatal_error("probe");
-    } catch (const fuzz::fatal_error_thrown&) {
-    }
+    fuzz::open_workspace("tarnwick-fuzz", {TARGET_NAME, BACKUP_NAME, UPDATE_ARCHIVE_NAME});
     return 0;
 }
 
@@ -296,19 +206,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return -1;
     }
     const descriptor_set descriptors_before = open_descriptors();
-    if (DESCRIPTOR_WINDOW - descriptors_before.count() < RUN_DESCRIPTORS) {
+    if (fuzz::DESCRIPTOR_WINDOW - descriptors_before.count() < RUN_DESCRIPTORS) {
         harness_failure("too many descriptors open to watch a run");
     }
     // update.pak is looked up in the current directory, but libFuzzer's own
     // paths may be relative: change directory only for the run.
-    if (::fchdir(state.work_dir) != 0) {
+    if (::fchdir(fuzz::work.work_dir) != 0) {
         harness_failure("cannot enter the work directory");
     }
     write_whole_file(TARGET_NAME, pair.original);
     write_whole_file(BACKUP_NAME, pair.original);
     write_whole_file(UPDATE_ARCHIVE_NAME, pair.update);
     check_run(pair, plan);
-    if (::fchdir(state.home_dir) != 0) {
+    if (::fchdir(fuzz::work.home_dir) != 0) {
         harness_failure("cannot return to the starting directory");
     }
     const descriptor_set descriptors_after = open_descriptors();

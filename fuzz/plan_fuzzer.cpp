@@ -15,13 +15,11 @@
 // the format model the tests share (tests/pak_model.h). A plan changes
 // nothing, so every file must hold afterwards what it held before.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,11 +32,17 @@
 #include <vector>
 
 #include "fuzz_fatal_error.h"
+#include "fuzz_harness.h"
 #include "fuzz_input.h"
 #include "pak_model.h"
 #include "plan.h"
 
 namespace {
+
+using fuzz::descriptor_set;
+using fuzz::harness_failure;
+using fuzz::open_descriptors;
+using fuzz::write_whole_file;
 
 constexpr char TARGET_NAME[] = "target.pak";
 constexpr char BACKUP_NAME[] = "target.bak";
@@ -54,40 +58,8 @@ constexpr std::string_view REWRITE_MARK_TEXT(REWRITE_MARK.data(), REWRITE_MARK.s
 constexpr std::string_view COMPLETE_MARK_TEXT(COMPLETE_MARK.data(), COMPLETE_MARK.size());
 constexpr std::string_view MAGIC_TEXT("PACK", 4);
 
-struct harness_state {
-    int home_dir;
-    int work_dir;
-    std::string work_path;
-    bool trace;
-    std::FILE* quiet;  // where the product's notes on standard error go
-};
-
-harness_state state{-1, -1, {}, false, nullptr};
-
-[[noreturn]] void harness_failure(const char* what, const std::string& detail = {})
-{
-    (void)std::fprintf(stderr, "plan_fuzzer: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
-void write_whole_file(const char* path, const std::string& bytes)
-{
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        harness_failure("cannot create", path);
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written <= 0) {
-            harness_failure("cannot write", path);
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    if (::close(fd) != 0) {
-        harness_failure("cannot write", path);
-    }
-}
+// Where the product's notes on standard error go.
+std::FILE* quiet = nullptr;
 
 std::optional<std::string> read_whole_file(const char* path)
 {
@@ -122,38 +94,6 @@ void place_file(const char* path, const std::optional<std::string>& bytes)
     } else {
         (void)::unlink(path);
     }
-}
-
-// The descriptors a run leaves open: one poll() tells which of the lowest
-// numbers are open (see merge_fuzzer.cpp).
-constexpr std::size_t DESCRIPTOR_WINDOW = 128;
-using descriptor_set = std::bitset<DESCRIPTOR_WINDOW>;
-
-descriptor_set open_descriptors()
-{
-    std::array<pollfd, DESCRIPTOR_WINDOW> probes{};
-    for (std::size_t fd = 0; fd < probes.size(); ++fd) {
-        probes[fd].fd = static_cast<int>(fd);
-    }
-    if (::poll(probes.data(), probes.size(), 0) < 0) {
-        harness_failure("cannot poll the descriptors");
-    }
-    descriptor_set open;
-    for (std::size_t fd = 0; fd < probes.size(); ++fd) {
-        open[fd] = (probes[fd].revents & POLLNVAL) == 0;
-    }
-    return open;
-}
-
-void remove_work_files()
-{
-    if (state.work_dir < 0) {
-        return;
-    }
-    for (const char* name : {TARGET_NAME, BACKUP_NAME, TEMP_BACKUP_NAME, UPDATE_ARCHIVE_NAME, RECORD_SCRATCH}) {
-        ::unlinkat(state.work_dir, name, 0);
-    }
-    ::rmdir(state.work_path.c_str());
 }
 
 // ---- The model -------------------------------------------------------------
@@ -810,7 +750,7 @@ outcome run_plan_once(bool dry_run)
     // The product's notes ("update.pak is read from the current folder")
     // would fill the fuzzer's log; glibc lets the stream be swapped.
     std::FILE* const errors = stderr;
-    stderr = state.quiet;
+    stderr = quiet;
     try {
         make_plan(plan, TARGET_NAME, "", dry_run);
         seen.start = plan.start;
@@ -819,7 +759,7 @@ outcome run_plan_once(bool dry_run)
     } catch (const fuzz::fatal_error_thrown& refused) {
         seen.refusal = refused.message;
     }
-    (void)std::fflush(state.quiet);
+    (void)std::fflush(quiet);
     stderr = errors;
     close_if_open(plan.files.target);
     close_if_open(plan.files.update);
@@ -878,7 +818,7 @@ void check_plan(const layout& laid, const outcome& seen)
     const expectation expected = expected_plan(laid.disk);
     const expectation got = seen.refusal ? expectation{true, seen.refusal->c_str(), seen.start, seen.standing, 0}
                                          : expectation{false, "", seen.start, seen.standing, seen.rewrite_from};
-    if (state.trace) {
+    if (fuzz::work.trace) {
         (void)std::fprintf(stderr, "plan_fuzzer: %s: %s\n", laid.label.c_str(), told(got).c_str());
     }
     bool agrees = expected.refused == got.refused;
@@ -934,31 +874,14 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     // would allocate one that libFuzzer takes for a leak.
     static std::array<char, BUFSIZ> output_buffer;
     static std::array<char, BUFSIZ> errors_buffer;
-    state.quiet = std::fopen("/dev/null", "w");
-    if (std::freopen("/dev/null", "w", stdout) == nullptr || state.quiet == nullptr ||
+    quiet = std::fopen("/dev/null", "w");
+    if (std::freopen("/dev/null", "w", stdout) == nullptr || quiet == nullptr ||
         std::setvbuf(stdout, output_buffer.data(), _IOFBF, output_buffer.size()) != 0 ||
-        std::setvbuf(state.quiet, errors_buffer.data(), _IOFBF, errors_buffer.size()) != 0) {
+        std::setvbuf(quiet, errors_buffer.data(), _IOFBF, errors_buffer.size()) != 0) {
         harness_failure("cannot silence the product's output");
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tarnwick-plan.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        harness_failure("cannot create a work directory under", pattern);
-    }
-    state.work_path = pattern;
-    state.trace = std::getenv("TARNWICK_FUZZ_TRACE") != nullptr;
-    state.home_dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    state.work_dir = ::open(state.work_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (state.home_dir < 0 || state.work_dir < 0) {
-        harness_failure("cannot open the working directories");
-    }
-    if (std::atexit(remove_work_files) != 0) {
-        harness_failure("cannot register the clean-up of", state.work_path);
-    }
-    try {
-        fatal_error("probe");
-    } catch (const fuzz::fatal_error_thrown&) {
-    }
+    fuzz::open_workspace("tarnwick-plan",
+                         {TARGET_NAME, BACKUP_NAME, TEMP_BACKUP_NAME, UPDATE_ARCHIVE_NAME, RECORD_SCRATCH});
     return 0;
 }
 
@@ -970,12 +893,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::archive_pair pair = fuzz::split_input(data + CHOICE_BYTES, size - CHOICE_BYTES);
     // make_plan reads update.pak from the current folder; libFuzzer's own
     // paths may be relative, so the folder changes only for the run.
-    if (::fchdir(state.work_dir) != 0) {
+    if (::fchdir(fuzz::work.work_dir) != 0) {
         harness_failure("cannot enter the work directory");
     }
     const std::optional<layout> laid = lay_out(data, pair);
     if (!laid) {
-        if (::fchdir(state.home_dir) != 0) {
+        if (::fchdir(fuzz::work.home_dir) != 0) {
             harness_failure("cannot return to the starting directory");
         }
         return -1;
@@ -1003,7 +926,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_unchanged(BACKUP_NAME, laid->disk.backup);
     check_unchanged(UPDATE_ARCHIVE_NAME, laid->disk.update);
     check_unchanged(TEMP_BACKUP_NAME, laid->leftover);
-    if (::fchdir(state.home_dir) != 0) {
+    if (::fchdir(fuzz::work.home_dir) != 0) {
         harness_failure("cannot return to the starting directory");
     }
     return 0;
