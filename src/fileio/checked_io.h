@@ -267,11 +267,9 @@ enum class leftover {
 // Creates the temporary file, locked.
 reservation reserve_pending_file(pending_file& pending, const std::string& final_path, const std::string& temp_path,
                                  leftover found);
-// Puts the file's bytes on stable storage, so that what the caller checks
-// next holds until the commit.
-void flush_pending_file(pending_file& pending);
-// The same for a file just filled by copies, which are read back meanwhile
-// (flush_checked_copies).
+// Puts the file, just filled by copies, on stable storage while the copies
+// are read back (flush_checked_copies), so that what the caller checks next
+// holds until the commit.
 void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder. The file stays open, now under its final name.

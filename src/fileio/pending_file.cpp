@@ -62,12 +62,6 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     return reservation::made;
 }
 
-void flush_pending_file(pending_file& pending)
-{
-    flush_to_disk(pending.file);
-    pending.flushed = true;
-}
-
 void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress)
 {
     flush_checked_copies(pending.file, copies, count, progress);
@@ -78,7 +72,8 @@ void commit_pending_file(pending_file& pending)
 {
     // The name may go to the file only once its bytes would survive a power cut.
     if (!pending.flushed) {
-        flush_pending_file(pending);
+        flush_to_disk(pending.file);
+        pending.flushed = true;
     }
     begin_commit_step();
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
