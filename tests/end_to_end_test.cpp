@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #endif
@@ -1684,6 +1686,23 @@ struct three_files {
     std::optional<std::string> target, backup, update;
 };
 
+// Puts the file on the disk and drops it from the page cache, as a restart
+// would; false where the file system keeps it in memory all the same.
+bool dropped_from_memory(const std::string& path) {
+    const int file = open(path.c_str(), O_RDONLY);
+    const auto length = static_cast<std::size_t>(fs::file_size(path));
+    const long page = sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> pages((length + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page));
+    void* view = MAP_FAILED;
+    const bool dropped = file >= 0 && fdatasync(file) == 0 && posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
+                         (view = mmap(nullptr, length, PROT_READ, MAP_SHARED, file, 0)) != MAP_FAILED &&
+                         mincore(view, length, pages.data()) == 0 &&
+                         std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; }) == 0;
+    if (view != MAP_FAILED) munmap(view, length);
+    if (file >= 0) close(file);
+    return dropped;
+}
+
 // A trace of one process, its lines without the process id, padded with
 // blanks, that -f puts first.
 std::string without_pids(const std::string& trace) {
@@ -2158,16 +2177,24 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         const char* label;
         std::string original, update;
         std::int64_t member_bytes;  // of update.pak
+        // pak0.pak, larger than one piece of a copy, is read from the disk: the
+        // backup's copy starts no writing out early. Last: a file system
+        // that cannot drop it from memory skips the row.
+        bool from_disk = false;
     } cases[] = {
         {"a member replaced", build_pak({{"a", "1"}, {"b", "2"}}), build_pak({{"B", "new"}}), 3},
         {"members added", build_pak({{"a", big_a}, {"b", big_b}}), build_pak({{"c", "new c"}, {"d", "dd"}}), 7},
         {"the last member replaced, after an empty one that points past it",
          with_le32(late, entry_pos(late, 0) + 56, 0x10000000), build_pak({{"C", "new c"}, {"d", "dd"}}), 7},
+        {"members added to an archive read from the disk", build_pak({{"a", random_bytes((17 << 20) + 5, 7)}}),
+         build_pak({{"c", "new c"}, {"d", "dd"}}), 7, true},
     };
     const std::string folder = fs::canonical(dir()).string();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore({c.original, std::nullopt, c.update});
+        if (c.from_disk && !dropped_from_memory(target()))
+            GTEST_SKIP() << "the file system keeps " << target() << " in memory";
         std::istringstream trace(traced_run({"-y"}));
         ASSERT_EQ(last_status_, 0);
         // "flush pak0.pak", "change pak0.pak", "remove update.pak", "flush .", and "start pak0.pak" where
@@ -2233,7 +2260,10 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
         // Writing out begun early is no flush: a flush of the file still
         // comes after it, before any mark, rename or removal relies on it.
-        EXPECT_LT(first("start pak0.bak"), first("rename pak0.bak"));
+        if (c.from_disk)
+            EXPECT_EQ(first("start pak0.bak"), events.size());
+        else
+            EXPECT_LT(first("start pak0.bak"), first("rename pak0.bak"));
         EXPECT_LT(first("start pak0.pak"), removal);
         for (std::size_t i = 0; i < events.size(); ++i) {
             if (events[i].rfind("start ", 0) != 0) continue;

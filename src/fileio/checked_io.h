@@ -108,8 +108,9 @@ struct copy_span {
     std::int32_t length;
 };
 // Copies the span, inside the kernel where the system can, starts writing
-// it out to the disk without waiting (no flush: that stays the caller's),
-// and counts its bytes towards `progress`, if any.
+// it out to the disk without waiting where its source was in memory (no
+// flush: that stays the caller's), and counts its bytes towards `progress`,
+// if any.
 void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress);
 // True when the span's bytes are in `target`; false when either file ends
 // before them.

@@ -24,6 +24,19 @@ namespace {
 constexpr std::int32_t PIECE_SIZE = 16 << 20;
 static_assert(PIECE_SIZE % COPY_CHUNK_SIZE == 0, "a piece holds whole chunks");
 
+// A copy whose source the system must first read from the disk, as the
+// first update after a start of the machine does, starts nothing early: the
+// disk would take the early writes between the reads the copy waits for,
+// and the flush would find too little left to write for the read-back
+// beside it to hide behind. A source counts as in memory when at least
+// half of it is. Only a span of more than one piece is asked, at three calls
+// per 4096 pages: a shorter one starts once, after all of its reads.
+bool source_in_memory(const copy_span& span)
+{
+    const std::int64_t held = bytes_in_memory(span.source->handle, span.source_offset, span.length);
+    return held < 0 || 2 * held >= span.length;
+}
+
 void count_copied(progress_line* progress, std::int64_t bytes)
 {
     if (progress != nullptr && progress_wanted(*progress)) {
@@ -173,6 +186,10 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress)
 {
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
+    const bool from_disk = span.source != nullptr && span.length > PIECE_SIZE && !source_in_memory(span);
+    if (from_disk) {
+        expect_reading_in_order(span.source->handle, span.source_offset, span.length);
+    }
     for_each_chunk(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
         const copy_span piece{span.source, bytes == nullptr ? nullptr : bytes + at, span.source_offset + at,
                               span.target_offset + at, count};
@@ -181,7 +198,9 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
         } else {
             copy_in_program(target, piece, count - copy_in_kernel(target, piece, progress), progress);
         }
-        start_writing_out(target.handle, piece.target_offset, count);
+        if (!from_disk) {
+            start_writing_out(target.handle, piece.target_offset, count);
+        }
         return true;
     });
 }

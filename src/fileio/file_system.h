@@ -78,6 +78,13 @@ int sync_native(native_handle file);
 // nothing durable, only sync_native does, and nothing depends on it: a
 // failure to write shows at the flush.
 void start_writing_out(native_handle file, std::int64_t offset, std::int64_t length);
+// How many of `length` bytes at `offset` the system holds in memory, counted
+// in whole pages, or -1 where it cannot tell.
+std::int64_t bytes_in_memory(native_handle file, std::int64_t offset, std::int64_t length);
+// Tells the system that `length` bytes at `offset` are about to be read
+// once, in order, so that it reads further ahead; a hint only, where the
+// system takes one.
+void expect_reading_in_order(native_handle file, std::int64_t offset, std::int64_t length);
 // A folder that cannot be opened, or a system without folder flushes,
 // counts as flushed.
 int sync_folder(const char* folder);

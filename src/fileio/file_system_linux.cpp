@@ -1,10 +1,13 @@
 // The file operations' Linux-only system calls: the data flush and the
-// early start of writing out, the copy inside the kernel, the exchange of
-// two names and the rename that never replaces.
+// early start of writing out, what the page cache holds and the hint to read
+// ahead, the copy inside the kernel, the exchange of two names and the
+// rename that never replaces.
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "file_system.h"
@@ -20,6 +23,64 @@ void start_writing_out(native_handle file, std::int64_t offset, std::int64_t len
     // Without SYNC_FILE_RANGE_WAIT_* it neither waits nor reports a failed
     // write, which the flush reports instead.
     (void)sync_file_range(static_cast<int>(file), offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
+namespace {
+
+// mincore answers for a mapping: the file is mapped this many pages at a
+// time, so that one fixed table holds the answer for any length.
+constexpr std::size_t PAGES_PER_LOOK = 4096;
+std::array<unsigned char, PAGES_PER_LOOK> resident;
+
+// Pages of one mapping of at most PAGES_PER_LOOK pages at the page-aligned
+// `offset`, or -1.
+std::int64_t pages_in_memory(int file, std::int64_t offset, std::size_t length, std::size_t page)
+{
+    void* view = mmap(nullptr, length, PROT_READ, MAP_SHARED, file, static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        return -1;
+    }
+    const std::size_t pages = (length + page - 1) / page;
+    std::int64_t found = -1;
+    if (mincore(view, length, resident.data()) == 0) {
+        found = 0;
+        for (std::size_t i = 0; i < pages; ++i) {
+            found += resident[i] & 1U;
+        }
+    }
+    (void)munmap(view, length);
+    return found;
+}
+
+} // namespace
+
+std::int64_t bytes_in_memory(native_handle file, std::int64_t offset, std::int64_t length)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || offset < 0 || length < 0) {
+        return -1;
+    }
+    const auto page_bytes = static_cast<std::int64_t>(page);
+    std::int64_t found = 0;
+    for (std::int64_t at = offset / page_bytes * page_bytes; at < offset + length;) {
+        const std::int64_t left = offset + length - at;
+        const std::int64_t most = page_bytes * static_cast<std::int64_t>(PAGES_PER_LOOK);
+        const std::int64_t look = left < most ? left : most;
+        const std::int64_t pages =
+            pages_in_memory(static_cast<int>(file), at, static_cast<std::size_t>(look), static_cast<std::size_t>(page));
+        if (pages < 0) {
+            return -1;
+        }
+        found += pages * page_bytes;
+        at += look;
+    }
+    return found;
+}
+
+void expect_reading_in_order(native_handle file, std::int64_t offset, std::int64_t length)
+{
+    (void)posix_fadvise(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                        POSIX_FADV_SEQUENTIAL);
 }
 
 std::int64_t kernel_copy(native_handle from, std::int64_t from_offset, native_handle to, std::int64_t to_offset,

@@ -247,6 +247,16 @@ int sync_native(native_handle file)
 // call that starts it for a range without waiting.
 void start_writing_out(native_handle /*file*/, std::int64_t /*offset*/, std::int64_t /*length*/) {}
 
+// Windows answers for mapped views only, not for a file's cache.
+std::int64_t bytes_in_memory(native_handle /*file*/, std::int64_t /*offset*/, std::int64_t /*length*/)
+{
+    return -1;
+}
+
+// Windows takes such a hint only when a file is opened
+// (FILE_FLAG_SEQUENTIAL_SCAN), for the whole file.
+void expect_reading_in_order(native_handle /*file*/, std::int64_t /*offset*/, std::int64_t /*length*/) {}
+
 // A file opened for synchronous use, as every file here is, takes one call
 // at a time: a read on another thread would wait for the flush it was to
 // run beside. So the work runs at once.
