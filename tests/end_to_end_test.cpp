@@ -2774,8 +2774,11 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
             sums + " >before.sum\n(" + c.second + ") >second.out 2>&1; echo $? >>second.out\n" + sums +
             " >after.sum\nkill -CONT $held\nwait $first";
         const run_result run = run_program({"sh", "-c", script}, d);
-        EXPECT_EQ(run.status, 0) << read_file(d + "/first.out");
-        EXPECT_EQ(read_file(d + "/first.out"), first_out);
+        std::string first_said = read_file(d + "/first.out");
+        // strace -P names the path it resolved a relative one into.
+        if (first_said.rfind("strace: Requested path", 0) == 0) first_said.erase(0, first_said.find('\n') + 1);
+        EXPECT_EQ(run.status, 0) << first_said;
+        EXPECT_EQ(first_said, first_out);
         EXPECT_TRUE(same_bytes(read_file(d + "/pak0.pak"), undoing ? o : merged->archive));
         EXPECT_TRUE(same_bytes(read_file(d + "/pak0.bak"), undoing ? merged->archive : o));
         const std::string second = read_file(d + "/second.out");
