@@ -99,7 +99,7 @@ struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
-    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
+    // `from` without members, of `to` bytes or else 2^31, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
     // a cut-short rewrite or marked 'c'omplete but for its magic, or 'n'o `from` at all
     char kind;
     const char *from, *to;
@@ -249,8 +249,8 @@ protected:
                 write_file(from, (c.kind == 'm' ? "\x89TWr" : "\x89TWc") + rewritten.substr(4));
             }
             if (c.kind == 'b') {
-                write_file(from, "");
-                fs::resize_file(from, std::uintmax_t{1} << 31, made);
+                write_file(from, raw_header("PACK", 12, 0));
+                fs::resize_file(from, *c.to ? std::stoull(c.to) : std::uintmax_t{1} << 31, made);
             }
             ASSERT_FALSE(made) << made.message();
             const auto before = snapshot(d);
@@ -525,8 +525,11 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::string o = build_pak({{"a.txt", "alpha"}, {"maps/m1.bsp", random_bytes(5000, 7)}});
     const std::string u = build_pak({{"MAPS/M1.BSP", random_bytes(3000, 8)}, {"new.wav", "RIFF"}});
     const std::size_t o0 = entry_pos(o, 0), u0 = entry_pos(u, 0), u1 = entry_pos(u, 1);
-    std::string unterminated = u;
-    unterminated.replace(u1, 56, std::string(56, 'w'));
+    // The archive with the name of its member `index` filling all 56 bytes.
+    const auto unterminated = [](std::string pak, int index) {
+        return pak.replace(static_cast<std::size_t>(entry_pos(pak, index)), 56, std::string(56, 'w'));
+    };
+    const std::string three = build_pak({{"x", "1"}, {"y", "2"}, {"z", "3"}});
     // 1024 members that all read the same 2 MiB; the last one `last_length` bytes of it.
     const auto huge_update = [](std::int32_t last_length) {
         std::string pak = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
@@ -584,7 +587,12 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
          build_pak(numbered(1024, "M", "u")), kTooLarge, ""},
         {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0.pak lists"},
         {"update over 1024 entries", build_pak({}), build_pak(numbered(1025, "m", "")), "", "update.pak"},
-        {"update name without NUL", o, unterminated, "", "update.pak"},
+        {"update name without NUL", o, unterminated(u, 1),
+         "Damaged archive update.pak: the name of member 2 is not terminated within its 56 bytes", ""},
+        {"the original's first name without NUL", unterminated(o, 0), u,
+         "Damaged archive " + target() + ": the name of member 1 is not terminated within its 56 bytes", ""},
+        {"the third name of three without NUL", o, unterminated(three, 2),
+         "Damaged archive update.pak: the name of member 3 is not terminated within its 56 bytes", ""},
         {"original negative dir_offset", with_le32(o, 4, -64), u, "", "/pak0.pak: "},
         {"update directory offset overflows", o, with_le32(u, 4, INT32_MAX - 10), "", "update.pak"},
         {"kept member negative file_offset", with_le32(o, o0 + 56, -4), u, "", "/pak0.pak: "},
@@ -698,7 +706,20 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
         {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
-        {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
+        {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "",
+         backing_up("big.pak") + kBanner +
+             "File big.pak is too large: 2147483648 bytes, more than the 2147483647 a pak file can address\n",
+         ""},
+        // Not too large, but the record would end past what an archive can address.
+        {"target of 2^31 - 1 bytes", {"big.pak"}, 'b', "big.pak", "2147483647",
+         backing_up("big.pak") + kBanner +
+             "Cannot update big.pak: the rewrite would end within 48 bytes of the largest size a pak file can have, "
+             "which leaves no room for the record that lets an interrupted update be finished\n",
+         ""},
+        {"update.pak of 2^31 bytes", {"pak0.pak"}, 'b', "update.pak", "",
+         backing_up("pak0.pak") + kBanner +
+             "File update.pak is too large: 2147483648 bytes, more than the 2147483647 a pak file can address\n",
+         ""},
         {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
         {"update.pak is a directory", {"pak0.pak"}, 'd', "update.pak", "",
          backing_up("pak0.pak") + kBanner + "Error opening update.pak: Is a directory\n", ""},
