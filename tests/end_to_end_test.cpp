@@ -100,7 +100,8 @@ struct refusal_case {
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
     // `from` without members, of `to` bytes or else 2^31, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
-    // a cut-short rewrite or marked 'c'omplete but for its magic, or 'n'o `from` at all
+    // a cut-short rewrite or marked 'c'omplete but for its magic, 'n'o `from` at all, or a symlink to `to`
+    // with no update.pak beside pak0.pak cut short while 'r'ewriting from its backup pak0.bak
     char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
@@ -231,7 +232,12 @@ protected:
             if (c.kind == 's') fs::create_symlink(c.to, from, made);
             if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
             if (c.kind == 'd') fs::create_directory(from, made);
-            if (c.kind == 'u') {
+            if (c.kind == 'r') {
+                const std::string original = read_file(d + "/pak0.pak");
+                write_file(d + "/pak0.bak", original);
+                write_file(d + "/pak0.pak", "\x89TWr" + original.substr(4, 20));
+            }
+            if (c.kind == 'u' || c.kind == 'r') {
                 fs::remove(d + "/update.pak");
                 fs::create_symlink(c.to, from, made);
             }
@@ -779,6 +785,11 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
         {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
         {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", same_as_update, ""},
+        // A marked target is never backed up, so the run never says so.
+        {"update.pak leads to the backup a cut-short rewrite is finished from", {"pak0.pak"}, 'r', "update.pak",
+         "pak0.bak", kTitle + same_as_update.substr(backing_up("pak0.pak").size()), "", 1,
+         "tarnwick: pak0.pak is half-written and not playable; the original is in pak0.bak; running the same command "
+         "again, once the cause is fixed, finishes the update\n"},
     });
     // The archive and update.pak are reached through links; a backup name
     // that links to another archive is replaced, not followed.
@@ -1172,6 +1183,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         {"a backup of another archive", result, other,
          cannot + "its backup pak0.bak is not the archive it was updated from"},
         {"a backup left half-written itself", result, "\x89TWr" + o.substr(4),
+         cannot + "its backup pak0.bak is itself an archive left half-written"},
+        {"a backup complete but for its magic itself", result, "\x89TWc" + result.substr(4),
          cannot + "its backup pak0.bak is itself an archive left half-written"},
         {"cut short while rewriting, before its record", "\x89TWr" + o.substr(4, 100), o, ""},
         {"cut short while rewriting, before its record, its header with another directory length",
