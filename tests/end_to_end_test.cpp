@@ -1938,6 +1938,11 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "\x89TWc" + result.substr(4), o, result, o},
         {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=7", finishing, result, o,
          "", ""},
+        // A run stopped after its mark, before anything else changed: the mark comes off first.
+        {"SIGTERM while the mark is taken off", SIGTERM, {"\x89TWr" + o.substr(4), o, u}, "fdatasync:when=1",
+         "tarnwick: interrupted; pak0.pak is as it was, or still marked and not playable; the original is in "
+         "pak0.bak; running the same command again updates it\n",
+         o, o, result, o},
         // The title, its rule and the backing-up line are the first three writes.
         {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
          result, o, {"pak0.pak"}, "write:signal=" + std::to_string(SIGHUP) + ":when=4"},
@@ -2038,6 +2043,10 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          "is in pak0.bak\n"},
         {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
          name_taken, other, o, u},
+        {"pak0.pak renamed over while its complete mark is flushed", "fdatasync:when=6", "mv other.pak pak0.pak", 1,
+         name_taken, other, o, std::nullopt,
+         "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
+         "file took; the original is in pak0.bak\n"},
         {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
          "cp next.pak update.pak", 1, changed_update, marked, o, next},
         {"update.pak rewritten in place with other bytes of the same length", "copy_file_range:when=2",
