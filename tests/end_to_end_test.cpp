@@ -1909,6 +1909,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         std::string finished, original;  // target and backup once the next run is over; "" for no next run
         std::vector<std::string> command = {"pak0.pak"};
         std::string second = "";  // another call that brings a second signal, while the first is handled
+        std::optional<std::string> log = std::nullopt;  // where given, all of standard output, sent into a file
     } cases[] = {
         // The first kernel copy makes the backup, the later ones rewrite the target.
         {"SIGINT while the backup is copied", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
@@ -1943,6 +1944,11 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "tarnwick: interrupted; pak0.pak is as it was, or still marked and not playable; the original is in "
          "pak0.bak; running the same command again updates it\n",
          o, o, result, o},
+        // A killed run says nothing more, but every line it printed is in the file.
+        {"SIGKILL while the target is rewritten", SIGKILL, {o, std::nullopt, u}, "copy_file_range:when=2", "", "", o,
+         result, o, {"pak0.pak"}, "", backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\n"},
+        {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, "fdatasync:when=7", "", result, o, "", "",
+         {"pak0.pak"}, "", backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\nUpdating d : 5000 bytes\n"},
         // The title, its rule and the backing-up line are the first three writes.
         {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
          result, o, {"pak0.pak"}, "write:signal=" + std::to_string(SIGHUP) + ":when=4"},
@@ -1952,7 +1958,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         restore(c.start);
         const std::string call = c.call.substr(0, c.call.find(':'));
         const std::string second_call = c.second.substr(0, c.second.find(':'));
-        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" >log 2>err", "sh", "strace", kNoLeakCheck, "-qq",
                                          "-o", "/dev/null", "-e",
                                          "trace=" + call + (c.second.empty() ? "" : "," + second_call), "-e",
                                          "inject=" + call + ":signal=" + std::to_string(c.signal) +
@@ -1970,6 +1976,9 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         }
         EXPECT_EQ(now.backup.value_or(""), c.backup);
         EXPECT_EQ(read_file(path("err")), c.said);
+        if (c.log) {
+            EXPECT_EQ(read_file(path("log")), *c.log);
+        }
         if (c.finished.empty()) continue;
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 0) << rerun.out;
