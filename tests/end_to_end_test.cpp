@@ -1403,7 +1403,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     const std::string u_big = build_pak({{"X", "3"}, {"Y", "4"}});
     // Each kernel copy delayed; a second and more, and the backup's single copy is drawn too.
     const auto slow = [](const char* delay, const std::string& archive) {
-        return std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=" + delay + " " +
+        return std::string(kUnderStrace) + " -o held.out -e inject=copy_file_range:delay_exit=" + delay + " " +
                tarnwick_exe() + " '" + archive + "'";
     };
     // Backed up to pak0.bak: the short destination leaves its room to the long path.
@@ -1416,11 +1416,19 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::size_t columns;  // of the terminal, when set
         bool output_in_file = false;
         bool interrupted = false;  // by SIGINT while the line is shown
+        std::size_t narrowed = 0;  // the columns the terminal narrows to between the first draw and its erase
     } cases[] = {
         {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0},
-        {"terminal of 62 columns, a long path in ASCII", ascii_path, o, build_pak({{"new", "data"}}),
-         {"script", "-qec", "stty cols 62 && " + slow("1050000", ascii_path), "/dev/null"}, "\rCopying ", 62},
+        // Held at the backup's flush, after its copy was drawn, while the terminal narrows.
+        {"terminal of 62 columns, narrowed to 50 before an erase, a long path in ASCII", ascii_path, o,
+         build_pak({{"new", "data"}}),
+         {"script", "-qec",
+          "stty cols 62\n" + slow("1050000 -e inject=fdatasync:signal=STOP:when=1", ascii_path) + " & first=$!\n"
+              "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
+              "held=$(tr -d ' ' </proc/$first/task/$first/children)\nstty cols 50; kill -CONT $held; wait $first",
+          "/dev/null"},
+         "\rCopying ", 62, false, false, 50},
         {"errors on a terminal, output into a file", "pak0.pak", o, u,
          {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0, true},
         {"output on a terminal, errors into a file", "pak0.pak", o, u,
@@ -1453,14 +1461,16 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::istringstream drawn(c.shown.empty() ? "" : run.out);
         std::set<std::string> verbs;
         std::size_t drawn_before = 0;  // columns of the line on the terminal
+        std::size_t columns = c.columns;  // of the terminal as the part is drawn
         for (std::string part; std::getline(drawn, part, '\r');) {
             const std::size_t figures_end = part.find(" MiB/s");
             const bool redraw = figures_end != std::string::npos;
             const bool blank = !part.empty() && part.find_first_not_of(' ') == std::string::npos;
             const std::size_t width = display_columns(part);
             if (redraw || blank) {
-                // A redraw or an erase covers all of the line before it, and nothing follows a redraw.
-                EXPECT_GE(width, drawn_before) << part;
+                // A redraw or an erase covers all of the line before it, as far as the terminal still
+                // shows it, and nothing follows a redraw.
+                EXPECT_GE(width, columns == 0 ? drawn_before : std::min(drawn_before, columns - 1)) << part;
                 if (redraw) {
                     EXPECT_EQ(part.find_first_not_of(' ', figures_end + 6), std::string::npos) << part;
                 }
@@ -1469,8 +1479,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
                 EXPECT_NE(part.substr(0, 1), " ") << part;
             }
             drawn_before = redraw ? display_columns(part.substr(0, figures_end + 6)) : 0;
-            if (c.columns == 0 || !(redraw || blank)) continue;
-            EXPECT_LE(width, c.columns - 1) << part;
+            const std::size_t room = columns;
+            if (redraw && c.narrowed != 0) columns = c.narrowed;
+            if (room == 0 || !(redraw || blank)) continue;
+            EXPECT_LE(width, room - 1) << part;
             if (!redraw) continue;
             EXPECT_NE(part.find("..."), std::string::npos) << part;
             verbs.insert(part.substr(0, part.find(' ')));
