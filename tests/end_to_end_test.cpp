@@ -99,9 +99,10 @@ struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
-    // `from` without members, of `to` bytes or else 2^31, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
-    // a cut-short rewrite or marked 'c'omplete but for its magic, 'n'o `from` at all, or a symlink to `to`
-    // with no update.pak beside pak0.pak cut short while 'r'ewriting from its backup pak0.bak
+    // `from` without members, of `to` bytes or else 2^31, a 'd'irectory, a named 'p'ipe or a soc'k'et, an
+    // archive `to` beside `from` 'm'arked by a cut-short rewrite or marked 'c'omplete but for its magic, 'n'o
+    // `from` at all, or a symlink to `to` with no update.pak beside pak0.pak cut short while 'r'ewriting from
+    // its backup pak0.bak
     char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
@@ -523,7 +524,8 @@ TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
             std::istringstream lines(calls.substr(std::min(calls.size(), calls.find("\"" + c.backup + "\")"))));
             bool root_flushed = false;
             for (std::string line; std::getline(lines, line);)
-                root_flushed = root_flushed || (line.find("fsync(") != std::string::npos && line.find("</>)") != std::string::npos);
+                root_flushed = root_flushed || (line.find("fsync(") != std::string::npos &&
+                                                line.find("</>)") != std::string::npos);
             EXPECT_TRUE(root_flushed) << calls;
             // A message about the folder names it "/".
             write_file(c.target, o);
@@ -1995,7 +1997,8 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         {"SIGKILL while the target is rewritten", SIGKILL, {o, std::nullopt, u}, "copy_file_range:when=2", "", "", o,
          result, o, {"pak0.pak"}, "", backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\n"},
         {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, "fdatasync:when=7", "", result, o, "", "",
-         {"pak0.pak"}, "", backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\nUpdating d : 5000 bytes\n"},
+         {"pak0.pak"}, "",
+         backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\nUpdating d : 5000 bytes\n"},
         // The title, its rule and the backing-up line are the first three writes.
         {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
          result, o, {"pak0.pak"}, "write:signal=" + std::to_string(SIGHUP) + ":when=4"},
