@@ -2587,6 +2587,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
         std::string first = "pak0.pak";  // or an undo of the update, which pak0.pak then holds
         std::optional<std::string> environment = "";  // strace's -E options for the first run
+        bool completing = false;  // pak0.pak was left complete but for its magic; pak0.bak holds the original
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
@@ -2617,13 +2618,35 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "renameat2:when=2", "cd other && " + tool + " ../pak0",
          "Cannot update ../pak0: its backup ../pak0.bak is in use by another run", false,
          "--undo pak0.pak", no_exchange},
+        // The first run's report names the backup: it must still be the original when printed.
+        {"a target sharing the backup name, while the backup is flushed", "fdatasync:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the backup is given its name", "rename:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the backup's name is flushed", "fsync:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the mark is flushed", "fdatasync:when=2",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the complete mark is flushed", "fdatasync:when=6",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while update.pak's removal is flushed", "fsync:when=2",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=7",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while a complete rewrite is finished without holding its backup",
+         "fdatasync:when=1", "cd other && " + tool + " ../pak0",
+         "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
+         "run it again when that run ends",
+         false, "pak0.pak", "", true},
     };
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const std::string d = path("case" + std::to_string(index++));
         fs::create_directories(d + "/other");
-        for (const std::string name : {"/pak0.pak", "/pak1.pak", "/pak0"}) write_file(d + name, o);
+        for (const std::string name : {"/pak0.pak", "/pak1.pak"}) write_file(d + name, o);
+        // Other bytes than the original's, that a wrongly replaced backup would show.
+        write_file(d + "/pak0", u);
         write_file(d + "/update.pak", u);
         write_file(d + "/other/update.pak", u);
         std::string first_out = success_stdout("pak0.pak", "pak0.bak", merged->member_lines);
@@ -2635,8 +2658,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
             first_out = kTitle + "Undoing the update of pak0.pak...\nExchanged pak0.pak and pak0.bak: each now holds "
                                  "what the other held; --undo again exchanges them back\n";
         }
-        if (c.resuming) {
-            write_file(d + "/pak0.pak", "\x89TWr" + merged->archive.substr(4, 36));
+        if (c.resuming || c.completing) {
+            write_file(d + "/pak0.pak", c.resuming ? "\x89TWr" + merged->archive.substr(4, 36)
+                                                   : "\x89TWc" + merged->archive.substr(4));
             write_file(d + "/pak0.bak", o);
             first_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),
                               "The original is already in pak0.bak, saved by an interrupted run\n");
