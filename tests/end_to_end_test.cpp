@@ -810,6 +810,10 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         bool run_in_ro;                     // and name the archive pak0.pak; else run beside update.pak
         bool read_only_mount = false;       // the new backup refused as a read-only mount does, by strace
         bool leftover = false;              // a killed run's ro/pak0.bak.tarnwick-new
+        mode_t mode = 0555;                 // the folder's
+        std::vector<std::string> inject = {};  // strace's -e options and -P for a run as nobody
+        bool marked_sibling = false;        // ro/pak0, whose backup is ro/pak0.bak too, cut short
+        bool backup_made = false;           // ro/pak0.bak, the original, is made before the failure
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
@@ -823,6 +827,24 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         {"an undo cannot exchange the names, run in their folder", {"--undo", "{archive}"}, o,
          "Cannot undo the update of pak0.pak: exchanging pak0.pak and pak0.bak failed: its folder {ro} refuses the "
          "change (" + denied + "); pak0.pak and pak0.bak are as they were before the undo", "", true},
+        // A folder that can be written but not read cannot be opened for its flush: the volume's covers it.
+        {"a first run in a folder that can be written but not listed", {"{archive}"}, std::nullopt, "", "", false,
+         false, false, 0333},
+        {"a first run there, whose flush of the volume fails", {"{archive}"}, std::nullopt,
+         "Error writing {ro}: " + std::string(std::strerror(EIO)), "", false, false, false, 0333,
+         {"trace=syncfs", "-e", "inject=syncfs:error=EIO"}, false, true},
+        {"a folder that can be written but not listed, beside a marked archive sharing the backup", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether another archive still needs its original in "
+         "{ro}/pak0.bak: listing the folder {ro} failed: " + denied,
+         "", false, false, false, 0333, {}, true},
+        {"the folder's listing failing, beside a marked archive sharing the backup", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether another archive still needs its original in "
+         "{ro}/pak0.bak: listing the folder {ro} failed: " + std::string(std::strerror(EIO)),
+         "", false, false, false, 0755, {"trace=getdents64", "-e", "inject=getdents64:error=EIO"}, true},
+        {"the open of a marked archive sharing the backup failing", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether {ro}/pak0 still needs its original in {ro}/pak0.bak: "
+         "opening it failed: " + std::string(std::strerror(EIO)),
+         "", false, false, false, 0755, {"trace=openat", "-e", "inject=openat:error=EIO", "-P", "{ro}/pak0"}, true},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -834,9 +856,11 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         };
         mkdir(ro.c_str(), 0755);
         mkdir(work.c_str(), 0755);
-        write_file(ro + "/pak0.pak", c.backup ? updated : o);
+        // An undo undoes the update; a run updates the original again over an earlier backup.
+        write_file(ro + "/pak0.pak", c.args.size() > 1 ? updated : o);
         if (c.backup) write_file(ro + "/pak0.bak", *c.backup);
         if (c.leftover) write_file(ro + "/pak0.bak.tarnwick-new", o.substr(0, 20));
+        if (c.marked_sibling) write_file(ro + "/pak0", "\x89TWr" + updated.substr(4, 100));
         write_file(work + "/update.pak", u);
         for (const std::string& p : {ro, ro + "/pak0.pak", ro + "/pak0.bak", ro + "/pak0.bak.tarnwick-new", work,
                                      work + "/update.pak"}) {
@@ -844,7 +868,7 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
                 ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << p;
             }
         }
-        chmod(ro.c_str(), 0555);
+        chmod(ro.c_str(), c.mode);
         const auto before = snapshot(ro);
         std::vector<std::string> args = c.args;
         args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";
@@ -853,19 +877,36 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
             if (!reason_cannot_trace().empty()) continue;
             wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
                                            "inject=openat:error=EROFS", "-P", ro + "/pak0.bak.tarnwick-new"});
+        } else if (!c.inject.empty()) {
+            if (!reason_cannot_trace().empty()) continue;
+            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-f", "-qq", "-o", "/dev/null", "-e"});
+            for (const std::string& option : c.inject) wrapper.push_back(filled(option));
+            wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         } else {
             wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         }
 
         const run_result run = run_tarnwick(args, c.run_in_ro ? ro : work, wrapper);
+        if (c.message.empty()) {
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(read_file(ro + "/pak0.pak"), updated);
+            EXPECT_EQ(read_file(ro + "/pak0.bak"), o);
+            EXPECT_FALSE(exists(work + "/update.pak"));
+            continue;
+        }
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out.substr(run.out.find(kBanner)), kBanner + filled(c.message) + "\n");
         EXPECT_EQ(read_file(path("errors")), filled(c.errors));
-        EXPECT_EQ(snapshot(ro), before);
+        auto after = snapshot(ro);
+        if (c.backup_made) {
+            EXPECT_EQ(read_file(ro + "/pak0.bak"), o);
+            after.erase(ro + "/pak0.bak");
+        }
+        EXPECT_EQ(after, before);
         EXPECT_EQ(read_file(work + "/update.pak"), u);
-        // A dry run claims the backup's temporary name as the run does, and is refused alike;
-        // a killed run's leftover it leaves for the run to remove.
-        if (c.args.size() == 1 && !c.leftover) {
+        // A dry run claims the backup's temporary name as the run does, and is refused alike, a
+        // killed run's leftover that cannot be removed included.
+        if (c.args.size() == 1 && !c.backup_made) {
             const run_result dry = run_tarnwick({"--dry-run", args.back()}, c.run_in_ro ? ro : work, wrapper);
             EXPECT_EQ(dry.status, 1);
             EXPECT_EQ(dry.out, run.out);

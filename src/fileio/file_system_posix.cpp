@@ -153,8 +153,7 @@ int sync_folder(const char* folder, native_handle on_its_volume)
 {
     const int descriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
-        const int refused = errno;
-        return refused == EACCES && sync_volume(on_its_volume) == 0 ? 0 : refused;
+        return errno == EACCES ? sync_volume(on_its_volume) : errno;
     }
     const int result = fsync(descriptor);
     const int error = errno;
