@@ -2390,6 +2390,8 @@ protected:
                                          "-f", "-qq", "-o", path("injected"), "-e", "trace=" + call.call, "-e",
                                          "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n)};
         if (!call.path.empty()) argv.insert(argv.end(), {"-P", call.path});
+        // A name as the run spells it, for the calls that take names rather than open files.
+        if (!call.path.empty() && call.path[0] != '/') argv.insert(argv.end(), {"-P", path(call.path)});
         argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), command_.begin(), command_.end());
         const run_result run = run_program(argv, dir());
@@ -2514,6 +2516,44 @@ protected:
         }
     }
 
+    // Fails each status read of each name in turn, of the name or of a file
+    // open on it: an error, never an answer ("took its name", "replaced").
+    void fail_each_stat(const three_files& state) {
+        command_ = {"pak0.pak"};
+        for (const char* name : {"pak0.pak", "update.pak", "pak0.bak"}) {
+            restore(state);
+            const run_result counted =
+                run_program({"strace", kNoLeakCheck, "-f", "-qq", "-o", path("trace"), "-e", "trace=newfstatat", "-P",
+                             name, "-P", path(name), tarnwick_exe(), "pak0.pak"},
+                            dir());
+            ASSERT_EQ(counted.status, 0) << counted.out;
+            const std::string trace = read_file(path("trace"));
+            const int count = static_cast<int>(std::count(trace.begin(), trace.end(), '\n'));
+            for (int n = 1; n <= count; ++n) {
+                SCOPED_TRACE(std::string("the status read #") + std::to_string(n) + " of " + name);
+                // The look before an open leaves what it cannot tell to the open, which then succeeds.
+                const int status = run_failing(state, {"newfstatat", n, name, name});
+                // strace says where it found a name given as the run spells it.
+                for (std::size_t at; (at = errors_.find("strace: ")) != std::string::npos;)
+                    errors_.erase(at, errors_.find('\n', at) + 1 - at);
+                if (status == 0) {
+                    EXPECT_EQ(out_, counted.out);
+                    continue;
+                }
+                const std::string last = out_.substr(std::min(out_.size(), out_.rfind(kBanner)));
+                EXPECT_NE(last.find(std::strerror(EIO)), std::string::npos) << out_;
+                for (const char* answer : {"took its name", "was replaced", "removed by something else", "completed!"})
+                    EXPECT_EQ(out_.find(answer), std::string::npos) << out_;
+                // Until the plan has read the files, a failure adds no note, and has changed nothing.
+                const three_files now = files();
+                if (errors_.empty() && now.target == state.target && now.backup == state.backup &&
+                    now.update == state.update)
+                    errors_ = "half-written";
+                expect_run_ends_clean();
+            }
+        }
+    }
+
     // Fails each call of an undo from `updated`, the target an update left,
     // whose clean end is `undone`.
     void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
@@ -2575,6 +2615,8 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
     if (scenario == "fresh") {
         fail_each_call_of_run({o_, std::nullopt, u_});
         fail_first_reads({o_, std::nullopt, u_});
+        fail_each_stat({o_, std::nullopt, u_});
+        fail_each_stat({o_, result_, u_});
     } else if (scenario == "already applied") {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "unmarked") {
@@ -2585,6 +2627,7 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         const std::string complete = "\x89TWc" + result_.substr(4);
         fail_each_call_of_run({complete, o_, u_});
         fail_each_call_of_run({complete, o_, std::nullopt});
+        fail_each_stat({complete, o_, u_});
     } else if (scenario == "undo") {
         const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
         fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
