@@ -2554,6 +2554,25 @@ protected:
         }
     }
 
+    // Fails the archive's last close, after its magic is on the disk: the
+    // failure says the update is in, and what became of update.pak.
+    void fail_last_close() {
+        command_ = {"pak0.pak"};
+        const std::string applied = ", and update.pak was removed";
+        for (const auto& [state, said] : {std::pair{three_files{o_, std::nullopt, u_}, applied},
+                                          std::pair{three_files{"\x89TWc" + result_.substr(4), o_, u_}, applied},
+                                          std::pair{three_files{"\x89TWc" + result_.substr(4), o_, std::nullopt},
+                                                    std::string()}}) {
+            SCOPED_TRACE(state.target->substr(0, 4));
+            EXPECT_EQ(run_failing(state, {"close", 1, "pak0.pak", fs::canonical(target()).string()}), 1);
+            EXPECT_EQ(out_.substr(out_.find(kBanner)),
+                      kBanner + "Error writing pak0.pak: " + std::strerror(EIO) + "\n");
+            EXPECT_EQ(errors_, "tarnwick: pak0.pak is updated" + said + "; only closing it failed\n");
+            EXPECT_TRUE(same_bytes(read_file(target()), result_));
+            EXPECT_FALSE(exists(update()));
+        }
+    }
+
     // Fails each call of an undo from `updated`, the target an update left,
     // whose clean end is `undone`.
     void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
@@ -2617,6 +2636,7 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         fail_first_reads({o_, std::nullopt, u_});
         fail_each_stat({o_, std::nullopt, u_});
         fail_each_stat({o_, result_, u_});
+        fail_last_close();
     } else if (scenario == "already applied") {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "unmarked") {
