@@ -2742,6 +2742,11 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
          "run it again when that run ends",
          false, "pak0.pak", "", true},
+        {"a dry run of a target sharing the backup name, while a complete rewrite is finished", "fdatasync:when=1",
+         "cd other && " + tool + " --dry-run ../pak0",
+         "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
+         "run it again when that run ends",
+         false, "pak0.pak", "", true},
     };
     int index = 0;
     for (const auto& c : cases) {
