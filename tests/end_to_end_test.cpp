@@ -724,10 +724,16 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick " TARNWICK_VERSION "\n", "", 0},
         {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + help, "", 0},
         {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", kTitle + usage, "", 1,
-         "tarnwick: unknown option --HELP; to name a file that begins with '-', write ./--HELP\n"},
+         "tarnwick: unknown option -h; to name a file that begins with '-', write ./-h\n"},
         {"a misspelt option after the archive", {"pak0.pak", "--dryrun"}, 0, "", "", kTitle + usage, "", 1,
          "tarnwick: unknown option --dryrun; to name a file that begins with '-', write ./--dryrun\n"},
-        {"an archive that begins with '-'", {"-pak0.pak"}, 0, "", "", "", ""},
+        {"a misspelt option before the archive", {"--dryrun", "pak0.pak"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option --dryrun; to name a file that begins with '-', write ./--dryrun\n"},
+        {"an archive that begins with '-'", {"-pak0.pak"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option -pak0.pak; to name a file that begins with '-', write ./-pak0.pak\n"},
+        {"an archive that begins with '-', named as the hint says", {"./-pak0.pak"}, 0, "", "", "", ""},
+        {"a lone '-' after the archive", {"none.pak", "-"}, 0, "", "", "", "", 1,
+         "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
@@ -878,6 +884,10 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         // in it, but the archives' names may not change.
         bool sticky = false;
         bool half_written = false;  // ro/pak0.pak as a run stopped right after its mark leaves it
+        mode_t mode = 0555;                 // the folder's
+        std::vector<std::string> inject = {};  // strace's -e options and -P for a run as nobody
+        bool marked_sibling = false;        // ro/pak0, whose backup is ro/pak0.bak too, cut short
+        bool backup_made = false;           // ro/pak0.bak, the original, is made before the failure
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
@@ -898,6 +908,24 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         {"an undo cannot put the original back in place of a half-written archive", {"--undo", "{archive}"}, o,
          "Cannot undo the update of pak0.pak: renaming pak0.bak over it failed: its folder {ro} refuses the change (" +
              not_permitted + "); nothing was changed", "", true, false, false, true, true},
+        // A folder that can be written but not read cannot be opened for its flush: the volume's covers it.
+        {"a first run in a folder that can be written but not listed", {"{archive}"}, std::nullopt, "", "", false,
+         false, false, false, false, 0333},
+        {"a first run there, whose flush of the volume fails", {"{archive}"}, std::nullopt,
+         "Error writing {ro}: " + std::string(std::strerror(EIO)), "", false, false, false, false, false, 0333,
+         {"trace=syncfs", "-e", "inject=syncfs:error=EIO"}, false, true},
+        {"a folder that can be written but not listed, beside a marked archive sharing the backup", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether another archive still needs its original in "
+         "{ro}/pak0.bak: listing the folder {ro} failed: " + denied,
+         "", false, false, false, false, false, 0333, {}, true},
+        {"the folder's listing failing, beside a marked archive sharing the backup", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether another archive still needs its original in "
+         "{ro}/pak0.bak: listing the folder {ro} failed: " + std::string(std::strerror(EIO)),
+         "", false, false, false, false, false, 0755, {"trace=getdents64", "-e", "inject=getdents64:error=EIO"}, true},
+        {"the open of a marked archive sharing the backup failing", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether {ro}/pak0 still needs its original in {ro}/pak0.bak: "
+         "opening it failed: " + std::string(std::strerror(EIO)),
+         "", false, false, false, false, false, 0755, {"trace=openat", "-e", "inject=openat:error=EIO", "-P", "{ro}/pak0"}, true},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -909,9 +937,11 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         };
         mkdir(ro.c_str(), 0755);
         mkdir(work.c_str(), 0755);
-        write_file(ro + "/pak0.pak", c.half_written ? "\x89TWr" + o.substr(4) : c.backup ? updated : o);
+        // An undo undoes the update; a run updates the original again over an earlier backup.
+        write_file(ro + "/pak0.pak", c.half_written ? "\x89TWr" + o.substr(4) : c.args.size() > 1 ? updated : o);
         if (c.backup) write_file(ro + "/pak0.bak", *c.backup);
         if (c.leftover) write_file(ro + "/pak0.bak.tarnwick-new", o.substr(0, 20));
+        if (c.marked_sibling) write_file(ro + "/pak0", "\x89TWr" + updated.substr(4, 100));
         write_file(work + "/update.pak", u);
         for (const std::string& p : {ro, ro + "/pak0.pak", ro + "/pak0.bak", ro + "/pak0.bak.tarnwick-new", work,
                                      work + "/update.pak"}) {
@@ -921,7 +951,7 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
                 ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << p;
             }
         }
-        if (!c.sticky) chmod(ro.c_str(), 0555);
+        if (!c.sticky) chmod(ro.c_str(), c.mode);
         const auto before = snapshot(ro);
         std::vector<std::string> args = c.args;
         args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";
@@ -930,19 +960,36 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
             if (!reason_cannot_trace().empty()) continue;
             wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
                                            "inject=openat:error=EROFS", "-P", ro + "/pak0.bak.tarnwick-new"});
+        } else if (!c.inject.empty()) {
+            if (!reason_cannot_trace().empty()) continue;
+            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-f", "-qq", "-o", "/dev/null", "-e"});
+            for (const std::string& option : c.inject) wrapper.push_back(filled(option));
+            wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         } else {
             wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         }
 
         const run_result run = run_tarnwick(args, c.run_in_ro ? ro : work, wrapper);
+        if (c.message.empty()) {
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(read_file(ro + "/pak0.pak"), updated);
+            EXPECT_EQ(read_file(ro + "/pak0.bak"), o);
+            EXPECT_FALSE(exists(work + "/update.pak"));
+            continue;
+        }
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out.substr(run.out.find(kBanner)), kBanner + filled(c.message) + "\n");
         EXPECT_EQ(read_file(path("errors")), filled(c.errors));
-        EXPECT_EQ(snapshot(ro), before);
+        auto after = snapshot(ro);
+        if (c.backup_made) {
+            EXPECT_EQ(read_file(ro + "/pak0.bak"), o);
+            after.erase(ro + "/pak0.bak");
+        }
+        EXPECT_EQ(after, before);
         EXPECT_EQ(read_file(work + "/update.pak"), u);
-        // A dry run claims the backup's temporary name as the run does, and is refused alike;
-        // a killed run's leftover it leaves for the run to remove.
-        if (c.args.size() == 1 && !c.leftover) {
+        // A dry run claims the backup's temporary name as the run does, and is refused alike, a
+        // killed run's leftover that cannot be removed included.
+        if (c.args.size() == 1 && !c.backup_made) {
             const run_result dry = run_tarnwick({"--dry-run", args.back()}, c.run_in_ro ? ro : work, wrapper);
             EXPECT_EQ(dry.status, 1);
             EXPECT_EQ(dry.out, run.out);
@@ -2552,6 +2599,8 @@ protected:
                                          "-f", "-qq", "-o", path("injected"), "-e", "trace=" + call.call, "-e",
                                          "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n)};
         if (!call.path.empty()) argv.insert(argv.end(), {"-P", call.path});
+        // A name as the run spells it, for the calls that take names rather than open files.
+        if (!call.path.empty() && call.path[0] != '/') argv.insert(argv.end(), {"-P", path(call.path)});
         argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), command_.begin(), command_.end());
         const run_result run = run_program(argv, dir());
@@ -2676,6 +2725,63 @@ protected:
         }
     }
 
+    // Fails each status read of each name in turn, of the name or of a file
+    // open on it: an error, never an answer ("took its name", "replaced").
+    void fail_each_stat(const three_files& state) {
+        command_ = {"pak0.pak"};
+        for (const char* name : {"pak0.pak", "update.pak", "pak0.bak"}) {
+            restore(state);
+            const run_result counted =
+                run_program({"strace", kNoLeakCheck, "-f", "-qq", "-o", path("trace"), "-e", "trace=newfstatat", "-P",
+                             name, "-P", path(name), tarnwick_exe(), "pak0.pak"},
+                            dir());
+            ASSERT_EQ(counted.status, 0) << counted.out;
+            const std::string trace = read_file(path("trace"));
+            const int count = static_cast<int>(std::count(trace.begin(), trace.end(), '\n'));
+            for (int n = 1; n <= count; ++n) {
+                SCOPED_TRACE(std::string("the status read #") + std::to_string(n) + " of " + name);
+                // The look before an open leaves what it cannot tell to the open, which then succeeds.
+                const int status = run_failing(state, {"newfstatat", n, name, name});
+                // strace says where it found a name given as the run spells it.
+                for (std::size_t at; (at = errors_.find("strace: ")) != std::string::npos;)
+                    errors_.erase(at, errors_.find('\n', at) + 1 - at);
+                if (status == 0) {
+                    EXPECT_EQ(out_, counted.out);
+                    continue;
+                }
+                const std::string last = out_.substr(std::min(out_.size(), out_.rfind(kBanner)));
+                EXPECT_NE(last.find(std::strerror(EIO)), std::string::npos) << out_;
+                for (const char* answer : {"took its name", "was replaced", "removed by something else", "completed!"})
+                    EXPECT_EQ(out_.find(answer), std::string::npos) << out_;
+                // Until the plan has read the files, a failure adds no note, and has changed nothing.
+                const three_files now = files();
+                if (errors_.empty() && now.target == state.target && now.backup == state.backup &&
+                    now.update == state.update)
+                    errors_ = "half-written";
+                expect_run_ends_clean();
+            }
+        }
+    }
+
+    // Fails the archive's last close, after its magic is on the disk: the
+    // failure says the update is in, and what became of update.pak.
+    void fail_last_close() {
+        command_ = {"pak0.pak"};
+        const std::string applied = ", and update.pak was removed";
+        for (const auto& [state, said] : {std::pair{three_files{o_, std::nullopt, u_}, applied},
+                                          std::pair{three_files{"\x89TWc" + result_.substr(4), o_, u_}, applied},
+                                          std::pair{three_files{"\x89TWc" + result_.substr(4), o_, std::nullopt},
+                                                    std::string()}}) {
+            SCOPED_TRACE(state.target->substr(0, 4));
+            EXPECT_EQ(run_failing(state, {"close", 1, "pak0.pak", fs::canonical(target()).string()}), 1);
+            EXPECT_EQ(out_.substr(out_.find(kBanner)),
+                      kBanner + "Error writing pak0.pak: " + std::strerror(EIO) + "\n");
+            EXPECT_EQ(errors_, "tarnwick: pak0.pak is updated" + said + "; only closing it failed\n");
+            EXPECT_TRUE(same_bytes(read_file(target()), result_));
+            EXPECT_FALSE(exists(update()));
+        }
+    }
+
     // Fails each call of an undo from `updated`, the target an update left,
     // whose clean end is `undone`.
     void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
@@ -2741,6 +2847,9 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
     if (scenario == "fresh") {
         fail_each_call_of_run({o_, std::nullopt, u_});
         fail_first_reads({o_, std::nullopt, u_});
+        fail_each_stat({o_, std::nullopt, u_});
+        fail_each_stat({o_, result_, u_});
+        fail_last_close();
     } else if (scenario == "already applied") {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "unmarked") {
@@ -2751,6 +2860,7 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         const std::string complete = "\x89TWc" + result_.substr(4);
         fail_each_call_of_run({complete, o_, u_});
         fail_each_call_of_run({complete, o_, std::nullopt});
+        fail_each_stat({complete, o_, u_});
     } else if (scenario == "undo") {
         const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
         fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
@@ -2794,6 +2904,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
         std::string first = "pak0.pak";  // or an undo of the update, which pak0.pak then holds
         std::optional<std::string> environment = "";  // strace's -E and -P options for the first run
+        bool completing = false;  // pak0.pak was left complete but for its magic; pak0.bak holds the original
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
@@ -2840,13 +2951,40 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         {"a target sharing the backup name, while an undo locks the backup", "flock:when=3",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run",
          false, "--undo pak0.pak"},
+        // The first run's report names the backup: it must still be the original when printed.
+        {"a target sharing the backup name, while the backup is flushed", "fdatasync:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the backup is given its name", "rename:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the backup's name is flushed", "fsync:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the mark is flushed", "fdatasync:when=2",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the complete mark is flushed", "fdatasync:when=6",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while update.pak's removal is flushed", "fsync:when=2",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=7",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while a complete rewrite is finished without holding its backup",
+         "fdatasync:when=1", "cd other && " + tool + " ../pak0",
+         "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
+         "run it again when that run ends",
+         false, "pak0.pak", "", true},
+        {"a dry run of a target sharing the backup name, while a complete rewrite is finished", "fdatasync:when=1",
+         "cd other && " + tool + " --dry-run ../pak0",
+         "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
+         "run it again when that run ends",
+         false, "pak0.pak", "", true},
     };
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const std::string d = path("case" + std::to_string(index++));
         fs::create_directories(d + "/other");
-        for (const std::string name : {"/pak0.pak", "/pak1.pak", "/pak0"}) write_file(d + name, o);
+        for (const std::string name : {"/pak0.pak", "/pak1.pak"}) write_file(d + name, o);
+        // Other bytes than the original's, that a wrongly replaced backup would show.
+        write_file(d + "/pak0", u);
         write_file(d + "/update.pak", u);
         write_file(d + "/other/update.pak", u);
         std::string first_out = success_stdout("pak0.pak", "pak0.bak", merged->member_lines);
@@ -2858,8 +2996,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
             first_out = kTitle + "Undoing the update of pak0.pak...\nExchanged pak0.pak and pak0.bak: each now holds "
                                  "what the other held; --undo again exchanges them back\n";
         }
-        if (c.resuming) {
-            write_file(d + "/pak0.pak", "\x89TWr" + merged->archive.substr(4, 36));
+        if (c.resuming || c.completing) {
+            write_file(d + "/pak0.pak", c.resuming ? "\x89TWr" + merged->archive.substr(4, 36)
+                                                   : "\x89TWc" + merged->archive.substr(4));
             write_file(d + "/pak0.bak", o);
             first_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),
                               "The original is already in pak0.bak, saved by an interrupted run\n");
