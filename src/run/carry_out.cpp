@@ -165,6 +165,9 @@ int finish(run_plan& plan, backup_standing backup, checked_file& held_backup)
         refuse_lost_name(plan, rewrite_stage::rewriting);
         refuse_changed_update(files);
         write_stage(files.target, rewrite_stage::data_complete);
+        // update.pak is the only other copy of what the target now holds:
+        // it stays while the target has no name.
+        refuse_lost_name(plan, rewrite_stage::data_complete);
         removal_failure = remove_applied_update(files, update_fate);
     }
     refuse_lost_name(plan, rewrite_stage::data_complete);
