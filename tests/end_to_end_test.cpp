@@ -307,7 +307,7 @@ TEST_F(EndToEnd, WalkthroughExampleByteForByte) {
                            "  MAPS/M1.BSP : 9 bytes, replaces maps/m1.bsp\n"
                            "  new.wav : 4 bytes, adds\n"
                            "  kept: 1 of 2 members\n"
-                           "  size: 153 bytes now, 262175 bytes after\n"
+                           "  size: 153 bytes now, 262175 bytes after; the directory always holds 4,096 entries\n"
                            "  rewritten: 262157 bytes, from offset 18\n");
     EXPECT_EQ(snapshot(dir()), before);
 

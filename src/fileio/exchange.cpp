@@ -55,9 +55,9 @@ bool regular_file_at(const std::string& path)
 std::string reason_of(int error, const std::string& path)
 {
     if (refused_by_folder(error)) {
-        return "its folder " + shown_folder_of(path.c_str()) + " refuses the change (" + std::strerror(error) + ")";
+        return "its folder " + shown_folder_of(path.c_str()) + " refuses the change (" + error_text(error) + ")";
     }
-    return std::strerror(error);
+    return error_text(error);
 }
 
 exchange_failure rename_in_steps(const rename_step* steps, std::size_t next)
@@ -126,7 +126,7 @@ exchange_failure exchange_files(const exchange_names& names, exchange_step done,
 std::string move_over(const char* from, const char* to)
 {
     const int error = rename_path(from, to);
-    return error == 0 ? "" : std::strerror(error);
+    return error == 0 ? "" : error_text(error);
 }
 
 void flush_renamed(const checked_file& file, const std::string& path)
@@ -134,6 +134,6 @@ void flush_renamed(const checked_file& file, const std::string& path)
     const std::string folder = folder_of(path);
     const int error = sync_renames(file.handle, folder.c_str());
     if (error != 0) {
-        fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
+        fatal_error("Error writing %s: %s", folder.c_str(), error_text(error));
     }
 }

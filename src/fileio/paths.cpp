@@ -124,7 +124,7 @@ void flush_folder_of(const char* path)
     const std::string folder = folder_of(path);
     const int error = sync_folder(folder.c_str());
     if (error != 0) {
-        fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
+        fatal_error("Error writing %s: %s", folder.c_str(), error_text(error));
     }
 }
 

@@ -3,6 +3,11 @@
 
 namespace {
 
+std::string backing_up_line(const std::string& target_path)
+{
+    return "Backing up update target " + target_path + "...\n";
+}
+
 void note_target_marked(const run_plan& plan)
 {
     if (!plan.dry_run) {
@@ -192,54 +197,11 @@ void print_dry_run(const run_plan& plan)
                plan.finished_undo ? "else " : "");
 }
 
-} // namespace
-
-void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run)
-{
-    run_files& files = plan.files;
-    files = files_for(request_lead::update, target_path, backup_path_for(target_path));
-    files.target.path = files.target_path.c_str();
-    plan.dry_run = dry_run;
-    plan.backing_up = "Backing up update target " + target_path + "...\n";
-    name_journal(target_path, files.backup_path);
-    if (!dry_run) {
-        note_journal(journal_note::as_it_was);
-    }
-    // A fresh run says first that it backs the target up, even when it
-    // cannot start; a marked target is never backed up.
-    set_failure_prelude(plan.backing_up.c_str());
-    if (!output_archive.empty()) {
-        refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
-    }
-    open_target(files);
-    switch (read_rewrite_stage(files.target, plan.final_header)) {
-    case rewrite_stage::none:
-        plan_fresh(plan);
-        return;
-    case rewrite_stage::rewriting:
-        set_failure_prelude(nullptr);
-        note_target_marked(plan);
-        plan_resume(plan);
-        return;
-    case rewrite_stage::data_complete:
-        set_failure_prelude(nullptr);
-        note_target_marked(plan);
-        plan_finish(plan);
-        return;
-    }
-}
-
-bool backs_up(const run_plan& plan)
-{
-    return plan.start == start_point::fresh || plan.start == start_point::finish_then_apply ||
-           plan.start == start_point::unmark_then_apply;
-}
-
-void print_plan(const run_plan& plan)
+// Where a run would start, and the merge it would make.
+void print_start(const run_plan& plan)
 {
     const run_files& files = plan.files;
     const char* target = files.target_path.c_str();
-    print_dry_run(plan);
     switch (plan.start) {
     case start_point::fresh:
         print_text("A run would back up %s to %s, then rewrite it:\n", target, files.backup_path.c_str());
@@ -270,4 +232,90 @@ void print_plan(const run_plan& plan)
         break;
     }
     print_merge_preview(plan.merge, plan.original_length, plan.rewrite_from);
+}
+
+} // namespace
+
+void refuse_before_any_change(run_plan& plan, const std::string& target_path, const std::string& output_archive)
+{
+    plan.backing_up = backing_up_line(target_path);
+    if (!output_archive.empty()) {
+        set_failure_prelude(plan.backing_up.c_str());
+        refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
+    }
+    refuse_held_target(plan, target_path);
+}
+
+void refuse_held_target(run_plan& plan, const std::string& target_path)
+{
+    const file_holder holder = holder_of(target_path.c_str());
+    plan.holders_unseen = holder.unseen;
+    if (holder.kind == holder_kind::nobody) {
+        return;
+    }
+    run_files files = files_for(request_lead::update, target_path, backup_path_for(target_path));
+    files.target.path = files.target_path.c_str();
+    set_failure_prelude(plan.backing_up.c_str());
+    // Windows cannot tell whose handle is open: another run's shows by its lock.
+    open_target(files);
+    if (holder.kind == holder_kind::tarnwick) {
+        refuse(request_lead::update, target_path.c_str(), "another run is updating it");
+    }
+    pak_header final_header{};
+    const bool marked = read_rewrite_stage(files.target, final_header) != rewrite_stage::none;
+    if (marked) {
+        set_failure_prelude(nullptr);
+    }
+    const std::string named = holder.program.empty() ? "" : " (" + shown_text(holder.program.c_str()) + ")";
+    refuse(marked ? request_lead::finish : request_lead::update, target_path.c_str(),
+           "another program%s has it open (is the game running?); close it and run again", named.c_str());
+}
+
+void make_plan(run_plan& plan, const std::string& target_path, bool dry_run)
+{
+    run_files& files = plan.files;
+    files = files_for(request_lead::update, target_path, backup_path_for(target_path));
+    files.target.path = files.target_path.c_str();
+    plan.dry_run = dry_run;
+    plan.backing_up = backing_up_line(target_path);
+    name_journal(target_path, files.backup_path);
+    if (!dry_run) {
+        note_journal(journal_note::as_it_was);
+    }
+    // A fresh run says first that it backs the target up, even when it
+    // cannot start; a marked target is never backed up.
+    set_failure_prelude(plan.backing_up.c_str());
+    open_target(files);
+    switch (read_rewrite_stage(files.target, plan.final_header)) {
+    case rewrite_stage::none:
+        plan_fresh(plan);
+        return;
+    case rewrite_stage::rewriting:
+        set_failure_prelude(nullptr);
+        note_target_marked(plan);
+        plan_resume(plan);
+        return;
+    case rewrite_stage::data_complete:
+        set_failure_prelude(nullptr);
+        note_target_marked(plan);
+        plan_finish(plan);
+        return;
+    }
+}
+
+bool backs_up(const run_plan& plan)
+{
+    return plan.start == start_point::fresh || plan.start == start_point::finish_then_apply ||
+           plan.start == start_point::unmark_then_apply;
+}
+
+void print_plan(const run_plan& plan)
+{
+    print_dry_run(plan);
+    print_start(plan);
+    if (plan.holders_unseen) {
+        print_text("Some programs could not be looked at (another user's, without root): whether one has %s open "
+                   "is not known\n",
+                   plan.files.target_path.c_str());
+    }
 }

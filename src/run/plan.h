@@ -35,14 +35,22 @@ struct run_plan {
     backup_standing backup;      // of a complete target's backup
     bool dry_run;                // every check and lock of a run; nothing changes
     bool finished_undo;          // an interrupted undo was finished before the plan
+    bool holders_unseen;         // some programs could not be looked at for holding the target
     // What the run says first, owed also when it cannot start.
     std::string backing_up;
 };
 
+// The refusals that stand before the run changes anything, the finish of an
+// interrupted undo included: standard output written into an archive
+// (`output_archive`, or ""), then a target another program holds open.
+void refuse_before_any_change(run_plan& plan, const std::string& target_path, const std::string& output_archive);
+// Refuses a target another program holds open when asked: a game reads its
+// pak files by offset for as long as it runs, so a rewrite in place under
+// it corrupts what it reads. A program that opens it later is not kept out.
+void refuse_held_target(run_plan& plan, const std::string& target_path);
 // Plans the run on `target_path`; `plan` must be value-initialised, so that
 // unused directory slots and the bytes after each name are zero.
-// `output_archive` is the archive standard output writes into, or "".
-void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run);
+void make_plan(run_plan& plan, const std::string& target_path, bool dry_run);
 // True when the run makes a new backup.
 bool backs_up(const run_plan& plan);
 // What the run would do, for a dry run.

@@ -35,8 +35,14 @@ int run_update(const std::string& target_path, const std::string& output_archive
     // Value-initialised, so unused entries and the bytes after each name are zero.
     const auto plan = std::make_unique<run_plan>();
     const bool dry_run = mode == run_mode::dry_run;
+    refuse_before_any_change(*plan, target_path, output_archive);
     const bool finished_undo = finish_interrupted_undo(target_path);
-    make_plan(*plan, target_path, output_archive, dry_run);
+    if (finished_undo) {
+        // Its renames change no byte a game reads, but put another file
+        // under the archive's name.
+        refuse_held_target(*plan, target_path);
+    }
+    make_plan(*plan, target_path, dry_run);
     plan->finished_undo = finished_undo;
     // A dry run takes every lock the run takes, so that it refuses what the run would.
     pending_file backup{{NO_FILE, nullptr}, "", "", "", false};
