@@ -6,12 +6,15 @@
 // all, so nothing is known, or said, of them.
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "file_system.h"
@@ -26,10 +29,27 @@ struct sought_file {
     long mount;
 };
 
-// The start of a small /proc file, "" where it cannot be read.
-std::string head_of(const std::string& path)
+// Opens a /proc entry without following any link on the way, so that no
+// entry can lead the scan into another file system; a kernel before 5.6
+// opens it as any file.
+int open_proc(const std::string& path, std::uint64_t flags)
 {
-    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    open_how how{};
+    how.flags = flags | O_RDONLY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long descriptor = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (descriptor < 0 && errno == ENOSYS) {
+        return open(path.c_str(), static_cast<int>(how.flags));
+    }
+    return static_cast<int>(descriptor);
+}
+
+// The start of a small /proc file, "" where it cannot be read; `refused`
+// tells a file that exists but may not be read.
+std::string head_of(const std::string& path, bool& refused)
+{
+    const int descriptor = open_proc(path, 0);
+    refused = descriptor < 0 && (errno == EACCES || errno == EPERM);
     if (descriptor < 0) {
         return "";
     }
@@ -39,9 +59,9 @@ std::string head_of(const std::string& path)
     return got > 0 ? std::string(bytes, static_cast<std::size_t>(got)) : "";
 }
 
-long mount_in(const std::string& fdinfo)
+long mount_in(const std::string& fdinfo, bool& refused)
 {
-    const std::string text = head_of(fdinfo);
+    const std::string text = head_of(fdinfo, refused);
     const std::size_t at = text.find("mnt_id:");
     return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + 7, nullptr, 10);
 }
@@ -54,15 +74,19 @@ bool describe(const char* path, sought_file& sought)
     }
     struct stat info {};
     const bool known = fstat(descriptor, &info) == 0;
-    sought = {info.st_dev, info.st_ino, mount_in("/proc/self/fdinfo/" + std::to_string(descriptor))};
+    bool refused = false;
+    const std::string own = "/proc/" + std::to_string(getpid()) + "/fdinfo/" + std::to_string(descriptor);
+    sought = {info.st_dev, info.st_ino, mount_in(own, refused)};
     (void)close(descriptor);
     return known;
 }
 
-bool is_the_file(const std::string& process, const char* descriptor, const sought_file& sought)
+bool is_the_file(const std::string& process, const char* descriptor, const sought_file& sought, bool& unseen)
 {
     const std::string number = std::string("/") + descriptor;
-    if (sought.mount >= 0 && mount_in(process + "/fdinfo" + number) != sought.mount) {
+    bool refused = false;
+    if (sought.mount >= 0 && mount_in(process + "/fdinfo" + number, refused) != sought.mount) {
+        unseen = unseen || refused;
         return false;
     }
     struct stat info {};
@@ -72,7 +96,8 @@ bool is_the_file(const std::string& process, const char* descriptor, const sough
 
 bool process_holds(const std::string& process, const sought_file& sought, bool& unseen)
 {
-    DIR* descriptors = opendir((process + "/fd").c_str());
+    const int folder = open_proc(process + "/fd", O_DIRECTORY);
+    DIR* descriptors = folder < 0 ? nullptr : fdopendir(folder);
     if (descriptors == nullptr) {
         // ENOENT: the process has ended meanwhile.
         unseen = unseen || errno == EACCES || errno == EPERM;
@@ -81,7 +106,7 @@ bool process_holds(const std::string& process, const sought_file& sought, bool& 
     bool holds = false;
     // cppcheck-suppress readdirCalled
     for (const dirent* entry = readdir(descriptors); entry != nullptr && !holds; entry = readdir(descriptors)) {
-        holds = entry->d_name[0] != '.' && is_the_file(process, entry->d_name, sought);
+        holds = entry->d_name[0] != '.' && is_the_file(process, entry->d_name, sought, unseen);
     }
     (void)closedir(descriptors);
     return holds;
@@ -89,7 +114,8 @@ bool process_holds(const std::string& process, const sought_file& sought, bool& 
 
 std::string name_of_process(const std::string& process)
 {
-    std::string name = head_of(process + "/comm");
+    bool refused = false;
+    std::string name = head_of(process + "/comm", refused);
     if (!name.empty() && name.back() == '\n') {
         name.pop_back();
     }
@@ -115,7 +141,8 @@ holders_found holders_of(const char* path)
     if (!describe(path, sought)) {
         return found;
     }
-    DIR* processes = opendir("/proc");
+    const int folder = open_proc("/proc", O_DIRECTORY);
+    DIR* processes = folder < 0 ? nullptr : fdopendir(folder);
     if (processes == nullptr) {
         found.unseen = true;
         return found;

@@ -314,8 +314,7 @@ void print_plan(const run_plan& plan)
     print_dry_run(plan);
     print_start(plan);
     if (plan.holders_unseen) {
-        print_text("Some programs could not be looked at (another user's, without root): whether one has %s open "
-                   "is not known\n",
+        print_text("Some programs could not be looked at: whether one of them has %s open is not known\n",
                    plan.files.target_path.c_str());
     }
 }
