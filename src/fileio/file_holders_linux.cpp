@@ -30,15 +30,16 @@ struct sought_file {
 };
 
 // Opens a /proc entry without following any link on the way, so that no
-// entry can lead the scan into another file system; a kernel before 5.6
-// opens it as any file.
+// entry can lead the scan into another file system. A kernel before 5.6,
+// or a sandbox that filters the call out (ENOSYS, or EPERM from seccomp),
+// has it opened as any file.
 int open_proc(const std::string& path, std::uint64_t flags)
 {
     open_how how{};
     how.flags = flags | O_RDONLY | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     const long descriptor = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-    if (descriptor < 0 && errno == ENOSYS) {
+    if (descriptor < 0 && (errno == ENOSYS || errno == EPERM)) {
         return open(path.c_str(), static_cast<int>(how.flags));
     }
     return static_cast<int>(descriptor);
