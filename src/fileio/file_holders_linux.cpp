@@ -1,13 +1,15 @@
 // Who else holds a file open, read from /proc: each process's descriptors
-// (/proc/PID/fd) compared by device and inode with the file. Only the
-// descriptors on the file's own mount (the mnt_id of /proc/PID/fdinfo/N)
-// are followed to their files, so that a hung network mount elsewhere
-// cannot stall the scan. Processes /proc hides (hidepid) are not listed at
+// (/proc/PID/fd) compared with the file by mount and inode, as
+// /proc/PID/fdinfo/N gives them, so that no descriptor is followed to its
+// file and a hung network mount elsewhere cannot stall the scan. A kernel
+// whose fdinfo gives no inode has the descriptors on the file's own mount
+// followed, and compared by device and inode. Processes /proc hides (hidepid) are not listed at
 // all, so nothing is known, or said, of them.
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <dirent.h>
@@ -26,7 +28,7 @@ namespace {
 struct sought_file {
     dev_t device;
     ino_t inode;
-    long mount;
+    long long mount;
 };
 
 // Opens a /proc entry without following any link on the way, so that no
@@ -60,11 +62,13 @@ std::string head_of(const std::string& path, bool& refused)
     return got > 0 ? std::string(bytes, static_cast<std::size_t>(got)) : "";
 }
 
-long mount_in(const std::string& fdinfo, bool& refused)
+// A number /proc/PID/fdinfo/N gives, by its field's name ("\nmnt_id:"), or
+// -1 where the kernel leaves the field out (mnt_id before Linux 3.15, ino
+// before 5.14) or the file could not be read.
+long long field_in(const std::string& fdinfo, const char* name)
 {
-    const std::string text = head_of(fdinfo, refused);
-    const std::size_t at = text.find("mnt_id:");
-    return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + 7, nullptr, 10);
+    const std::size_t at = fdinfo.find(name);
+    return at == std::string::npos ? -1 : std::strtoll(fdinfo.c_str() + at + std::strlen(name), nullptr, 10);
 }
 
 bool describe(const char* path, sought_file& sought)
@@ -77,18 +81,27 @@ bool describe(const char* path, sought_file& sought)
     const bool known = fstat(descriptor, &info) == 0;
     bool refused = false;
     const std::string own = "/proc/" + std::to_string(getpid()) + "/fdinfo/" + std::to_string(descriptor);
-    sought = {info.st_dev, info.st_ino, mount_in(own, refused)};
+    sought = {info.st_dev, info.st_ino, field_in(head_of(own, refused), "\nmnt_id:")};
     (void)close(descriptor);
     return known;
 }
 
+// One mount is one file system: the same mount and inode are the same file,
+// told without following the descriptor to it. Older kernels have it
+// followed, on the archive's mount only.
 bool is_the_file(const std::string& process, const char* descriptor, const sought_file& sought, bool& unseen)
 {
     const std::string number = std::string("/") + descriptor;
     bool refused = false;
-    if (sought.mount >= 0 && mount_in(process + "/fdinfo" + number, refused) != sought.mount) {
-        unseen = unseen || refused;
+    const std::string fdinfo = head_of(process + "/fdinfo" + number, refused);
+    unseen = unseen || refused;
+    const long long mount = field_in(fdinfo, "\nmnt_id:");
+    if (sought.mount >= 0 && mount != sought.mount) {
         return false;
+    }
+    const long long inode = field_in(fdinfo, "\nino:");
+    if (mount >= 0 && inode >= 0) {
+        return static_cast<unsigned long long>(inode) == sought.inode;
     }
     struct stat info {};
     return stat((process + "/fd" + number).c_str(), &info) == 0 && info.st_dev == sought.device &&
