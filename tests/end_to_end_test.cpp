@@ -370,6 +370,20 @@ TEST_F(EndToEnd, WalkthroughExampleByteForByte) {
         EXPECT_TRUE(same_bytes(read_file(path("baseq2/pak0.pak")), now));
         EXPECT_TRUE(same_bytes(read_file(path("baseq2/pak0.bak")), now == original ? expected : original));
     }
+#ifndef _WIN32
+    // Without root, other users' programs cannot be looked at for holding the archive; the dry run says so.
+    if (reason_cannot_drop_privileges().empty()) {
+        write_file(update(), update_pak);
+        for (const std::string& p : {dir(), path("baseq2"), path("baseq2/pak0.pak"), update()})
+            fs::permissions(p, fs::perms::all);
+        const run_result unseen = run_tarnwick({"--dry-run", "baseq2/pak0.pak"}, dir(), kAsNobody);
+        EXPECT_EQ(unseen.status, 0) << unseen.out;
+        EXPECT_NE(unseen.out.find("\nSome programs could not be looked at: whether one of them has baseq2/pak0.pak "
+                                  "open is not known\n"),
+                  std::string::npos)
+            << unseen.out;
+    }
+#endif
 }
 
 TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
