@@ -752,7 +752,7 @@ outcome run_plan_once(bool dry_run)
     std::FILE* const errors = stderr;
     stderr = quiet;
     try {
-        make_plan(plan, TARGET_NAME, dry_run);
+        make_plan(plan, TARGET_NAME, "", dry_run);
         seen.start = plan.start;
         seen.standing = plan.backup;
         seen.rewrite_from = plan.rewrite_from;

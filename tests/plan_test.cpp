@@ -153,7 +153,7 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
                 stdout_to_stderr();
                 if (chdir(d.c_str()) != 0) std::_Exit(2);
                 const auto plan = std::make_unique<run_plan>();
-                make_plan(*plan, "own.x", false);
+                make_plan(*plan, "own.x", "", false);
                 std::string decided = start_name(plan->start);
                 if (plan->start == start_point::finish_complete) {
                     decided += std::string(", backup ") + standing_name(plan->backup);

@@ -3,11 +3,6 @@
 
 namespace {
 
-std::string backing_up_line(const std::string& target_path)
-{
-    return "Backing up update target " + target_path + "...\n";
-}
-
 void note_target_marked(const run_plan& plan)
 {
     if (!plan.dry_run) {
@@ -236,14 +231,20 @@ void print_start(const run_plan& plan)
 
 } // namespace
 
-void refuse_before_any_change(run_plan& plan, const std::string& target_path, const std::string& output_archive)
+void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive)
 {
-    plan.backing_up = backing_up_line(target_path);
-    if (!output_archive.empty()) {
-        set_failure_prelude(plan.backing_up.c_str());
-        refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
+    if (output_archive.empty()) {
+        return;
     }
-    refuse_held_target(plan, target_path);
+    // Said first even by a run that cannot start.
+    const std::string backing_up = backing_up_line(target_path);
+    set_failure_prelude(backing_up.c_str());
+    refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
+}
+
+std::string backing_up_line(const std::string& target_path)
+{
+    return "Backing up update target " + target_path + "...\n";
 }
 
 void refuse_held_target(run_plan& plan, const std::string& target_path)
@@ -255,6 +256,7 @@ void refuse_held_target(run_plan& plan, const std::string& target_path)
     }
     run_files files = files_for(request_lead::update, target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
+    plan.backing_up = backing_up_line(target_path);
     set_failure_prelude(plan.backing_up.c_str());
     // Windows cannot tell whose handle is open: another run's shows by its lock.
     open_target(files);
@@ -271,7 +273,7 @@ void refuse_held_target(run_plan& plan, const std::string& target_path)
            "another program%s has it open (is the game running?); close it and run again", named.c_str());
 }
 
-void make_plan(run_plan& plan, const std::string& target_path, bool dry_run)
+void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run)
 {
     run_files& files = plan.files;
     files = files_for(request_lead::update, target_path, backup_path_for(target_path));
@@ -285,6 +287,7 @@ void make_plan(run_plan& plan, const std::string& target_path, bool dry_run)
     // A fresh run says first that it backs the target up, even when it
     // cannot start; a marked target is never backed up.
     set_failure_prelude(plan.backing_up.c_str());
+    refuse_output_into_archive(target_path, output_archive);
     open_target(files);
     switch (read_rewrite_stage(files.target, plan.final_header)) {
     case rewrite_stage::none:

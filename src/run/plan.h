@@ -40,17 +40,20 @@ struct run_plan {
     std::string backing_up;
 };
 
-// The refusals that stand before the run changes anything, the finish of an
-// interrupted undo included: standard output written into an archive
-// (`output_archive`, or ""), then a target another program holds open.
-void refuse_before_any_change(run_plan& plan, const std::string& target_path, const std::string& output_archive);
-// Refuses a target another program holds open when asked: a game reads its
-// pak files by offset for as long as it runs, so a rewrite in place under
-// it corrupts what it reads. A program that opens it later is not kept out.
+// What a fresh run says first, owed also when it cannot start.
+std::string backing_up_line(const std::string& target_path);
+// Refuses a run whose standard output writes into one of its archives
+// (`output_archive`, "" for none), before anything changes.
+void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive);
+// Refuses a target another program holds open when asked, before anything
+// changes: a game reads its pak files by offset for as long as it runs, so a
+// rewrite in place under it corrupts what it reads. A program that opens it
+// later is not kept out.
 void refuse_held_target(run_plan& plan, const std::string& target_path);
 // Plans the run on `target_path`; `plan` must be value-initialised, so that
 // unused directory slots and the bytes after each name are zero.
-void make_plan(run_plan& plan, const std::string& target_path, bool dry_run);
+// `output_archive` is the archive standard output writes into, or "".
+void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run);
 // True when the run makes a new backup.
 bool backs_up(const run_plan& plan);
 // What the run would do, for a dry run.
