@@ -10,7 +10,7 @@ namespace {
 // The description of errno, or a plain reason where the library set none.
 const char* error_reason(int error, const char* fallback)
 {
-    return error != 0 ? std::strerror(error) : fallback;
+    return error != 0 ? error_text(error) : fallback;
 }
 
 constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
@@ -23,7 +23,7 @@ const char* unusable_file_reason(const char* path)
 {
     switch (kind_of_path(path)) {
     case path_kind::directory:
-        return std::strerror(EISDIR);
+        return error_text(EISDIR);
     case path_kind::special:
         return NOT_A_REGULAR_FILE;
     case path_kind::file_or_nothing:
@@ -79,9 +79,9 @@ file_identity identity_in(const file_state& state)
 {
     if (refused_by_folder(error)) {
         fatal_error("Error writing %s: its folder %s refuses the change (%s)", path, shown_folder_of(path).c_str(),
-                    std::strerror(error));
+                    error_text(error));
     }
-    fatal_error("Error writing %s: %s", path, std::strerror(error));
+    fatal_error("Error writing %s: %s", path, error_text(error));
 }
 
 } // namespace
@@ -132,6 +132,20 @@ void close_file(checked_file& file)
 file_lock lock_file(const checked_file& file)
 {
     return lock_native(file.handle) == lock_outcome::busy ? file_lock::busy : file_lock::held;
+}
+
+file_holder holder_of(const char* path)
+{
+    const holders_found found = holders_of(path);
+    file_holder holder{holder_kind::nobody, "", found.unseen};
+    for (const std::string& program : found.programs) {
+        // The name Linux gives every run of this tool.
+        if (program != "tarnwick") {
+            return {holder_kind::program, program, found.unseen};
+        }
+        holder.kind = holder_kind::tarnwick;
+    }
+    return holder;
 }
 
 std::int32_t try_read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count,
@@ -253,7 +267,7 @@ void rename_file(const char* from, const char* to)
 std::string remove_file(const char* path)
 {
     const int error = remove_path(path);
-    return error == 0 ? "" : std::strerror(error);
+    return error == 0 ? "" : error_text(error);
 }
 
 std::string shown_folder_of(const char* path)

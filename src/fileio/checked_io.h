@@ -65,6 +65,21 @@ enum class file_lock {
 };
 file_lock lock_file(const checked_file& file);
 
+// Whether another process holds a file open, when asked. The tool's own
+// process never counts; on Windows, which cannot say whose a handle is,
+// none of the tool's own handles may be open on the file when it asks.
+enum class holder_kind {
+    nobody,    // that could be seen
+    program,   // another program: a game, an editor, a scanner
+    tarnwick,  // only another run of this tool
+};
+struct file_holder {
+    holder_kind kind;
+    std::string program;  // its name, "" where the system does not tell it
+    bool unseen;          // some processes could not be looked at
+};
+file_holder holder_of(const char* path);
+
 // Reading and writing at an offset.
 // Reads up to `count` bytes and returns how many arrived.
 std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count);

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-// Error numbers are errno values on every platform, for strerror.
+// Error numbers are errno values on every platform.
+// What an error number means, in the words every message uses: strerror's,
+// but for Windows' sharing violation, which its C library has no words for.
+const char* error_text(int error);
 
 // A descriptor on POSIX, a HANDLE on Windows.
 using native_handle = std::intptr_t;
@@ -165,6 +168,14 @@ removal_outlook outlook_of_removal(const char* folder, native_handle file, int& 
 // run's own thread, SIGINT, SIGTERM and SIGHUP held back until the unlock.
 void lock_commit_steps();
 void unlock_commit_steps();
+// The processes, other than this one, that hold the file at `path` open,
+// as far as the system lets this one see: Linux tells each one's name,
+// Windows only that some handle it cannot share is open ("" for its name).
+struct holders_found {
+    std::vector<std::string> programs;  // one name per process found
+    bool unseen;                        // some processes could not be looked at
+};
+holders_found holders_of(const char* path);
 // Removes a file's name. 0 or an error number. Safe in a signal handler.
 int remove_path(const char* path);
 

@@ -1,6 +1,7 @@
 // The file operations' system calls on POSIX systems.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,11 @@ std::int64_t moved_or_error(transfer call, int& error)
 } // namespace
 
 const bool BACKSLASH_SEPARATES_FOLDERS = false;
+
+const char* error_text(int error)
+{
+    return std::strerror(error);
+}
 
 path_kind kind_of_path(const char* path)
 {

@@ -113,6 +113,8 @@ int errno_from(DWORD error)
         return EROFS;
     case ERROR_INVALID_NAME:
         return EINVAL;
+    case ERROR_SHARING_VIOLATION:
+        return EBUSY;
     default:
         return EACCES;
     }
@@ -141,6 +143,14 @@ std::int64_t hundreds_of_nanoseconds(const FILETIME& time)
 } // namespace
 
 const bool BACKSLASH_SEPARATES_FOLDERS = true;
+
+// EBUSY comes only from a sharing violation here: another handle is open
+// without the sharing the call needed, and msvcrt's words for it would say
+// "Resource device".
+const char* error_text(int error)
+{
+    return error == EBUSY ? "another program has it open" : std::strerror(error);
+}
 
 // Only a folder can be told apart before the open; a device such as NUL
 // shows itself only in the opened handle.
@@ -411,6 +421,22 @@ removal_outlook outlook_of_removal(const char* /*folder*/, native_handle file, i
         return removal_outlook::refused;
     }
     return removal_outlook::unknown;
+}
+
+// An open that shares nothing fails while any other handle is open on the
+// file, whoever holds it; Windows does not say whose.
+holders_found holders_of(const char* path)
+{
+    const HANDLE handle = CreateFileW(native_path(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return {{}, false};
+    }
+    if (GetLastError() == ERROR_SHARING_VIOLATION) {
+        return {{""}, false};
+    }
+    return {{}, false};
 }
 
 // Also called from the console's control handler, a thread of its own.

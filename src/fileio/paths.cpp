@@ -149,7 +149,7 @@ void flush_folder_of(const char* path, const checked_file& on_its_volume)
     const std::string folder = folder_of(path);
     const int error = sync_folder(folder.c_str(), on_its_volume.handle);
     if (error != 0) {
-        fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
+        fatal_error("Error writing %s: %s", folder.c_str(), error_text(error));
     }
 }
 

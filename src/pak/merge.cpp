@@ -354,7 +354,9 @@ void print_merge_preview(const merge_plan& plan, std::int32_t original_length, s
     }
     const std::int64_t result_length = plan.data_end + OUTPUT_DIRECTORY_SIZE;
     print_text("  kept: %d of %d members\n", plan.kept, plan.original.count);
-    print_text("  size: %d bytes now, %lld bytes after\n", original_length, static_cast<long long>(result_length));
+    static_assert(MAX_PAK_ENTRIES == 4096, "the size line names the directory's entries");
+    print_text("  size: %d bytes now, %lld bytes after; the directory always holds 4,096 entries\n", original_length,
+               static_cast<long long>(result_length));
     print_text("  rewritten: %lld bytes, from offset %lld\n", static_cast<long long>(result_length - start),
                static_cast<long long>(start));
 }
