@@ -795,6 +795,8 @@ const char* standing_name(backup_standing standing)
         return "original";
     case backup_standing::other:
         return "other";
+    case backup_standing::changed:
+        return "changed";
     }
     return "?";
 }

@@ -1550,8 +1550,12 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten from a patch of empty members only, update.pak still there",
          marked(model_merge(o, u6)->archive, "\x89TWc"), o, u6, ""},
         {"rewritten, then the same update.pak but for the case of a name", complete, o, u7, ""},
-        {"cut short while rewriting, the backup without members and its directory's place outside it",
-         marked(model_merge(empty, u)->archive, "\x89TWr").substr(0, 40), empty, u, ""},
+        {"cut short as its record was written, the backup without members and its directory's place at its end",
+         marked(empty, "\x89TWr") + std::string(100, '\0'), empty, u, ""},
+        // Since the seal places before it cuts, only a finished rewrite holds
+        // the result's place without its record.
+        {"cut short, the result's place without its record, the backup without members",
+         marked(model_merge(empty, u)->archive, "\x89TWr").substr(0, 40), empty, u, foreign_backup},
         {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup missing", rewriting.substr(0, 40), std::nullopt, u,
@@ -1900,9 +1904,13 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          o},
         {"SIGINT while the rewritten members are flushed and read back", SIGINT, {o, std::nullopt, u},
          "fdatasync:when=4", marked, "", o, result, o},
-        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6", marked,
+        {"SIGINT while the result's directory place is flushed, the record still there", SIGINT, {o, std::nullopt, u},
+         "fdatasync:when=5", marked, "", o, result, o},
+        {"SIGINT while the cut that drops the record is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6",
+         marked, "", o, result, o},
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=7", marked,
          "\x89TWc" + result.substr(4), o, result, o},
-        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=7", finishing, result, o,
+        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=8", finishing, result, o,
          "", ""},
         // The title, its rule and the backing-up line are the first three writes.
         {"SIGHUP while a SIGINT is handled", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
@@ -2014,11 +2022,11 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"update.pak renamed over while the target is rewritten", "copy_file_range:when=2", "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=6",
+        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=7",
          "cp next.pak update.pak", 0,
          "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=6",
+        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=7",
          "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
          std::nullopt},
         {"update.pak touched while the target is rewritten, its bytes the same", "copy_file_range:when=2",
@@ -2630,7 +2638,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
                                  "what the other held; --undo again exchanges them back\n";
         }
         if (c.resuming) {
-            write_file(d + "/pak0.pak", "\x89TWr" + merged->archive.substr(4, 36));
+            write_file(d + "/pak0.pak", with_record("\x89TWr" + merged->archive.substr(4, 36), o, u));
             write_file(d + "/pak0.bak", o);
             first_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),
                               "The original is already in pak0.bak, saved by an interrupted run\n");

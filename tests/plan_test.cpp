@@ -37,6 +37,7 @@ const char* standing_name(backup_standing standing) {
     case backup_standing::missing: return "missing";
     case backup_standing::original: return "original";
     case backup_standing::other: return "other";
+    case backup_standing::changed: return "changed";
     }
     return "?";
 }

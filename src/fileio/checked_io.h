@@ -5,6 +5,7 @@
 // the archive format.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -119,9 +120,11 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 // program reads. A span that differs is copied once more through the
 // program's own buffer and compared again, and the file flushed again; one
 // that still differs is a write failure. Returns once the copies are right
-// and on the disk.
-void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress);
+// and on the disk. With `first_span`, it also receives the fingerprint of
+// the first span's bytes as they were read back; false where nothing is
+// read back (CHECK_COPIES off), and no fingerprint taken.
+bool flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
+                          progress_line& progress, std::uint64_t* first_span);
 
 // Copies through the program, read-backs and fingerprints move a file in
 // chunks of one size, through two buffers they share: one allocation, however
@@ -153,6 +156,15 @@ bool for_each_chunk(std::int64_t at, std::int64_t length, std::int32_t size, vis
 // bytes give the same value on every host.
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length);
 std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);
+// The same taken piece by piece, from bytes a caller reads anyway: every
+// piece but the last a whole number of chunks (COPY_CHUNK_SIZE).
+struct fingerprint_state {
+    std::array<std::uint64_t, 4> lanes;
+    std::uint64_t tail;
+};
+fingerprint_state start_fingerprint(std::int64_t length);
+void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count);
+std::uint64_t fingerprint_value(const fingerprint_state& state);
 
 // File identity and status, taken on open files wherever the system allows.
 struct file_state {
@@ -165,6 +177,8 @@ struct file_state {
 };
 file_state state_of(const checked_file& file);
 bool same_state(const file_state& a, const file_state& b);
+// The same on every field but the change time, which a rename moves.
+bool same_state_but_change_time(const file_state& a, const file_state& b);
 // True when both open files are one file.
 bool same_open_file(const checked_file& a, const checked_file& b);
 // True when `path` names the open `file`, whatever the spelling or link.
@@ -270,7 +284,9 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 // Puts the file, just filled by copies, on stable storage while the copies
 // are read back (flush_checked_copies), so that what the caller checks next
 // holds until the commit.
-void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress);
+// With `first_span`, returns whether its fingerprint was taken, as there.
+bool flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          std::uint64_t* first_span);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);

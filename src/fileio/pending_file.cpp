@@ -62,10 +62,12 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     return reservation::made;
 }
 
-void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress)
+bool flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          std::uint64_t* first_span)
 {
-    flush_checked_copies(pending.file, copies, count, progress);
+    const bool taken = flush_checked_copies(pending.file, copies, count, progress, first_span);
     pending.flushed = true;
+    return taken;
 }
 
 void commit_pending_file(pending_file& pending)

@@ -79,12 +79,19 @@ enum class rewrite_stage {
 // finishes only from that original with that update. The rewrite cuts the
 // file to its length at the end, which drops the record.
 //
-//   record, 48 bytes           0   tag "TWjr"               24  original's directory fingerprint (8 bytes)
+//   record, 56 bytes           0   tag "TWjw"               24  original's directory fingerprint (8 bytes)
 //   (integers little-endian,   4   original_length          32  update.pak's fingerprint (8 bytes)
-//   fingerprints low word      8   original_dir_offset      40  fingerprint of bytes 0..39
-//   first)                     12  original_dir_length
-//                              16  update_length, 20 zero
-constexpr std::int32_t REWRITE_RECORD_SIZE = 48;
+//   fingerprints low word      8   original_dir_offset      40  the whole original's fingerprint (8 bytes)
+//   first)                     12  original_dir_length      48  fingerprint of bytes 0..47
+//                              16  update_length
+//                              20  1 when byte 40 holds the whole original's fingerprint, else 0
+//
+// The whole original's fingerprint is taken as the backup is read back; a
+// build that reads nothing back records none. Runs before it wrote a record
+// of 48 bytes, tag "TWjr", bytes 0..39 as above and their fingerprint at 40:
+// it is read as a record without the whole original's fingerprint.
+constexpr std::int32_t REWRITE_RECORD_SIZE = 56;
+constexpr std::int32_t RECORD_WITHOUT_WHOLE_SIZE = 48;
 struct rewrite_record {
     std::int32_t original_length;
     std::int32_t original_dir_offset;
@@ -92,6 +99,8 @@ struct rewrite_record {
     std::int32_t update_length;
     std::uint64_t original_directory;
     std::uint64_t update;
+    std::uint64_t original_whole;
+    bool whole_known;  // original_whole was taken
 };
 
 // The stage an earlier run left the target in; a header torn while its
@@ -131,12 +140,16 @@ void write_stage(const checked_file& target, rewrite_stage stage);
 void unmark_target(const checked_file& target);
 
 // What a run records before it changes the target, from the files it
-// rewrites the target from.
+// rewrites the target from, the whole original's fingerprint included.
 rewrite_record record_for(const checked_file& original, const pak_header& original_header,
                           const checked_file& update);
-// The record's fields of the original alone.
+// The record's fields of the original alone, but for its whole fingerprint.
 rewrite_record original_record(const checked_file& original, const pak_header& original_header);
+// The same length, directory place and directory.
 bool same_original(const rewrite_record& a, const rewrite_record& b);
+// True when `original` holds the bytes the record's whole fingerprint was
+// taken of, or the record has none; reads the whole file only where it has.
+bool holds_whole_original(const rewrite_record& recorded, const checked_file& original);
 bool same_update(const rewrite_record& a, const rewrite_record& b);
 // Where the record of a rewrite goes: past the original and past the
 // result; false when it would not end within an archive's size.

@@ -21,21 +21,24 @@ void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
     refuse(request_lead::update, files.target_path.c_str(), "another file took its name during the run");
 }
 
-// Copies the target into the pending backup, reads the copy back and gives
-// it the backup's name, while the target and update.pak are as pinned; the
-// backup stays open for reading.
-void fill_backup(const run_plan& plan, pending_file& backup, progress_line& progress)
+// Copies the target into the pending backup, reads the copy back, taking
+// the original's fingerprint for the record as it does, and gives it the
+// backup's name, while the target and update.pak are as pinned; the backup
+// stays open for reading, pinned as its read-back left it.
+void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
 {
     const checked_file& target = plan.files.target;
     const std::int32_t length = archive_length(target);
     const copy_span whole{&target, nullptr, 0, 0, length};
     begin_progress(progress, "Copying", target.path, backup.file.path, length);
     copy_span_to(backup.file, whole, &progress);
-    flush_pending_copies(backup, &whole, 1, progress);
+    plan.record.whole_known = flush_pending_copies(backup, &whole, 1, progress, &plan.record.original_whole);
+    pin_backup(plan.files, backup.file);
     end_progress(progress);
     refuse_changed_target(plan.files);
     refuse_changed_update(plan.files);
     commit_pending_file(backup);
+    refuse_backup_changed_before_mark(plan.files, backup.file);
 }
 
 // Marked before the first change, so that no later run takes a half-written
@@ -51,13 +54,39 @@ void mark_and_record(const run_plan& plan)
     }
 }
 
-// Rewrites the target, which bears the rewrite mark, from `original`; the
-// bytes before the plan's start are already the merged archive's.
-void rewrite_target(const run_plan& plan, const checked_file& original, progress_line& progress)
+// The read-back compared the target with update.pak as it was then. Where
+// its status moved since it was pinned, its bytes matching the pin prove
+// nothing of what was copied: the copies are compared with it, and its
+// status must hold across both reads. Unprovable still: a change within
+// one tick of its timestamps that keeps its size.
+void prove_update_copied(run_plan& plan)
+{
+    run_files& files = plan.files;
+    const file_state before = state_of(files.update);
+    if (same_state(before, files.update_pin)) {
+        return;
+    }
+    refuse_changed_update(files);
+    if (!update_members_in_place(plan.merge, files.target, files.update) ||
+        !same_state(state_of(files.update), before)) {
+        refuse(files.lead, files.target_path.c_str(), "%s changed during the run", UPDATE_ARCHIVE_NAME);
+    }
+    files.update_pin = before;
+}
+
+// Rewrites the target, which bears the rewrite mark, from `original`, the
+// pinned backup; the bytes before the plan's start are already the merged
+// archive's. Its sources are proven before the seal, while the record
+// stands; after it, a changed backup only changes what the report says.
+backup_standing rewrite_target(run_plan& plan, const checked_file& original, progress_line& progress)
 {
     write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
-    refuse_changed_update(plan.files);
+    prove_update_copied(plan);
+    if (!backup_as_pinned(plan.files, original)) {
+        refuse_changed_backup(plan.files.lead, plan.files.target_path, plan.files.backup_path);
+    }
     seal_merge(plan.merge, plan.files.target);
+    return backup_as_pinned(plan.files, original) ? backup_standing::original : backup_standing::changed;
 }
 
 void print_updating(const run_files& files)
@@ -76,6 +105,7 @@ void print_original_saved(const run_files& files, backup_standing backup)
                    files.backup_path.c_str());
         return;
     case backup_standing::other:
+    case backup_standing::changed:
         print_text("Finishing the interrupted update of %s; its backup %s is not the archive it was updated from\n",
                    files.target_path.c_str(), files.backup_path.c_str());
         return;
@@ -95,6 +125,10 @@ void print_report(const run_files& files, backup_standing backup)
         break;
     case backup_standing::other:
         print_text("No backup of the original: %s is another archive\n", files.backup_path.c_str());
+        break;
+    case backup_standing::changed:
+        print_text("No backup of the original: %s was changed by another program during the run\n",
+                   files.backup_path.c_str());
         break;
     }
     print_text("Thanks for using tarnwick!\n");
@@ -182,9 +216,9 @@ int back_up_and_apply(run_plan& plan, pending_file& backup, progress_line& progr
     backup.file.path = plan.files.target_path.c_str();
     print_updating(plan.files);
     mark_and_record(plan);
-    rewrite_target(plan, backup.file, progress);
+    const backup_standing standing = rewrite_target(plan, backup.file, progress);
     close_file(backup.file);
-    return finish(plan, backup_standing::original);
+    return finish(plan, standing);
 }
 
 } // namespace
@@ -210,12 +244,13 @@ int carry_out(run_plan& plan, pending_file& backup)
         repin_target(files);
         print_text("The interrupted run had not changed %s\n", files.target_path.c_str());
         return back_up_and_apply(plan, backup, progress);
-    case start_point::resume_rewrite:
+    case start_point::resume_rewrite: {
         print_original_saved(files, backup_standing::original);
         print_updating(files);
-        rewrite_target(plan, files.backup, progress);
+        const backup_standing standing = rewrite_target(plan, files.backup, progress);
         close_file(files.backup);
-        return finish(plan, backup_standing::original);
+        return finish(plan, standing);
+    }
     case start_point::finish_complete:
         print_original_saved(files, plan.backup);
         print_updating(files);
