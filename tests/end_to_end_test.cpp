@@ -1980,6 +1980,14 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
                                "Backup of original in pak0.bak\nThanks for using tarnwick!\n";
     const std::string marked = "\x89TWr";  // a target bearing the rewrite mark
     const std::string same_length = build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}});
+    const std::string changed_backup_part =
+        "its backup pak0.bak was changed by another program and no longer holds the original";
+    const std::string changed_backup = kBanner + "Cannot update pak0.pak: " + changed_backup_part +
+                                       ", which may now be on no disk; pak0.pak is half-written and not playable. Put "
+                                       "a copy of the original back as pak0.pak, or reinstall the archive\n";
+    std::string changed_report = report;
+    changed_report.replace(changed_report.find("Backup of original in pak0.bak"), 30,
+                           "No backup of the original: pak0.bak was changed by another program during the run");
     const struct {
         const char* label;
         const char* hold;    // the call the run is held in, and its count
@@ -1991,6 +1999,9 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         std::string said = "";  // the end of its standard error
         // What running the same command again then makes of the target.
         std::optional<std::string> rerun = std::nullopt;
+        // For a marked target, a part of the refusal of a rerun.
+        std::string rerun_refused = "update.pak is not the update it was applying";
+        bool resumed = false;  // the held run finishes one cut short with its record
     } cases[] = {
         {"update.pak rewritten in place while the backup is copied", "copy_file_range:when=1",
          "cp next.pak update.pak", 1, changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
@@ -2031,10 +2042,43 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          std::nullopt},
         {"update.pak touched while the target is rewritten, its bytes the same", "copy_file_range:when=2",
          "touch -d @0 update.pak", 0, report, merged->archive, o, std::nullopt},
+        {"update.pak rewritten and put back while the target is rewritten", "copy_file_range:when=2",
+         "cp update.pak kept.pak && cp same-length.pak update.pak && cp kept.pak update.pak", 0, report,
+         merged->archive, o, std::nullopt},
+        // Once sealed the target has no record: the rerun proves it by update.pak's bytes.
+        {"update.pak rewritten in place while the result's place is flushed", "fdatasync:when=5",
+         "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length, "", std::nullopt,
+         "it was rewritten whole with an update that update.pak no longer holds"},
+        {"update.pak rewritten in place while the cut is flushed", "fdatasync:when=6", "cp next.pak update.pak", 1,
+         changed_update, marked, o, next, "", std::nullopt,
+         "it was rewritten whole with an update that update.pak no longer holds"},
+        // The backup is the rewrite's only source of the original's bytes.
+        {"pak0.bak rewritten in place once it is named", "fsync:when=1", "cp retouched.pak pak0.bak", 1,
+         kBanner + "Cannot update pak0.pak: its backup pak0.bak changed during the run\n", o, retouched, u, "",
+         merged->archive},
+        {"pak0.bak rewritten in place while the mark is flushed", "fdatasync:when=2", "cp retouched.pak pak0.bak", 1,
+         changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
+        {"pak0.bak rewritten in place while the target is rewritten", "copy_file_range:when=2",
+         "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
+        {"pak0.bak replaced while the target is rewritten", "copy_file_range:when=2", "cp retouched.pak new.bak && "
+         "mv new.bak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
+        {"pak0.bak rewritten in place while a resumed rewrite copies", "copy_file_range:when=1",
+         "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part,
+         true},
+        {"pak0.bak rewritten in place while the result's place is flushed", "fdatasync:when=5",
+         "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
+        {"pak0.bak rewritten in place while the complete mark is flushed", "fdatasync:when=7",
+         "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore({o, std::nullopt, u});
+        if (c.resumed) {
+            // Cut short at byte 40, its record past the original and the result, as a run leaves it.
+            std::string cut_short = marked + merged->archive.substr(4, 36);
+            cut_short.resize(std::max(o.size(), merged->archive.size()), '\0');
+            restore({with_record(cut_short, o, u), o, u});
+        }
         write_file(path("next.pak"), next);
         write_file(path("other.pak"), other);
         write_file(path("retouched.pak"), retouched);
@@ -2065,10 +2109,25 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
             EXPECT_TRUE(same_bytes(read_file(backup()), c.target));
         }
         if (c.target != marked) continue;
-        // The rerun refuses to finish with another update.pak than the one it was applying.
+        // The rerun refuses to finish with another update.pak than the one it
+        // was applying, or from a changed backup, as --undo does.
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 1);
-        EXPECT_NE(rerun.out.find("update.pak is not the update it was applying"), std::string::npos) << rerun.out;
+        EXPECT_NE(rerun.out.find(c.rerun_refused), std::string::npos) << rerun.out;
+        if (c.rerun_refused == changed_backup_part) {
+            EXPECT_EQ(said.find("running the same command again"), std::string::npos) << said;
+            const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
+            EXPECT_EQ(undo.status, 1);
+            EXPECT_NE(undo.out.find("Cannot undo the update of pak0.pak: " + changed_backup_part), std::string::npos)
+                << undo.out;
+            // What the refusal says the user can do.
+            write_file(target(), o);
+            const run_result fresh = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(fresh.status, 0) << fresh.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+            continue;
+        }
         write_file(update(), u);
         expect_rerun_finishes(o, merged->archive);
     }

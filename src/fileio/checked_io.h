@@ -120,11 +120,25 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 // program reads. A span that differs is copied once more through the
 // program's own buffer and compared again, and the file flushed again; one
 // that still differs is a write failure. Returns once the copies are right
-// and on the disk. With `first_span`, it also receives the fingerprint of
-// the first span's bytes as they were read back; false where nothing is
-// read back (CHECK_COPIES off), and no fingerprint taken.
-bool flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress, std::uint64_t* first_span);
+// and on the disk. With `found`, it also tells what the read-back found.
+// File identity and status (state_of, below).
+struct file_state {
+    std::uint64_t volume;
+    std::uint64_t index;
+    std::uint64_t index_high;
+    std::int64_t size;
+    std::int64_t modified;
+    std::int64_t changed;
+};
+struct copies_read_back {
+    bool fingerprinted;        // false where nothing is read back (CHECK_COPIES off)
+    std::uint64_t first_span;  // the fingerprint of the first span's bytes as read back
+    // The target's status once the read-back and the flush are over: taken
+    // after the file's own writes, which some systems date at the flush.
+    file_state state;
+};
+void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
+                          progress_line& progress, copies_read_back* found);
 
 // Copies through the program, read-backs and fingerprints move a file in
 // chunks of one size, through two buffers they share: one allocation, however
@@ -166,15 +180,8 @@ fingerprint_state start_fingerprint(std::int64_t length);
 void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count);
 std::uint64_t fingerprint_value(const fingerprint_state& state);
 
-// File identity and status, taken on open files wherever the system allows.
-struct file_state {
-    std::uint64_t volume;
-    std::uint64_t index;
-    std::uint64_t index_high;
-    std::int64_t size;
-    std::int64_t modified;
-    std::int64_t changed;
-};
+// File identity and status, taken on open files wherever the system allows
+// (file_state, above).
 file_state state_of(const checked_file& file);
 bool same_state(const file_state& a, const file_state& b);
 // The same on every field but the change time, which a rename moves.
@@ -284,9 +291,8 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 // Puts the file, just filled by copies, on stable storage while the copies
 // are read back (flush_checked_copies), so that what the caller checks next
 // holds until the commit.
-// With `first_span`, returns whether its fingerprint was taken, as there.
-bool flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
-                          std::uint64_t* first_span);
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          copies_read_back* found);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);

@@ -203,12 +203,15 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
     });
 }
 
-bool flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress, std::uint64_t* first_span)
+void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
+                          progress_line& progress, copies_read_back* found)
 {
     if (!CHECK_COPIES) {
         flush_to_disk(target);
-        return false;
+        if (found != nullptr) {
+            *found = {false, 0, state_of(target)};
+        }
+        return;
     }
     std::int64_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -218,7 +221,7 @@ bool flush_checked_copies(const checked_file& target, const copy_span* spans, st
     // The flush waits for the disk whatever the program does meanwhile;
     // reading back beside it costs no time where a core is free.
     fingerprint_state taken{};
-    side_check check{&target, spans, count, count, {true, 0, nullptr}, first_span != nullptr ? &taken : nullptr};
+    side_check check{&target, spans, count, count, {true, 0, nullptr}, found != nullptr ? &taken : nullptr};
     flush_beside(target, check_on_side, &check);
     if (check.found.error != 0) {
         read_failure(*check.found.unread, check.found.error);
@@ -232,8 +235,7 @@ bool flush_checked_copies(const checked_file& target, const copy_span* spans, st
         }
         flush_to_disk(target);
     }
-    if (first_span != nullptr) {
-        *first_span = fingerprint_value(taken);
+    if (found != nullptr) {
+        *found = {true, fingerprint_value(taken), state_of(target)};
     }
-    return true;
 }

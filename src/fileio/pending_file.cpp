@@ -62,12 +62,11 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     return reservation::made;
 }
 
-bool flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
-                          std::uint64_t* first_span)
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          copies_read_back* found)
 {
-    const bool taken = flush_checked_copies(pending.file, copies, count, progress, first_span);
+    flush_checked_copies(pending.file, copies, count, progress, found);
     pending.flushed = true;
-    return taken;
 }
 
 void commit_pending_file(pending_file& pending)

@@ -241,7 +241,7 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
         }
         copy_span_to(target, list->spans[i], &progress);
     }
-    (void)flush_checked_copies(target, list->spans.data(), list->count, progress, nullptr);
+    flush_checked_copies(target, list->spans.data(), list->count, progress, nullptr);
     end_progress(progress);
 }
 

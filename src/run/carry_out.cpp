@@ -24,7 +24,7 @@ void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
 // Copies the target into the pending backup, reads the copy back, taking
 // the original's fingerprint for the record as it does, and gives it the
 // backup's name, while the target and update.pak are as pinned; the backup
-// stays open for reading, pinned as its read-back left it.
+// stays open for reading, pinned as its read-back found it.
 void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
 {
     const checked_file& target = plan.files.target;
@@ -32,8 +32,11 @@ void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
     const copy_span whole{&target, nullptr, 0, 0, length};
     begin_progress(progress, "Copying", target.path, backup.file.path, length);
     copy_span_to(backup.file, whole, &progress);
-    plan.record.whole_known = flush_pending_copies(backup, &whole, 1, progress, &plan.record.original_whole);
-    pin_backup(plan.files, backup.file);
+    copies_read_back found{};
+    flush_pending_copies(backup, &whole, 1, progress, &found);
+    plan.record.whole_known = found.fingerprinted;
+    plan.record.original_whole = found.first_span;
+    plan.files.backup_pin = found.state;
     end_progress(progress);
     refuse_changed_target(plan.files);
     refuse_changed_update(plan.files);
@@ -78,7 +81,7 @@ void prove_update_copied(run_plan& plan)
 // pinned backup; the bytes before the plan's start are already the merged
 // archive's. Its sources are proven before the seal, while the record
 // stands; after it, a changed backup only changes what the report says.
-backup_standing rewrite_target(run_plan& plan, const checked_file& original, progress_line& progress)
+void rewrite_target(run_plan& plan, const checked_file& original, progress_line& progress)
 {
     write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
     prove_update_copied(plan);
@@ -86,7 +89,6 @@ backup_standing rewrite_target(run_plan& plan, const checked_file& original, pro
         refuse_changed_backup(plan.files.lead, plan.files.target_path, plan.files.backup_path);
     }
     seal_merge(plan.merge, plan.files.target);
-    return backup_as_pinned(plan.files, original) ? backup_standing::original : backup_standing::changed;
 }
 
 void print_updating(const run_files& files)
@@ -169,8 +171,9 @@ std::string remove_applied_update(const run_files& files)
 
 // Members and directory are on disk: the target is marked complete, so that
 // a later run never takes it for a new original, update.pak goes, and the
-// magic goes on last.
-int finish(run_plan& plan, backup_standing backup)
+// magic goes on last. `source`, the backup a rewrite read from, or nullptr,
+// is vouched for only where it is still as pinned.
+int finish(run_plan& plan, backup_standing backup, const checked_file* source)
 {
     run_files& files = plan.files;
     std::string removal_failure;
@@ -183,6 +186,9 @@ int finish(run_plan& plan, backup_standing backup)
     refuse_lost_name(plan, rewrite_stage::data_complete);
     write_stage(files.target, rewrite_stage::none);
     close_file(files.target);
+    if (source != nullptr && !backup_as_pinned(files, *source)) {
+        backup = backup_standing::changed;
+    }
     print_report(files, backup);
     if (!removal_failure.empty()) {
         refuse_removal(removal_failure);
@@ -216,9 +222,10 @@ int back_up_and_apply(run_plan& plan, pending_file& backup, progress_line& progr
     backup.file.path = plan.files.target_path.c_str();
     print_updating(plan.files);
     mark_and_record(plan);
-    const backup_standing standing = rewrite_target(plan, backup.file, progress);
+    rewrite_target(plan, backup.file, progress);
+    const int status = finish(plan, backup_standing::original, &backup.file);
     close_file(backup.file);
-    return finish(plan, standing);
+    return status;
 }
 
 } // namespace
@@ -247,9 +254,10 @@ int carry_out(run_plan& plan, pending_file& backup)
     case start_point::resume_rewrite: {
         print_original_saved(files, backup_standing::original);
         print_updating(files);
-        const backup_standing standing = rewrite_target(plan, files.backup, progress);
+        rewrite_target(plan, files.backup, progress);
+        const int status = finish(plan, backup_standing::original, &files.backup);
         close_file(files.backup);
-        return finish(plan, standing);
+        return status;
     }
     case start_point::finish_complete:
         print_original_saved(files, plan.backup);
@@ -257,7 +265,7 @@ int carry_out(run_plan& plan, pending_file& backup)
         if (files.update.handle != NO_FILE) {
             report_update_members(plan.merge.update);
         }
-        return finish(plan, plan.backup);
+        return finish(plan, plan.backup, nullptr);
     }
     return 1;
 }
