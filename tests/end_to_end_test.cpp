@@ -2241,6 +2241,7 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         // writing out begins early
         std::vector<std::string> events;
         std::set<std::size_t> marks;  // events that write a mark: 4 bytes at offset 0
+        std::size_t place = 0, cut = 0;  // the directory's place written into the header, the cut to length
         std::int64_t written = 0;     // into the target
         for (std::string line; std::getline(trace, line);) {
             const std::string call = line.substr(0, line.find('('));
@@ -2264,6 +2265,8 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
             if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
             const bool flush = call == "fsync" || call == "fdatasync";
             if (call == "pwrite64" && line.find(", 4, 0) = ") != std::string::npos) marks.insert(events.size());
+            if (call == "pwrite64" && line.find(", 8, 4) = ") != std::string::npos) place = events.size();
+            if (call == "ftruncate") cut = events.size();
             events.push_back((flush ? "flush " : call == "sync_file_range" ? "start " : "change ") + file);
             if (file == "pak0.pak" && (call == "write" || call == "pwrite64" || call == "copy_file_range"))
                 written += std::max(0LL, std::stoll(line.substr(line.rfind(" = ") + 3)));
@@ -2298,6 +2301,11 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
         EXPECT_EQ(events.back(), "flush pak0.pak");
         EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
+        // The seal places before it cuts the record away, and the cut is on
+        // disk before the complete mark.
+        ASSERT_LT(place, cut);
+        EXPECT_LT(first("flush pak0.pak", place), cut);
+        EXPECT_LT(first("flush pak0.pak", cut), *marks.upper_bound(cut));
         // Writing out begun early is no flush: a flush of the file still
         // comes after it, before any mark, rename or removal relies on it.
         EXPECT_LT(first("start pak0.bak"), first("rename pak0.bak"));

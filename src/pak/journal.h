@@ -18,14 +18,22 @@
 //   rewriting, record        original   same     rewrites whole from B         plans it   restores B        marked
 //   rewriting, record        original   other    refused: U is not the update  same       restores B        marked
 //   rewriting, record        original   none     refused: no U                 same       restores B        marked
+//     (with the record: before the rewrite, while it writes, and once the
+//     result's directory place is written, until the cut (b))
+//   rewriting, record        changed    any      refused: B was changed; put   same       refused, alike    none
+//                            (d)                   the original back as the
+//                                                  target, or reinstall it
 //   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
-//     directory place of B's or the result's
-//   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
-//     sealed: B's members an update left, then that update's (b)
-//   the same                 original   other    refused: the update it holds  same       restores B        marked
-//                                       or none    is unknown; --undo named
-//     (its appended members cannot be proven without that update: a power
-//     cut during the seal's flush may have kept the header and not them)
+//     sealed: B's members an update left, then that update's (b), and U's
+//     members byte for byte where the result has them
+//   the same                 original   other,   refused: the update it holds  same       restores B        marked
+//                                       of its     is unknown; --undo named
+//                                       shape or
+//                                       not; none
+//     (its appended members cannot be proven without that update)
+//   rewriting, no record,    original   any      rewrites whole from B         plans it   restores B        marked
+//     not sealed, directory place of B's: the record's write torn, no
+//     member written yet
 //   rewriting                other or   any      refused, naming what is not   same       refused, alike    marked
 //                            missing                the original
 //   complete                 any        same     finishes it, removes U        plans it   finishes, then    marked
@@ -38,9 +46,16 @@
 //   (a) a tear of the mark's write: each of the four bytes from "PACK" or
 //       the rewrite mark, the fourth the mark's 'r', or "PACK"'s 'K' in a
 //       file whose length does not fit its header as a finished rewrite.
-//   (b) the seal cuts the record away once the rewrite is whole.
+//   (b) the seal writes the result's directory place and flushes it, then
+//       cuts the record away and flushes that: without its record a target
+//       is sealed, or no member was written yet.
 //   (c) a tear of the magic's write over the complete mark: the fourth
 //       byte the complete mark's 'c', or 'K' where the length fits.
+//   (d) the record's length, directory place and directory, but not its
+//       fingerprint of the whole original (a record of the earlier 48-byte
+//       layout has none, and proves B as "original" did then). A run finds
+//       a changed B itself, by its status, before the seal, and refuses
+//       there; after the seal its report says B was changed.
 //   A complete target's backup is called its original in the report only
 //   where the target's members are those an update left of the backup's.
 //
