@@ -596,6 +596,25 @@ std::string retouched(std::string archive, const std::vector<pakmodel::model_ent
     return archive;
 }
 
+// Marked over the original's header, rewritten from the first byte that
+// moves up to `sixty_thirds`/63 of the way, and long enough for the record
+// past both lengths; or, `placed`, rewritten to the end with the result's
+// directory place, as a stop before the cut leaves it.
+std::string rewritten_in_part(const std::string& o, const std::string& result, const pakmodel::merge_plan& plan,
+                              bool placed, unsigned sixty_thirds, std::size_t& written)
+{
+    std::string bytes = with_magic(o, REWRITE_MARK_TEXT);
+    bytes.resize(std::max(o.size(), result.size()), '\0');
+    const auto from = static_cast<std::size_t>(first_byte_moved(plan));
+    const std::size_t span = result.size() > from ? result.size() - from : 0;
+    written = placed ? span : span * sixty_thirds / 63U;
+    bytes.replace(from, written, result, from, written);
+    if (placed) {
+        bytes.replace(4, 8, result, 4, 8);
+    }
+    return bytes;
+}
+
 // An earlier original of O: all its members but the last, laid out anew.
 std::string stale_of(const std::string& original, const std::vector<pakmodel::model_entry>& members)
 {
@@ -695,21 +714,10 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
         break;
     case target_choice::cut_short:
     case target_choice::placed: {
-        // Marked over the original's header, rewritten from the first byte
-        // that moves up to some point, the record past both lengths; or
-        // rewritten to the end and placed, as a stop before the cut leaves it.
-        const std::int64_t cut = first_byte_moved(*plan);
         const std::size_t at = std::max(o.size(), result.size());
-        std::string bytes = with_magic(o, REWRITE_MARK_TEXT);
-        bytes.resize(at, '\0');
-        const auto from = static_cast<std::size_t>(cut);
-        const std::size_t span = result.size() > from ? result.size() - from : 0;
-        const bool placed = target == target_choice::placed;
-        const std::size_t written = placed ? span : span * (choices[1] >> 2U) / 63U;
-        bytes.replace(from, written, result, from, written);
-        if (placed) {
-            bytes.replace(4, 8, result, 4, 8);
-        }
+        std::size_t written = 0;
+        std::string bytes =
+            rewritten_in_part(o, result, *plan, target == target_choice::placed, choices[1] >> 2U, written);
         out.label += ", " + std::string(RECORD_NAMES[static_cast<int>(record)]) + ", " + std::to_string(written) +
                      " bytes rewritten";
         switch (record) {

@@ -40,17 +40,17 @@ std::uint64_t round_of(std::uint64_t accumulated, std::uint64_t input)
 
 } // namespace
 
-void add_to_fingerprint(fingerprint_state& state, const void* data, std::size_t count)
+void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count)
 {
-    const auto* bytes = static_cast<const unsigned char*>(data);
+    const auto* data = static_cast<const unsigned char*>(bytes);
     std::size_t at = 0;
     for (; at + STRIPE <= count; at += STRIPE) {
         for (std::size_t lane = 0; lane < LANES; ++lane) {
-            state.lanes[lane] = round_of(state.lanes[lane], word_at(bytes + at + 8 * lane));
+            state.lanes[lane] = round_of(state.lanes[lane], word_at(data + at + 8 * lane));
         }
     }
     for (; at < count; ++at) {
-        state.tail = rotate_left((state.tail ^ bytes[at]) * PRIME_1, 11);
+        state.tail = rotate_left((state.tail ^ data[at]) * PRIME_1, 11);
     }
 }
 
