@@ -20,7 +20,9 @@
 //                            file has one byte changed, so a copy redone by the
 //                            tool's own loop differs too
 //   TARNWICK_TEST_NO_EXCHANGE "1": renameat2 refuses to exchange two names,
-//                            as a file system without the exchange does
+//                            as a file system without the exchange does;
+//                            "all": it refuses every flag, as a file system
+//                            without rename flags does
 //   TARNWICK_TEST_NO_THREADS "1": pthread_create fails with EAGAIN, as it does
 //                            for a user at the limit of processes
 //   TARNWICK_TEST_LIE_LOG    a file that gets a line per lie: "copy N FILE" or
@@ -268,7 +270,8 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned int flags) {
     using rename_function = int (*)(int, const char*, int, const char*, unsigned int);
     const char* no_exchange = std::getenv("TARNWICK_TEST_NO_EXCHANGE");
-    if ((flags & RENAME_EXCHANGE) != 0 && no_exchange != nullptr && std::string(no_exchange) == "1") {
+    const std::string refused = no_exchange != nullptr ? no_exchange : "";
+    if ((refused == "1" && (flags & RENAME_EXCHANGE) != 0) || (refused == "all" && flags != 0)) {
         errno = EINVAL;
         return -1;
     }

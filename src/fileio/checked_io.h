@@ -212,20 +212,21 @@ void rename_file(const char* from, const char* to);
 
 // Exchanging the files at two names: in one step where the system can,
 // elsewhere by three renames, none of which replaces a file: `a` to
-// `third`, `b` to `a`, `third` to `b`. Each rename is flushed before the
-// next, through the folder or, on Windows, the moved file's handle, which
-// must be open for writing; the last is the caller's to flush
-// (flush_renamed), once it has said what was done.
+// `third`, `b` to `a`, `third` to `b`. Where the system has no rename that
+// refuses to replace, each is a plain rename made once its destination is
+// found free. Each rename is flushed before the next, through the folder
+// or, on Windows, the moved file's handle, which must be open for writing;
+// the last is the caller's to flush (flush_renamed), once it has said what
+// was done. The caller holds, through the renames, the files' locks and the
+// claim (a pending file) on the one name another run would make a new `b`
+// under, so that no run takes a name the renames leave free.
 inline constexpr char EXCHANGE_TEMP_SUFFIX[] = ".tarnwick-undo";
 struct exchange_names {
     std::string a;
     std::string b;
     std::string third;  // `a` and EXCHANGE_TEMP_SUFFIX
-    // A name held, as a pending file, while the renames leave `b` free:
-    // the one another run would make a new `b` under.
-    std::string claim;
 };
-exchange_names exchange_names_for(const std::string& a, const std::string& b, const std::string& claim);
+exchange_names exchange_names_for(const std::string& a, const std::string& b);
 // How far the three renames went, from the names that stand.
 enum class exchange_step {
     none,     // nothing at the third name
@@ -236,18 +237,29 @@ enum class exchange_step {
 exchange_step exchange_step_of(const exchange_names& names);
 struct exchange_failure {
     std::string step;    // "" when the exchange is done, else what failed: "renaming X to Y"
-    std::string reason;  // the system's
+    std::string reason;  // the system's, or the folder's where the folder refuses
     bool put_back;       // the names are back as they were before the exchange began
 };
+// The notes (see set_failure_notes) that each step switches to once its
+// rename is made: the exchange half done, or done. Names back as they were
+// have none.
+struct failure_notes {
+    const char* on_failure;
+    const char* on_interrupt;
+};
+struct exchange_notes {
+    failure_notes half_done;
+    failure_notes done;
+};
 // Exchanges the files, or finishes the renames that reached `done`. The
-// files stay open, and their locks held, throughout, and the claim is held
-// through the renames. A rename that fails takes back those before it, in
-// reverse.
+// files stay open, and their locks held, throughout. Each rename is a
+// commit step that switches the note inside it. A rename that fails takes
+// back those before it, in reverse.
 exchange_failure exchange_files(const exchange_names& names, exchange_step done, const checked_file& a_file,
-                                const checked_file& b_file);
+                                const checked_file& b_file, const exchange_notes& notes);
 // Gives the file at `from` the name `to`, replacing the file there, which
 // Windows requires to be open nowhere; the caller flushes the rename.
-// "" on success, else the system's reason.
+// "" on success, else the reason, the folder's where the folder refuses.
 std::string move_over(const char* from, const char* to);
 // Puts the rename that gave the open `file` the name `path` on stable
 // storage; a failure is a write failure of the folder.
@@ -310,10 +322,13 @@ const char* take_failure_prelude();
 void set_failure_detail(std::string note);
 std::string take_failure_detail();
 
-// A step that changes what a stop leaves (a mark, a rename, a removal) runs
-// whole before a Windows console handler, which runs on a thread of its own
-// while the run goes on, tells what the run leaves and ends it. A POSIX
-// signal handler runs between two calls of the run itself.
+// A step that changes what a stop leaves (a mark, a rename, an exchange, a
+// removal, and at most one flush) runs whole before a handler tells what the
+// run leaves and ends it: a Windows console handler, which runs on a thread
+// of its own while the run goes on, waits for it; on POSIX the signals that
+// end a run are held back across it. Steps do not nest, and nothing long
+// (a copy, a flush of many bytes, a print) stands inside one, so that a stop
+// still comes at once.
 void begin_commit_step();
 void end_commit_step();
 // Taken by that handler and never given back: no step starts after it.

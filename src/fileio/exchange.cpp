@@ -1,7 +1,8 @@
 // Exchanging the files at two names, for going back to a backup: in one step
 // where the system can; elsewhere by three renames through a third name,
 // none of which replaces a file, so that at every instant each file has a
-// name and the names left tell how far the exchange went.
+// name and the names left tell how far the exchange went. Each rename is a
+// commit step, so that a stop is told what the names are.
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -18,16 +19,43 @@ struct rename_step {
 };
 constexpr std::size_t RENAME_STEPS = 3;
 
-// Takes back the first `done` steps, last first. False when one of them
-// cannot be taken back.
+// Where the system has no rename that refuses to replace, a plain rename
+// made only once `to` is found free. The caller's claim and locks keep every
+// run away; only a file another program makes at `to` between the look and
+// the rename would be replaced.
+int rename_unless_taken(const std::string& from, const std::string& to)
+{
+    const int error = rename_path_no_replace(from.c_str(), to.c_str());
+    if (error != ENOTSUP) {
+        return error;
+    }
+    return path_exists(to.c_str()) ? EEXIST : rename_path(from.c_str(), to.c_str());
+}
+
+void switch_note(const failure_notes& note)
+{
+    set_failure_notes(note.on_failure, note.on_interrupt);
+}
+
+// Takes back the first `done` steps, last first, each a commit step. False
+// when one of them cannot be taken back.
 bool put_back(const rename_step* steps, std::size_t done)
 {
     while (done > 0) {
         --done;
-        if (rename_path_no_replace(steps[done].to.c_str(), steps[done].from.c_str()) != 0) {
+        begin_commit_step();
+        const int error = rename_unless_taken(steps[done].to, steps[done].from);
+        if (error == 0 && done == 0) {
+            // The names are as they were: nothing is left to say.
+            set_failure_notes(nullptr, nullptr);
+        }
+        if (error == 0) {
+            flush_renamed(steps[done].file, steps[done].from);
+        }
+        end_commit_step();
+        if (error != 0) {
             return false;
         }
-        flush_renamed(steps[done].file, steps[done].from);
     }
     return true;
 }
@@ -60,16 +88,24 @@ std::string reason_of(int error, const std::string& path)
     return std::strerror(error);
 }
 
-exchange_failure rename_in_steps(const rename_step* steps, std::size_t next)
+// Each rename, and the flush that must come before the next, is one commit
+// step, which leaves the note of the names it made.
+exchange_failure rename_in_steps(const rename_step* steps, std::size_t next, const exchange_notes& notes)
 {
     for (; next < RENAME_STEPS; ++next) {
         const rename_step& step = steps[next];
-        const int error = rename_path_no_replace(step.from.c_str(), step.to.c_str());
+        const bool last = next + 1 == RENAME_STEPS;
+        begin_commit_step();
+        const int error = rename_unless_taken(step.from, step.to);
+        if (error == 0) {
+            switch_note(last ? notes.done : notes.half_done);
+        }
+        if (error == 0 && !last) {
+            flush_renamed(step.file, step.to);
+        }
+        end_commit_step();
         if (error != 0) {
             return {"renaming " + step.from + " to " + step.to, reason_of(error, step.to), put_back(steps, next)};
-        }
-        if (next + 1 < RENAME_STEPS) {
-            flush_renamed(step.file, step.to);
         }
     }
     return {};
@@ -77,9 +113,9 @@ exchange_failure rename_in_steps(const rename_step* steps, std::size_t next)
 
 } // namespace
 
-exchange_names exchange_names_for(const std::string& a, const std::string& b, const std::string& claim)
+exchange_names exchange_names_for(const std::string& a, const std::string& b)
 {
-    return {a, b, a + EXCHANGE_TEMP_SUFFIX, claim};
+    return {a, b, a + EXCHANGE_TEMP_SUFFIX};
 }
 
 exchange_step exchange_step_of(const exchange_names& names)
@@ -95,10 +131,15 @@ exchange_step exchange_step_of(const exchange_names& names)
 }
 
 exchange_failure exchange_files(const exchange_names& names, exchange_step done, const checked_file& a_file,
-                                const checked_file& b_file)
+                                const checked_file& b_file, const exchange_notes& notes)
 {
     if (done == exchange_step::none) {
+        begin_commit_step();
         const int error = exchange_paths(names.a.c_str(), names.b.c_str());
+        if (error == 0) {
+            switch_note(notes.done);
+        }
+        end_commit_step();
         if (error == 0) {
             return {};
         }
@@ -106,27 +147,15 @@ exchange_failure exchange_files(const exchange_names& names, exchange_step done,
             return {"exchanging " + names.a + " and " + names.b, reason_of(error, names.a), true};
         }
     }
-    pending_file claim{};
-    switch (reserve_pending_file(claim, names.b, names.claim, leftover::remove)) {
-    case reservation::made:
-        break;
-    case reservation::held:
-        return {"holding " + names.claim, "another run holds it", true};
-    case reservation::unremovable:
-        return {"holding " + names.claim, "an earlier run left it, and it cannot be removed: " + claim.failure, true};
-    }
     const rename_step steps[RENAME_STEPS] = {
         {names.a, names.third, a_file}, {names.b, names.a, b_file}, {names.third, names.b, a_file}};
-    exchange_failure failure =
-        rename_in_steps(steps, done == exchange_step::a_moved ? 1 : done == exchange_step::b_moved ? 2 : 0);
-    abandon_pending_file(claim);
-    return failure;
+    return rename_in_steps(steps, done == exchange_step::a_moved ? 1 : done == exchange_step::b_moved ? 2 : 0, notes);
 }
 
 std::string move_over(const char* from, const char* to)
 {
     const int error = rename_path(from, to);
-    return error == 0 ? "" : std::strerror(error);
+    return error == 0 ? "" : reason_of(error, to);
 }
 
 void flush_renamed(const checked_file& file, const std::string& path)

@@ -105,8 +105,8 @@ lock_outcome lock_native(native_handle file);
 int rename_path(const char* from, const char* to);
 
 // Gives the file at `from` the name `to` unless something stands there
-// already (EEXIST). Returns 0 or an error number; ENOTSUP where the file
-// system cannot rename without replacing.
+// already (EEXIST). Returns 0 or an error number; ENOTSUP where the system
+// or the file system cannot rename without replacing.
 int rename_path_no_replace(const char* from, const char* to);
 // True when a name could not be made or changed because the folder that
 // holds it refuses changes, not because of the file.
@@ -141,9 +141,9 @@ bool list_folder(const char* folder, std::vector<std::string>& names);
 std::string current_folder();
 // False only when nothing at all is found at `path`.
 bool anything_at(const char* path);
-// The lock that keeps a console handler's thread and a commit step apart
-// (see begin_commit_step); where handlers interrupt the run's own thread,
-// nothing.
+// What keeps a handler and a commit step apart (see begin_commit_step): a
+// lock a console handler's thread waits for; where handlers interrupt the
+// run's own thread, SIGINT, SIGTERM and SIGHUP held back until the unlock.
 void lock_commit_steps();
 void unlock_commit_steps();
 // Removes a file's name. 0 or an error number. Safe in a signal handler.

@@ -54,11 +54,14 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     if (pending.file.handle == NO_FILE) {
         return reservation::held;
     }
-    pending_name = pending.temp_path.c_str();
-    if (lock_file(pending.file) == file_lock::busy) {
-        abandon_pending_file(pending);
+    // Until it is locked, another claimer may take the new file for a killed
+    // run's leftover and remove it: the name is then that claimer's, never
+    // this run's to remove.
+    if (lock_file(pending.file) == file_lock::busy || !path_names(pending.temp_path.c_str(), pending.file)) {
+        close_file(pending.file);
         return reservation::held;
     }
+    pending_name = pending.temp_path.c_str();
     return reservation::made;
 }
 

@@ -14,7 +14,9 @@ struct journal_texts {
     std::string unmarking;
     std::string undo_half_done;
     std::string exchanged;
+    std::string exchanged_interrupt;
     std::string restored;
+    std::string restored_interrupt;
     std::string lost_name;
     std::string target_path;
     std::string backup_path;
@@ -107,6 +109,11 @@ void name_journal(const std::string& target_path, const std::string& backup_path
                      " are already exchanged; only the flush of their folder failed, so do not undo again";
     kept.restored = "the original from " + backup_path + " is already back in the place of " + target_path +
                     "; only the flush of their folder failed";
+    // A stop after the last rename: the undo is done, whatever the flush it stopped.
+    kept.exchanged_interrupt = target_path + " and " + backup_path +
+                               " are exchanged: the undo is done, and their folder was being flushed";
+    kept.restored_interrupt = "the original from " + backup_path + " is back in the place of " + target_path +
+                              ": the undo is done, and their folder was being flushed";
     kept.target_path = target_path;
     kept.backup_path = backup_path;
     kept.finishing = target_path + " is updated, or complete but for its header: if it does not load, run the same "
@@ -130,12 +137,19 @@ void note_journal(journal_note note)
         set_note(texts().undo_half_done);
         return;
     case journal_note::exchanged:
-        set_note(texts().exchanged);
+        set_failure_notes(texts().exchanged.c_str(), texts().exchanged_interrupt.c_str());
         return;
     case journal_note::restored:
-        set_note(texts().restored);
+        set_failure_notes(texts().restored.c_str(), texts().restored_interrupt.c_str());
         return;
     }
+}
+
+exchange_notes undo_exchange_notes()
+{
+    const journal_texts& kept = texts();
+    return {{kept.undo_half_done.c_str(), kept.undo_half_done.c_str()},
+            {kept.exchanged.c_str(), kept.exchanged_interrupt.c_str()}};
 }
 
 void note_lost_name(rewrite_stage stage)

@@ -62,7 +62,11 @@
 // The notes, set before the write they describe and true on both sides of
 // it: "as it was" before the mark (shown only on a signal: a failure says
 // its own reason), "marking" while the mark is written, "marked" from then
-// on, "finishing" while the magic goes on.
+// on, "finishing" while the magic goes on. A signal is held back across
+// each write and its flush (begin_commit_step), so that it meets the note
+// set after it. An undo switches its note inside each rename's step: none
+// before its first, "half done" between its renames, "exchanged" (or
+// "restored") once the last is made, which no note asks to undo again.
 #pragma once
 
 #include <array>
@@ -137,10 +141,13 @@ enum class journal_note {
     as_it_was,       // nothing has changed the target
     marked,          // the target is marked; the original is in the backup
     undo_half_done,  // an undo's renames are under way
-    exchanged,       // an undo exchanged the target and its backup; their folder is being flushed
+    exchanged,       // an undo exchanged the target and its backup, and is done; their folder is being flushed
     restored,        // an undo put the original in place of a half-written target; the same
 };
 void note_journal(journal_note note);
+// The notes of an undo's exchange, for its steps to switch to: half done,
+// then exchanged.
+exchange_notes undo_exchange_notes();
 // Another file took the target's name while it stood at `stage`: the file
 // being rewritten has no name any more, and the original is in the backup.
 void note_lost_name(rewrite_stage stage);

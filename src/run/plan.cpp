@@ -194,13 +194,29 @@ void print_dry_run(const run_plan& plan)
 
 } // namespace
 
+void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive)
+{
+    if (output_archive.empty()) {
+        return;
+    }
+    // Said first even by a run that cannot start.
+    const std::string backing_up = backing_up_line(target_path);
+    set_failure_prelude(backing_up.c_str());
+    refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
+}
+
+std::string backing_up_line(const std::string& target_path)
+{
+    return "Backing up update target " + target_path + "...\n";
+}
+
 void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run)
 {
     run_files& files = plan.files;
     files = files_for(request_lead::update, target_path, backup_path_for(target_path));
     files.target.path = files.target_path.c_str();
     plan.dry_run = dry_run;
-    plan.backing_up = "Backing up update target " + target_path + "...\n";
+    plan.backing_up = backing_up_line(target_path);
     name_journal(target_path, files.backup_path);
     if (!dry_run) {
         note_journal(journal_note::as_it_was);
@@ -208,9 +224,7 @@ void make_plan(run_plan& plan, const std::string& target_path, const std::string
     // A fresh run says first that it backs the target up, even when it
     // cannot start; a marked target is never backed up.
     set_failure_prelude(plan.backing_up.c_str());
-    if (!output_archive.empty()) {
-        refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
-    }
+    refuse_output_into_archive(target_path, output_archive);
     open_target(files);
     switch (read_rewrite_stage(files.target, plan.final_header)) {
     case rewrite_stage::none:

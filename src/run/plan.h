@@ -39,6 +39,11 @@ struct run_plan {
     std::string backing_up;
 };
 
+// What a fresh run says first, owed also when it cannot start.
+std::string backing_up_line(const std::string& target_path);
+// Refuses a run whose standard output writes into one of its archives
+// (`output_archive`, "" for none), before anything changes.
+void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive);
 // Plans the run on `target_path`; `plan` must be value-initialised, so that
 // unused directory slots and the bytes after each name are zero.
 // `output_archive` is the archive standard output writes into, or "".

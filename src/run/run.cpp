@@ -15,7 +15,9 @@ std::string guard_standard_output(const std::string& target_path)
     const std::string backup_path = backup_path_for(target_path);
     bool errors_are_unsafe = false;
     std::string taken;
-    for (const std::string& archive : {target_path, backup_path, std::string(UPDATE_ARCHIVE_NAME)}) {
+    // The third name holds one of the archives while an undo is half done.
+    for (const std::string& archive : {target_path, backup_path, std::string(UPDATE_ARCHIVE_NAME),
+                                       target_path + EXCHANGE_TEMP_SUFFIX}) {
         errors_are_unsafe = errors_are_unsafe || output_is_file(stderr, archive.c_str());
         if (taken.empty() && output_is_file(stdout, archive.c_str())) {
             taken = archive;
@@ -35,6 +37,9 @@ int run_update(const std::string& target_path, const std::string& output_archive
     // Value-initialised, so unused entries and the bytes after each name are zero.
     const auto plan = std::make_unique<run_plan>();
     const bool dry_run = mode == run_mode::dry_run;
+    // Before the interrupted undo is finished, whose renames would move the
+    // file standard output writes into.
+    refuse_output_into_archive(target_path, output_archive);
     const bool finished_undo = finish_interrupted_undo(target_path);
     make_plan(*plan, target_path, output_archive, dry_run);
     plan->finished_undo = finished_undo;

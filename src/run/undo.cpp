@@ -2,7 +2,8 @@
 // backup's, so that nothing is lost at any instant and a second undo redoes
 // the update. Where the system cannot exchange two names in one step, three
 // renames through a third name do it; an undo they leave half done is
-// finished by the next undo, run or dry run of the archive.
+// finished by the next undo, run or dry run of the archive. Every refusal
+// comes before the first change.
 #include <memory>
 #include <string>
 
@@ -17,6 +18,7 @@ namespace {
 
 struct undo_state {
     run_files files;
+    pending_file claim;  // the backup's temporary name, held from before the backup opens to the last flush
     checked_file backup;
     pak_header backup_header;
     pak_header final_header;  // what the target's header holds under a mark
@@ -39,6 +41,41 @@ checked_file open_locked(const std::string& path, const std::string& cannot)
         fatal_error("%s: %s is in use by another run", cannot.c_str(), path.c_str());
     }
     return file;
+}
+
+// The name every run makes a new backup under, from its copy to its
+// commit: held, no run on another archive sharing the backup replaces it
+// or takes its name while the undo renames. A killed run's leftover is
+// removed, as a run removes it.
+void claim_backup_name(pending_file& claim, const std::string& backup_path, const std::string& cannot)
+{
+    const std::string temp_path = backup_temp_path_for(backup_path);
+    switch (reserve_pending_file(claim, temp_path, temp_path, leftover::remove)) {
+    case reservation::made:
+        return;
+    case reservation::held:
+        fatal_error("%s: its backup %s is in use by another run", cannot.c_str(), backup_path.c_str());
+    case reservation::unremovable:
+        fatal_error("%s: %s, left by an earlier run, cannot be removed: %s", cannot.c_str(), temp_path.c_str(),
+                    claim.failure.c_str());
+    }
+}
+
+// The exchange and the renames go by names: under the claim and the locks
+// no run renames either file, but another program still may.
+void refuse_renamed(const checked_file& file, const std::string& path, const std::string& cannot)
+{
+    if (!path_names(path.c_str(), file)) {
+        fatal_error("%s: another file took the name %s during the undo; nothing was changed", cannot.c_str(),
+                    path.c_str());
+    }
+}
+
+void refuse_renamed_files(const undo_state& undo)
+{
+    const std::string cannot = "Cannot undo the update of " + undo.files.target_path;
+    refuse_renamed(undo.files.target, undo.files.target_path, cannot);
+    refuse_renamed(undo.backup, undo.files.backup_path, cannot);
 }
 
 void open_backup(undo_state& undo)
@@ -81,10 +118,17 @@ int restore_original(undo_state& undo)
 {
     run_files& files = undo.files;
     prove_original(undo);
+    refuse_renamed_files(undo);
     // Windows replaces a file only when no handle is open on it. The backup
     // stays open and locked, so no other run takes it meanwhile.
     close_file(files.target);
+    begin_commit_step();
     const std::string failure = move_over(files.backup_path.c_str(), files.target_path.c_str());
+    if (failure.empty()) {
+        // Said also when the folder's flush fails: an undo run again would find no backup.
+        note_journal(journal_note::restored);
+    }
+    end_commit_step();
     if (!failure.empty()) {
         refuse(request_lead::undo, files.target_path.c_str(), "renaming %s over it failed: %s; nothing was changed",
                files.backup_path.c_str(), failure.c_str());
@@ -92,10 +136,9 @@ int restore_original(undo_state& undo)
     print_text("%s was half-written by an interrupted update: the original from %s is back in its place, and the "
                "half-written file was dropped\n",
                files.target_path.c_str(), files.backup_path.c_str());
-    // Said before the folder's flush, which may fail: an undo run again would find no backup.
-    note_journal(journal_note::restored);
     flush_renamed(undo.backup, files.target_path);
     note_journal(journal_note::none);
+    abandon_pending_file(undo.claim);
     return 0;
 }
 
@@ -105,10 +148,16 @@ bool tied(const pak_directory& a, const pak_directory& b)
     return merged_from(a, b) || merged_from(b, a);
 }
 
-void refuse_untied_archives(undo_state& undo)
+// Read under the mark of a target complete but for its magic, so that an
+// unrelated backup is refused before the magic goes on.
+void refuse_untied_archives(undo_state& undo, rewrite_stage stage)
 {
     undo.target_directory.capacity = MAX_PAK_ENTRIES;
-    read_pak_directory(undo.files.target, undo.target_directory);
+    if (stage == rewrite_stage::data_complete) {
+        read_directory_at(undo.files.target, undo.final_header, undo.target_directory);
+    } else {
+        read_pak_directory(undo.files.target, undo.target_directory);
+    }
     if (!tied(undo.target_directory, undo.backup_directory)) {
         refuse_unrelated_backup(undo.files);
     }
@@ -119,8 +168,8 @@ void refuse_untied_archives(undo_state& undo)
 void exchange_with_backup(const exchange_names& names, exchange_step done, const checked_file& moved,
                           const checked_file& staying, const std::string& doing)
 {
-    note_journal(journal_note::undo_half_done);
-    const exchange_failure failure = exchange_files(names, done, moved, staying);
+    note_journal(done == exchange_step::none ? journal_note::none : journal_note::undo_half_done);
+    const exchange_failure failure = exchange_files(names, done, moved, staying, undo_exchange_notes());
     if (failure.put_back) {
         note_journal(journal_note::none);
         fatal_error("Cannot %s: %s failed: %s; %s and %s are as they were before the undo", doing.c_str(),
@@ -133,26 +182,19 @@ void exchange_with_backup(const exchange_names& names, exchange_step done, const
     }
 }
 
-// Through the renames the backup's temporary name is held, so that no run
-// of another archive sharing the backup makes one while the backup's own
-// name is free.
-exchange_names undo_names(const std::string& target_path, const std::string& backup_path)
-{
-    return exchange_names_for(target_path, backup_path, backup_temp_path_for(backup_path));
-}
-
 int undo_exchange(undo_state& undo)
 {
     const run_files& files = undo.files;
-    refuse_untied_archives(undo);
-    exchange_with_backup(undo_names(files.target_path, files.backup_path), exchange_step::none,
+    refuse_renamed_files(undo);
+    // The exchange's last step leaves the note that it is done, also for the
+    // folder's flush, which may fail: an undo run again would exchange them back.
+    exchange_with_backup(exchange_names_for(files.target_path, files.backup_path), exchange_step::none,
                          files.target, undo.backup, "undo the update of " + files.target_path);
     print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
                files.target_path.c_str(), files.backup_path.c_str());
-    // Said before the folder's flush, which may fail: an undo run again would exchange them back.
-    note_journal(journal_note::exchanged);
     flush_renamed(files.target, files.backup_path);
     note_journal(journal_note::none);
+    abandon_pending_file(undo.claim);
     return 0;
 }
 
@@ -185,8 +227,9 @@ void prove_half_done_undo(const checked_file& moved, const checked_file& staying
 
 bool finish_interrupted_undo(const std::string& target_path)
 {
-    name_journal(target_path, backup_path_for(target_path));
-    const exchange_names names = undo_names(target_path, backup_path_for(target_path));
+    const std::string backup_path = backup_path_for(target_path);
+    name_journal(target_path, backup_path);
+    const exchange_names names = exchange_names_for(target_path, backup_path);
     const exchange_step done = exchange_step_of(names);
     if (done == exchange_step::none) {
         return false;
@@ -201,16 +244,23 @@ bool finish_interrupted_undo(const std::string& target_path)
         fatal_error("%s: it left %s, but neither %s nor %s exists; nothing was changed", cannot.c_str(),
                     names.third.c_str(), names.a.c_str(), names.b.c_str());
     }
+    const std::string& staying_path = done == exchange_step::a_moved ? names.b : names.a;
     checked_file moved = open_locked(names.third, cannot);
-    checked_file staying = open_locked(done == exchange_step::a_moved ? names.b : names.a, cannot);
+    checked_file staying = open_locked(staying_path, cannot);
+    pending_file claim{};
+    claim_backup_name(claim, backup_path, cannot);
+    // A run on another archive sharing the backup may have replaced it before the claim.
+    refuse_renamed(moved, names.third, cannot);
+    refuse_renamed(staying, staying_path, cannot);
     prove_half_done_undo(moved, staying, cannot);
     exchange_with_backup(names, done, moved, staying, "finish the interrupted undo of " + target_path);
     print_text("Finished the interrupted undo of %s first: it and %s are exchanged\n", target_path.c_str(),
                names.b.c_str());
-    note_journal(journal_note::exchanged);
     flush_renamed(moved, names.b);
     note_journal(journal_note::none);
-    // The run that goes on takes its locks anew, on the files' new names.
+    // Given up before a run that goes on claims the same name for its own
+    // backup; it takes its locks anew, on the files' new names.
+    abandon_pending_file(claim);
     close_file(moved);
     close_file(staying);
     return true;
@@ -231,21 +281,23 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     if (finish_interrupted_undo(target_path)) {
         return 0;
     }
+    claim_backup_name(undo->claim, files.backup_path, "Cannot undo the update of " + target_path);
     open_target(files);
     open_backup(*undo);
     print_text("Undoing the update of %s...\n", target_path.c_str());
-    switch (read_rewrite_stage(files.target, undo->final_header)) {
-    case rewrite_stage::rewriting:
+    const rewrite_stage stage = read_rewrite_stage(files.target, undo->final_header);
+    if (stage == rewrite_stage::rewriting) {
         return restore_original(*undo);
-    case rewrite_stage::data_complete:
+    }
+    if (stage == rewrite_stage::data_complete &&
+        !mark_fits_length(undo->final_header, archive_length(files.target))) {
+        refuse(request_lead::undo, target_path.c_str(), "its mark does not match its length");
+    }
+    refuse_untied_archives(*undo, stage);
+    if (stage == rewrite_stage::data_complete) {
         // Complete but for its magic: it becomes the archive it already is.
-        if (!mark_fits_length(undo->final_header, archive_length(files.target))) {
-            refuse(request_lead::undo, target_path.c_str(), "its mark does not match its length");
-        }
+        refuse_renamed_files(*undo);
         write_stage(files.target, rewrite_stage::none);
-        break;
-    case rewrite_stage::none:
-        break;
     }
     return undo_exchange(*undo);
 }
