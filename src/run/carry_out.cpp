@@ -41,7 +41,7 @@ void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
     refuse_changed_target(plan.files);
     refuse_changed_update(plan.files);
     commit_pending_file(backup);
-    refuse_backup_changed_before_mark(plan.files, backup.file);
+    refuse_backup_changed_before_mark(plan.files);
 }
 
 // Marked before the first change, so that no later run takes a half-written
@@ -85,7 +85,7 @@ void rewrite_target(run_plan& plan, const checked_file& original, progress_line&
 {
     write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
     prove_update_copied(plan);
-    if (!backup_as_pinned(plan.files, original)) {
+    if (!backup_as_pinned(plan.files)) {
         refuse_changed_backup(plan.files.lead, plan.files.target_path, plan.files.backup_path);
     }
     seal_merge(plan.merge, plan.files.target);
@@ -186,7 +186,7 @@ int finish(run_plan& plan, backup_standing backup, const checked_file* source)
     refuse_lost_name(plan, rewrite_stage::data_complete);
     write_stage(files.target, rewrite_stage::none);
     close_file(files.target);
-    if (source != nullptr && !backup_as_pinned(files, *source)) {
+    if (source != nullptr && !backup_as_pinned(files)) {
         backup = backup_standing::changed;
     }
     print_report(files, backup);

@@ -48,7 +48,7 @@ void refuse_changed_update(const run_files& files);
 void pin_backup(run_files& files, const checked_file& backup);
 // After the new backup took its name, which moves only its change time:
 // refuses to go on, the target as it was, when its name does not lead to
-// it or it changed since it was pinned; pins it again.
-void refuse_backup_changed_before_mark(run_files& files, const checked_file& backup);
-// True when the backup's name leads to `backup` and it is as pinned.
-bool backup_as_pinned(const run_files& files, const checked_file& backup);
+// the file pinned or that file changed since; pins it again.
+void refuse_backup_changed_before_mark(run_files& files);
+// True when the backup's name leads to the file pinned, as it was pinned.
+bool backup_as_pinned(const run_files& files);
