@@ -171,9 +171,9 @@ std::string remove_applied_update(const run_files& files)
 
 // Members and directory are on disk: the target is marked complete, so that
 // a later run never takes it for a new original, update.pak goes, and the
-// magic goes on last. `source`, the backup a rewrite read from, or nullptr,
-// is vouched for only where it is still as pinned.
-int finish(run_plan& plan, backup_standing backup, const checked_file* source)
+// magic goes on last. A backup the run pinned as its source is vouched for
+// only where it is still as pinned.
+int finish(run_plan& plan, backup_standing backup, bool backup_pinned)
 {
     run_files& files = plan.files;
     std::string removal_failure;
@@ -186,7 +186,7 @@ int finish(run_plan& plan, backup_standing backup, const checked_file* source)
     refuse_lost_name(plan, rewrite_stage::data_complete);
     write_stage(files.target, rewrite_stage::none);
     close_file(files.target);
-    if (source != nullptr && !backup_as_pinned(files)) {
+    if (backup_pinned && !backup_as_pinned(files)) {
         backup = backup_standing::changed;
     }
     print_report(files, backup);
@@ -223,9 +223,8 @@ int back_up_and_apply(run_plan& plan, pending_file& backup, progress_line& progr
     print_updating(plan.files);
     mark_and_record(plan);
     rewrite_target(plan, backup.file, progress);
-    const int status = finish(plan, backup_standing::original, &backup.file);
     close_file(backup.file);
-    return status;
+    return finish(plan, backup_standing::original, true);
 }
 
 } // namespace
@@ -251,21 +250,19 @@ int carry_out(run_plan& plan, pending_file& backup)
         repin_target(files);
         print_text("The interrupted run had not changed %s\n", files.target_path.c_str());
         return back_up_and_apply(plan, backup, progress);
-    case start_point::resume_rewrite: {
+    case start_point::resume_rewrite:
         print_original_saved(files, backup_standing::original);
         print_updating(files);
         rewrite_target(plan, files.backup, progress);
-        const int status = finish(plan, backup_standing::original, &files.backup);
         close_file(files.backup);
-        return status;
-    }
+        return finish(plan, backup_standing::original, true);
     case start_point::finish_complete:
         print_original_saved(files, plan.backup);
         print_updating(files);
         if (files.update.handle != NO_FILE) {
             report_update_members(plan.merge.update);
         }
-        return finish(plan, plan.backup, nullptr);
+        return finish(plan, plan.backup, false);
     }
     return 1;
 }
