@@ -99,8 +99,10 @@ struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
     // 's'ymlink or 'h'ard link `from` to `to`, a symlink to `to` with no update.pak ('u'), a 'b'ig sparse
-    // `from`, a 'd'irectory, a named 'p'ipe or a soc'k'et, an archive `to` beside `from` 'm'arked by
-    // a cut-short rewrite or marked 'c'omplete but for its magic, or 'n'o `from` at all
+    // `from` without members, of `to` bytes or else 2^31, a 'd'irectory, a named 'p'ipe or a soc'k'et, an
+    // archive `to` beside `from` 'm'arked by a cut-short rewrite or marked 'c'omplete but for its magic, 'n'o
+    // `from` at all, or a symlink to `to` with no update.pak beside pak0.pak cut short while 'r'ewriting from
+    // its backup pak0.bak
     char kind;
     const char *from, *to;
     std::string out;      // the whole output, or else...
@@ -146,7 +148,8 @@ protected:
 
     // Runs an update expected to succeed and checks stdout and all three files.
     void expect_success(const std::string& original, const std::string& update_pak,
-                        const std::string& target_path, const std::string& backup_path) {
+                        const std::string& target_path, const std::string& backup_path,
+                        const std::vector<std::string>& wrapper = {}) {
         write_file(target_path, original);
         write_file(update(), update_pak);
         const auto expected = model_merge(original, update_pak);
@@ -158,7 +161,7 @@ protected:
         ASSERT_EQ(stat(target_path.c_str(), &info), 0);
         const mode_t target_mode = info.st_mode & 07777;
 #endif
-        const run_result run = run_tarnwick({target_path}, dir());
+        const run_result run = run_tarnwick({target_path}, dir(), wrapper);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, success_stdout(target_path, backup_path, expected->member_lines));
         EXPECT_TRUE(same_bytes(read_file(target_path), expected->archive));
@@ -231,7 +234,12 @@ protected:
             if (c.kind == 's') fs::create_symlink(c.to, from, made);
             if (c.kind == 'h') fs::create_hard_link(d + "/" + c.to, from, made);
             if (c.kind == 'd') fs::create_directory(from, made);
-            if (c.kind == 'u') {
+            if (c.kind == 'r') {
+                const std::string original = read_file(d + "/pak0.pak");
+                write_file(d + "/pak0.bak", original);
+                write_file(d + "/pak0.pak", "\x89TWr" + original.substr(4, 20));
+            }
+            if (c.kind == 'u' || c.kind == 'r') {
                 fs::remove(d + "/update.pak");
                 fs::create_symlink(c.to, from, made);
             }
@@ -249,8 +257,8 @@ protected:
                 write_file(from, (c.kind == 'm' ? "\x89TWr" : "\x89TWc") + rewritten.substr(4));
             }
             if (c.kind == 'b') {
-                write_file(from, "");
-                fs::resize_file(from, std::uintmax_t{1} << 31, made);
+                write_file(from, raw_header("PACK", 12, 0));
+                fs::resize_file(from, *c.to ? std::stoull(c.to) : std::uintmax_t{1} << 31, made);
             }
             ASSERT_FALSE(made) << made.message();
             const auto before = snapshot(d);
@@ -472,7 +480,8 @@ TEST_F(EndToEnd, BackslashSeparatesFoldersOnlyOnWindows) {
 
 // Windows passes arguments in the ANSI code page and opens nothing of 260
 // characters or more unless the program asks otherwise. Paths are relative
-// to the test directory; `linked` is made another name of the target first.
+// to the test directory, or else absolute; `linked` is made another name of
+// the target first.
 TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
     const auto repeated = [](const std::string& text, int count) {
         std::string out;
@@ -483,6 +492,8 @@ TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
     // 243 characters below the test folder; only the file goes past 260, as the clean-up on
     // Windows cannot list a longer folder.
     const std::string deep = mixed + "/" + repeated("Ж", 80) + "/" + repeated("ü", 80) + "/" + repeated("地", 60);
+    // Named after the test folder, so that runs side by side never share it.
+    const std::string in_root = "/" + fs::path(dir()).filename().string();
     const struct {
         const char* label;
         std::string target, backup, linked;
@@ -493,10 +504,42 @@ TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
         {"over 260 characters", deep + ".pak", deep + ".bak", ""},
         {"the target a hard link in such a folder", cjk + "/链接.pak", cjk + "/链接.bak", mixed + "/pak0.pak"},
         {"the backup a hard link to the target", mixed + "/pak0.pak", mixed + "/pak0.bak", mixed + "/pak0.bak"},
+        // Last, as it may skip: only root may write there, and the flush of the folder is seen by strace.
+        {"an archive in the root folder", in_root + ".pak", in_root + ".bak", ""},
     };
     const std::string o = build_pak({{"a", "1"}, {"b", "old"}}), u = build_pak({{"B", "new"}, {"c", "3"}});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
+        if (c.target[0] == '/') {
+            std::string reason = reason_cannot_trace();
+#ifndef _WIN32
+            if (reason.empty() && geteuid() != 0) reason = "needs root to put an archive in the root folder";
+#endif
+            if (!reason.empty()) GTEST_SKIP() << reason;
+            // The backup's new name is on disk before the archive changes: its folder, "/", is flushed.
+            expect_success(o, u, c.target, c.backup,
+                           {"strace", kNoLeakCheck, "-f", "-qq", "-y", "-o", path("trace"), "-e",
+                            "trace=rename,renameat,renameat2,fsync"});
+            const std::string calls = read_file(path("trace"));
+            std::istringstream lines(calls.substr(std::min(calls.size(), calls.find("\"" + c.backup + "\")"))));
+            bool root_flushed = false;
+            for (std::string line; std::getline(lines, line);)
+                root_flushed = root_flushed || (line.find("fsync(") != std::string::npos &&
+                                                line.find("</>)") != std::string::npos);
+            EXPECT_TRUE(root_flushed) << calls;
+            // A message about the folder names it "/".
+            write_file(c.target, o);
+            fs::remove(c.backup);
+            write_file(update(), u);
+            const run_result failed = run_tarnwick(
+                {c.target}, dir(),
+                {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:error=EIO",
+                 "-P", "/"});
+            EXPECT_EQ(failed.out, backing_up(c.target) + kBanner + "Error writing /: " + std::strerror(EIO) + "\n");
+            EXPECT_TRUE(same_bytes(read_file(c.target), o));
+            for (const std::string& file : {c.target, c.backup, c.backup + ".tarnwick-new"}) fs::remove(file);
+            continue;
+        }
         const std::string target_path = path(c.target), backup_path = path(c.backup);
         fs::create_directories(fs::u8path(target_path).parent_path());
         if (c.linked.empty()) {
@@ -525,8 +568,11 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
     const std::string o = build_pak({{"a.txt", "alpha"}, {"maps/m1.bsp", random_bytes(5000, 7)}});
     const std::string u = build_pak({{"MAPS/M1.BSP", random_bytes(3000, 8)}, {"new.wav", "RIFF"}});
     const std::size_t o0 = entry_pos(o, 0), u0 = entry_pos(u, 0), u1 = entry_pos(u, 1);
-    std::string unterminated = u;
-    unterminated.replace(u1, 56, std::string(56, 'w'));
+    // The archive with the name of its member `index` filling all 56 bytes.
+    const auto unterminated = [](std::string pak, int index) {
+        return pak.replace(static_cast<std::size_t>(entry_pos(pak, index)), 56, std::string(56, 'w'));
+    };
+    const std::string three = build_pak({{"x", "1"}, {"y", "2"}, {"z", "3"}});
     // 1024 members that all read the same 2 MiB; the last one `last_length` bytes of it.
     const auto huge_update = [](std::int32_t last_length) {
         std::string pak = raw_header("PACK", 12 + (1 << 21), 64 * 1024) + std::string(1 << 21, 'x');
@@ -584,7 +630,12 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
          build_pak(numbered(1024, "M", "u")), kTooLarge, ""},
         {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0.pak lists"},
         {"update over 1024 entries", build_pak({}), build_pak(numbered(1025, "m", "")), "", "update.pak"},
-        {"update name without NUL", o, unterminated, "", "update.pak"},
+        {"update name without NUL", o, unterminated(u, 1),
+         "Damaged archive update.pak: the name of member 2 is not terminated within its 56 bytes", ""},
+        {"the original's first name without NUL", unterminated(o, 0), u,
+         "Damaged archive " + target() + ": the name of member 1 is not terminated within its 56 bytes", ""},
+        {"the third name of three without NUL", o, unterminated(three, 2),
+         "Damaged archive update.pak: the name of member 3 is not terminated within its 56 bytes", ""},
         {"original negative dir_offset", with_le32(o, 4, -64), u, "", "/pak0.pak: "},
         {"update directory offset overflows", o, with_le32(u, 4, INT32_MAX - 10), "", "update.pak"},
         {"kept member negative file_offset", with_le32(o, o0 + 56, -4), u, "", "/pak0.pak: "},
@@ -673,10 +724,16 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"--version, the first option of two", {"pak0.pak", "--version", "--help"}, 0, "", "", "tarnwick " TARNWICK_VERSION "\n", "", 0},
         {"--help, the first option of two", {"--help", "--version"}, 0, "", "", kTitle + help, "", 0},
         {"no short or other spelling of an option", {"-h", "--HELP", "-V"}, 0, "", "", kTitle + usage, "", 1,
-         "tarnwick: unknown option --HELP; to name a file that begins with '-', write ./--HELP\n"},
+         "tarnwick: unknown option -h; to name a file that begins with '-', write ./-h\n"},
         {"a misspelt option after the archive", {"pak0.pak", "--dryrun"}, 0, "", "", kTitle + usage, "", 1,
          "tarnwick: unknown option --dryrun; to name a file that begins with '-', write ./--dryrun\n"},
-        {"an archive that begins with '-'", {"-pak0.pak"}, 0, "", "", "", ""},
+        {"a misspelt option before the archive", {"--dryrun", "pak0.pak"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option --dryrun; to name a file that begins with '-', write ./--dryrun\n"},
+        {"an archive that begins with '-'", {"-pak0.pak"}, 0, "", "", kTitle + usage, "", 1,
+         "tarnwick: unknown option -pak0.pak; to name a file that begins with '-', write ./-pak0.pak\n"},
+        {"an archive that begins with '-', named as the hint says", {"./-pak0.pak"}, 0, "", "", "", ""},
+        {"a lone '-' after the archive", {"none.pak", "-"}, 0, "", "", "", "", 1,
+         "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
@@ -698,7 +755,20 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
         {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
-        {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "", "", "big.pak"},
+        {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "",
+         backing_up("big.pak") + kBanner +
+             "File big.pak is too large: 2147483648 bytes, more than the 2147483647 a pak file can address\n",
+         ""},
+        // Not too large, but the record would end past what an archive can address.
+        {"target of 2^31 - 1 bytes", {"big.pak"}, 'b', "big.pak", "2147483647",
+         backing_up("big.pak") + kBanner +
+             "Cannot update big.pak: the rewrite would end within 56 bytes of the largest size a pak file can have, "
+             "which leaves no room for the record that lets an interrupted update be finished\n",
+         ""},
+        {"update.pak of 2^31 bytes", {"pak0.pak"}, 'b', "update.pak", "",
+         backing_up("pak0.pak") + kBanner +
+             "File update.pak is too large: 2147483648 bytes, more than the 2147483647 a pak file can address\n",
+         ""},
         {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
         {"update.pak is a directory", {"pak0.pak"}, 'd', "update.pak", "",
          backing_up("pak0.pak") + kBanner + "Error opening update.pak: Is a directory\n", ""},
@@ -758,6 +828,11 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
         {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
         {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", same_as_update, ""},
+        // A marked target is never backed up, so the run never says so.
+        {"update.pak leads to the backup a cut-short rewrite is finished from", {"pak0.pak"}, 'r', "update.pak",
+         "pak0.bak", kTitle + same_as_update.substr(backing_up("pak0.pak").size()), "", 1,
+         "tarnwick: pak0.pak is half-written and not playable; the original is in pak0.bak; running the same command "
+         "again, once the cause is fixed, finishes the update\n"},
     });
     // The archive and update.pak are reached through links; a backup name
     // that links to another archive is replaced, not followed.
@@ -809,6 +884,10 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         // in it, but the archives' names may not change.
         bool sticky = false;
         bool half_written = false;  // ro/pak0.pak as a run stopped right after its mark leaves it
+        mode_t mode = 0555;                 // the folder's
+        std::vector<std::string> inject = {};  // strace's -e options and -P for a run as nobody
+        bool marked_sibling = false;        // ro/pak0, whose backup is ro/pak0.bak too, cut short
+        bool backup_made = false;           // ro/pak0.bak, the original, is made before the failure
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
@@ -829,6 +908,24 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         {"an undo cannot put the original back in place of a half-written archive", {"--undo", "{archive}"}, o,
          "Cannot undo the update of pak0.pak: renaming pak0.bak over it failed: its folder {ro} refuses the change (" +
              not_permitted + "); nothing was changed", "", true, false, false, true, true},
+        // A folder that can be written but not read cannot be opened for its flush: the volume's covers it.
+        {"a first run in a folder that can be written but not listed", {"{archive}"}, std::nullopt, "", "", false,
+         false, false, false, false, 0333},
+        {"a first run there, whose flush of the volume fails", {"{archive}"}, std::nullopt,
+         "Error writing {ro}: " + std::string(std::strerror(EIO)), "", false, false, false, false, false, 0333,
+         {"trace=syncfs", "-e", "inject=syncfs:error=EIO"}, false, true},
+        {"a folder that can be written but not listed, beside a marked archive sharing the backup", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether another archive still needs its original in "
+         "{ro}/pak0.bak: listing the folder {ro} failed: " + denied,
+         "", false, false, false, false, false, 0333, {}, true},
+        {"the folder's listing failing, beside a marked archive sharing the backup", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether another archive still needs its original in "
+         "{ro}/pak0.bak: listing the folder {ro} failed: " + std::string(std::strerror(EIO)),
+         "", false, false, false, false, false, 0755, {"trace=getdents64", "-e", "inject=getdents64:error=EIO"}, true},
+        {"the open of a marked archive sharing the backup failing", {"{archive}"}, o,
+         "Cannot update {ro}/pak0.pak: cannot tell whether {ro}/pak0 still needs its original in {ro}/pak0.bak: "
+         "opening it failed: " + std::string(std::strerror(EIO)),
+         "", false, false, false, false, false, 0755, {"trace=openat", "-e", "inject=openat:error=EIO", "-P", "{ro}/pak0"}, true},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -840,9 +937,11 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         };
         mkdir(ro.c_str(), 0755);
         mkdir(work.c_str(), 0755);
-        write_file(ro + "/pak0.pak", c.half_written ? "\x89TWr" + o.substr(4) : c.backup ? updated : o);
+        // An undo undoes the update; a run updates the original again over an earlier backup.
+        write_file(ro + "/pak0.pak", c.half_written ? "\x89TWr" + o.substr(4) : c.args.size() > 1 ? updated : o);
         if (c.backup) write_file(ro + "/pak0.bak", *c.backup);
         if (c.leftover) write_file(ro + "/pak0.bak.tarnwick-new", o.substr(0, 20));
+        if (c.marked_sibling) write_file(ro + "/pak0", "\x89TWr" + updated.substr(4, 100));
         write_file(work + "/update.pak", u);
         for (const std::string& p : {ro, ro + "/pak0.pak", ro + "/pak0.bak", ro + "/pak0.bak.tarnwick-new", work,
                                      work + "/update.pak"}) {
@@ -852,7 +951,7 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
                 ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << p;
             }
         }
-        if (!c.sticky) chmod(ro.c_str(), 0555);
+        if (!c.sticky) chmod(ro.c_str(), c.mode);
         const auto before = snapshot(ro);
         std::vector<std::string> args = c.args;
         args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";
@@ -861,19 +960,36 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
             if (!reason_cannot_trace().empty()) continue;
             wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
                                            "inject=openat:error=EROFS", "-P", ro + "/pak0.bak.tarnwick-new"});
+        } else if (!c.inject.empty()) {
+            if (!reason_cannot_trace().empty()) continue;
+            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-f", "-qq", "-o", "/dev/null", "-e"});
+            for (const std::string& option : c.inject) wrapper.push_back(filled(option));
+            wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         } else {
             wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         }
 
         const run_result run = run_tarnwick(args, c.run_in_ro ? ro : work, wrapper);
+        if (c.message.empty()) {
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(read_file(ro + "/pak0.pak"), updated);
+            EXPECT_EQ(read_file(ro + "/pak0.bak"), o);
+            EXPECT_FALSE(exists(work + "/update.pak"));
+            continue;
+        }
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out.substr(run.out.find(kBanner)), kBanner + filled(c.message) + "\n");
         EXPECT_EQ(read_file(path("errors")), filled(c.errors));
-        EXPECT_EQ(snapshot(ro), before);
+        auto after = snapshot(ro);
+        if (c.backup_made) {
+            EXPECT_EQ(read_file(ro + "/pak0.bak"), o);
+            after.erase(ro + "/pak0.bak");
+        }
+        EXPECT_EQ(after, before);
         EXPECT_EQ(read_file(work + "/update.pak"), u);
-        // A dry run claims the backup's temporary name as the run does, and is refused alike;
-        // a killed run's leftover it leaves for the run to remove.
-        if (c.args.size() == 1 && !c.leftover) {
+        // A dry run claims the backup's temporary name as the run does, and is refused alike, a
+        // killed run's leftover that cannot be removed included.
+        if (c.args.size() == 1 && !c.backup_made) {
             const run_result dry = run_tarnwick({"--dry-run", args.back()}, c.run_in_ro ? ro : work, wrapper);
             EXPECT_EQ(dry.status, 1);
             EXPECT_EQ(dry.out, run.out);
@@ -1179,6 +1295,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
          cannot + "its backup pak0.bak is not the archive it was updated from"},
         {"a backup left half-written itself", result, "\x89TWr" + o.substr(4),
          cannot + "its backup pak0.bak is itself an archive left half-written"},
+        {"a backup complete but for its magic itself", result, "\x89TWc" + result.substr(4),
+         cannot + "its backup pak0.bak is itself an archive left half-written"},
         {"cut short while rewriting, before its record", "\x89TWr" + o.substr(4, 100), o, ""},
         {"cut short while rewriting, before its record, its header with another directory length",
          "\x89TWr" + with_le32(o, 8, 64).substr(4, 100), o, cannot + not_saved},
@@ -1426,7 +1544,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
     const std::string u_big = build_pak({{"X", "3"}, {"Y", "4"}});
     // Each kernel copy delayed; a second and more, and the backup's single copy is drawn too.
     const auto slow = [](const char* delay, const std::string& archive) {
-        return std::string(kUnderStrace) + " -o /dev/null -e inject=copy_file_range:delay_exit=" + delay + " " +
+        return std::string(kUnderStrace) + " -o held.out -e inject=copy_file_range:delay_exit=" + delay + " " +
                tarnwick_exe() + " '" + archive + "'";
     };
     // Backed up to pak0.bak: the short destination leaves its room to the long path.
@@ -1439,11 +1557,19 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::size_t columns;  // of the terminal, when set
         bool output_in_file = false;
         bool interrupted = false;  // by SIGINT while the line is shown
+        std::size_t narrowed = 0;  // the columns the terminal narrows to between the first draw and its erase
     } cases[] = {
         {"terminal", "pak0.pak", o, u, {"script", "-qec", slow("400000", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0},
-        {"terminal of 62 columns, a long path in ASCII", ascii_path, o, build_pak({{"new", "data"}}),
-         {"script", "-qec", "stty cols 62 && " + slow("1050000", ascii_path), "/dev/null"}, "\rCopying ", 62},
+        // Held at the backup's flush, after its copy was drawn, while the terminal narrows.
+        {"terminal of 62 columns, narrowed to 50 before an erase, a long path in ASCII", ascii_path, o,
+         build_pak({{"new", "data"}}),
+         {"script", "-qec",
+          "stty cols 62\n" + slow("1050000 -e inject=fdatasync:signal=STOP:when=1", ascii_path) + " & first=$!\n"
+              "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
+              "held=$(tr -d ' ' </proc/$first/task/$first/children)\nstty cols 50; kill -CONT $held; wait $first",
+          "/dev/null"},
+         "\rCopying ", 62, false, false, 50},
         {"errors on a terminal, output into a file", "pak0.pak", o, u,
          {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0, true},
         {"output on a terminal, errors into a file", "pak0.pak", o, u,
@@ -1476,14 +1602,16 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         std::istringstream drawn(c.shown.empty() ? "" : run.out);
         std::set<std::string> verbs;
         std::size_t drawn_before = 0;  // columns of the line on the terminal
+        std::size_t columns = c.columns;  // of the terminal as the part is drawn
         for (std::string part; std::getline(drawn, part, '\r');) {
             const std::size_t figures_end = part.find(" MiB/s");
             const bool redraw = figures_end != std::string::npos;
             const bool blank = !part.empty() && part.find_first_not_of(' ') == std::string::npos;
             const std::size_t width = display_columns(part);
             if (redraw || blank) {
-                // A redraw or an erase covers all of the line before it, and nothing follows a redraw.
-                EXPECT_GE(width, drawn_before) << part;
+                // A redraw or an erase covers all of the line before it, as far as the terminal still
+                // shows it, and nothing follows a redraw.
+                EXPECT_GE(width, columns == 0 ? drawn_before : std::min(drawn_before, columns - 1)) << part;
                 if (redraw) {
                     EXPECT_EQ(part.find_first_not_of(' ', figures_end + 6), std::string::npos) << part;
                 }
@@ -1492,8 +1620,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
                 EXPECT_NE(part.substr(0, 1), " ") << part;
             }
             drawn_before = redraw ? display_columns(part.substr(0, figures_end + 6)) : 0;
-            if (c.columns == 0 || !(redraw || blank)) continue;
-            EXPECT_LE(width, c.columns - 1) << part;
+            const std::size_t room = columns;
+            if (redraw && c.narrowed != 0) columns = c.narrowed;
+            if (room == 0 || !(redraw || blank)) continue;
+            EXPECT_LE(width, room - 1) << part;
             if (!redraw) continue;
             EXPECT_NE(part.find("..."), std::string::npos) << part;
             verbs.insert(part.substr(0, part.find(' ')));
@@ -1939,6 +2069,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         std::string second = "";  // another call that brings a second signal, while the first is handled
         bool three_renames = false;  // an undo on a file system without the exchange
         std::optional<std::string> undone = std::nullopt;  // the target once the next --undo is over, if one runs
+        std::optional<std::string> log = std::nullopt;  // where given, all of standard output, sent into a file
     } cases[] = {
         // The first kernel copy makes the backup, the later ones rewrite the target.
         {"SIGINT while the backup is copied", SIGINT, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
@@ -1972,6 +2103,16 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "\x89TWc" + result.substr(4), o, result, o},
         {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=8",
          "tarnwick: interrupted\n", result, o, "", ""},
+        // A run stopped after its mark, before anything else changed: the mark comes off first.
+        {"SIGTERM while the mark is taken off", SIGTERM, {"\x89TWr" + o.substr(4), o, u}, "fdatasync:when=1",
+         unchanged, o, o, result, o},
+        // A killed run says nothing more, but every line it printed is in the file.
+        {"SIGKILL while the target is rewritten", SIGKILL, {o, std::nullopt, u}, "copy_file_range:when=2", "", "", o,
+         result, o, {"pak0.pak"}, "", false, std::nullopt,
+         backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\n"},
+        {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, "fdatasync:when=8", "", result, o, "", "",
+         {"pak0.pak"}, "", false, std::nullopt,
+         backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\nUpdating d : 5000 bytes\n"},
         // Each of an undo's renames is a step a signal waits for: it meets the note of the names the step left.
         {"SIGINT as an undo exchanges", SIGINT, {result, o, u}, "renameat2:when=1", exchanged, o, result, result, o,
          {"--undo", "pak0.pak"}, "", false, result},
@@ -2009,7 +2150,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         if (!c.start.target) write_file(third, result);
         const std::string call = c.call.substr(0, c.call.find(':'));
         const std::string second_call = c.second.substr(0, c.second.find(':'));
-        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>err", "sh", "strace", kNoLeakCheck, "-qq",
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" >log 2>err", "sh", "strace", kNoLeakCheck, "-qq",
                                          "-o", "/dev/null", "-e",
                                          "trace=" + call + (c.second.empty() ? "" : "," + second_call), "-e",
                                          "inject=" + call + ":signal=" + std::to_string(c.signal) +
@@ -2038,6 +2179,9 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         }
         EXPECT_EQ(now.backup.value_or(""), c.backup);
         EXPECT_EQ(read_file(path("err")), c.said);
+        if (c.log) {
+            EXPECT_EQ(read_file(path("log")), *c.log);
+        }
         if (c.undone) {
             const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
             EXPECT_EQ(undo.status, 0) << undo.out;
@@ -2128,6 +2272,10 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          "is in pak0.bak\n"},
         {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
          name_taken, other, o, u},
+        {"pak0.pak renamed over while its complete mark is flushed", "fdatasync:when=7", "mv other.pak pak0.pak", 1,
+         name_taken, other, o, std::nullopt,
+         "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
+         "file took; the original is in pak0.bak\n"},
         {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
          "cp next.pak update.pak", 1, changed_update, marked, o, next},
         {"update.pak rewritten in place with other bytes of the same length", "copy_file_range:when=2",
@@ -2526,6 +2674,8 @@ protected:
                                          "-f", "-qq", "-o", path("injected"), "-e", "trace=" + call.call, "-e",
                                          "inject=" + call.call + ":error=" + error + ":when=" + std::to_string(call.n)};
         if (!call.path.empty()) argv.insert(argv.end(), {"-P", call.path});
+        // A name as the run spells it, for the calls that take names rather than open files.
+        if (!call.path.empty() && call.path[0] != '/') argv.insert(argv.end(), {"-P", path(call.path)});
         argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), command_.begin(), command_.end());
         const run_result run = run_program(argv, dir());
@@ -2650,6 +2800,63 @@ protected:
         }
     }
 
+    // Fails each status read of each name in turn, of the name or of a file
+    // open on it: an error, never an answer ("took its name", "replaced").
+    void fail_each_stat(const three_files& state) {
+        command_ = {"pak0.pak"};
+        for (const char* name : {"pak0.pak", "update.pak", "pak0.bak"}) {
+            restore(state);
+            const run_result counted =
+                run_program({"strace", kNoLeakCheck, "-f", "-qq", "-o", path("trace"), "-e", "trace=newfstatat", "-P",
+                             name, "-P", path(name), tarnwick_exe(), "pak0.pak"},
+                            dir());
+            ASSERT_EQ(counted.status, 0) << counted.out;
+            const std::string trace = read_file(path("trace"));
+            const int count = static_cast<int>(std::count(trace.begin(), trace.end(), '\n'));
+            for (int n = 1; n <= count; ++n) {
+                SCOPED_TRACE(std::string("the status read #") + std::to_string(n) + " of " + name);
+                // The look before an open leaves what it cannot tell to the open, which then succeeds.
+                const int status = run_failing(state, {"newfstatat", n, name, name});
+                // strace says where it found a name given as the run spells it.
+                for (std::size_t at; (at = errors_.find("strace: ")) != std::string::npos;)
+                    errors_.erase(at, errors_.find('\n', at) + 1 - at);
+                if (status == 0) {
+                    EXPECT_EQ(out_, counted.out);
+                    continue;
+                }
+                const std::string last = out_.substr(std::min(out_.size(), out_.rfind(kBanner)));
+                EXPECT_NE(last.find(std::strerror(EIO)), std::string::npos) << out_;
+                for (const char* answer : {"took its name", "was replaced", "removed by something else", "completed!"})
+                    EXPECT_EQ(out_.find(answer), std::string::npos) << out_;
+                // Until the plan has read the files, a failure adds no note, and has changed nothing.
+                const three_files now = files();
+                if (errors_.empty() && now.target == state.target && now.backup == state.backup &&
+                    now.update == state.update)
+                    errors_ = "half-written";
+                expect_run_ends_clean();
+            }
+        }
+    }
+
+    // Fails the archive's last close, after its magic is on the disk: the
+    // failure says the update is in, and what became of update.pak.
+    void fail_last_close() {
+        command_ = {"pak0.pak"};
+        const std::string applied = ", and update.pak was removed";
+        for (const auto& [state, said] : {std::pair{three_files{o_, std::nullopt, u_}, applied},
+                                          std::pair{three_files{"\x89TWc" + result_.substr(4), o_, u_}, applied},
+                                          std::pair{three_files{"\x89TWc" + result_.substr(4), o_, std::nullopt},
+                                                    std::string()}}) {
+            SCOPED_TRACE(state.target->substr(0, 4));
+            EXPECT_EQ(run_failing(state, {"close", 1, "pak0.pak", fs::canonical(target()).string()}), 1);
+            EXPECT_EQ(out_.substr(out_.find(kBanner)),
+                      kBanner + "Error writing pak0.pak: " + std::strerror(EIO) + "\n");
+            EXPECT_EQ(errors_, "tarnwick: pak0.pak is updated" + said + "; only closing it failed\n");
+            EXPECT_TRUE(same_bytes(read_file(target()), result_));
+            EXPECT_FALSE(exists(update()));
+        }
+    }
+
     // Fails each call of an undo from `updated`, the target an update left,
     // whose clean end is `undone`.
     void fail_each_call_of_undo(const three_files& updated, const three_files& undone, const std::string& done) {
@@ -2715,6 +2922,9 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
     if (scenario == "fresh") {
         fail_each_call_of_run({o_, std::nullopt, u_});
         fail_first_reads({o_, std::nullopt, u_});
+        fail_each_stat({o_, std::nullopt, u_});
+        fail_each_stat({o_, result_, u_});
+        fail_last_close();
     } else if (scenario == "already applied") {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "unmarked") {
@@ -2725,6 +2935,7 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         const std::string complete = "\x89TWc" + result_.substr(4);
         fail_each_call_of_run({complete, o_, u_});
         fail_each_call_of_run({complete, o_, std::nullopt});
+        fail_each_stat({complete, o_, u_});
     } else if (scenario == "undo") {
         const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
         fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
@@ -2768,6 +2979,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
         std::string first = "pak0.pak";  // or an undo of the update, which pak0.pak then holds
         std::optional<std::string> environment = "";  // strace's -E and -P options for the first run
+        bool completing = false;  // pak0.pak was left complete but for its magic; pak0.bak holds the original
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
@@ -2814,13 +3026,40 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         {"a target sharing the backup name, while an undo locks the backup", "flock:when=3",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run",
          false, "--undo pak0.pak"},
+        // The first run's report names the backup: it must still be the original when printed.
+        {"a target sharing the backup name, while the backup is flushed", "fdatasync:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the backup is given its name", "rename:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the backup's name is flushed", "fsync:when=1",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the mark is flushed", "fdatasync:when=2",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the complete mark is flushed", "fdatasync:when=7",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while update.pak's removal is flushed", "fsync:when=2",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=8",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        {"a target sharing the backup name, while a complete rewrite is finished without holding its backup",
+         "fdatasync:when=1", "cd other && " + tool + " ../pak0",
+         "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
+         "run it again when that run ends",
+         false, "pak0.pak", "", true},
+        {"a dry run of a target sharing the backup name, while a complete rewrite is finished", "fdatasync:when=1",
+         "cd other && " + tool + " --dry-run ../pak0",
+         "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being updated by another run; "
+         "run it again when that run ends",
+         false, "pak0.pak", "", true},
     };
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const std::string d = path("case" + std::to_string(index++));
         fs::create_directories(d + "/other");
-        for (const std::string name : {"/pak0.pak", "/pak1.pak", "/pak0"}) write_file(d + name, o);
+        for (const std::string name : {"/pak0.pak", "/pak1.pak"}) write_file(d + name, o);
+        // Other bytes than the original's, that a wrongly replaced backup would show.
+        write_file(d + "/pak0", u);
         write_file(d + "/update.pak", u);
         write_file(d + "/other/update.pak", u);
         std::string first_out = success_stdout("pak0.pak", "pak0.bak", merged->member_lines);
@@ -2832,8 +3071,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
             first_out = kTitle + "Undoing the update of pak0.pak...\nExchanged pak0.pak and pak0.bak: each now holds "
                                  "what the other held; --undo again exchanges them back\n";
         }
-        if (c.resuming) {
-            write_file(d + "/pak0.pak", with_record("\x89TWr" + merged->archive.substr(4, 36), o, u));
+        if (c.resuming || c.completing) {
+            write_file(d + "/pak0.pak", c.resuming ? with_record("\x89TWr" + merged->archive.substr(4, 36), o, u)
+                                                   : "\x89TWc" + merged->archive.substr(4));
             write_file(d + "/pak0.bak", o);
             first_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),
                               "The original is already in pak0.bak, saved by an interrupted run\n");

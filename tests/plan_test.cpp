@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "plan.h"
@@ -98,10 +99,18 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         bool marked_sibling = false;  // own.pak, which shares the backup, left cut short
         bool update_is_backup = false;   // update.pak a link to own.bak
         std::int64_t sparse_member = 0;  // the target one member of this many zero bytes, sparse
+        char sibling = 0;  // own.pak a 'd'irectory, a 'l'ink to nothing or a named 'p'ipe
     };
     std::vector<plan_case> cases = {
         {"an archive and an update", o, std::nullopt, u, "fresh, first byte 312", ""},
         {"an archive, an update and an earlier backup", o, other, u, "fresh, first byte 312", ""},
+        // Only a regular file can be an archive that still needs the backup.
+        {"an earlier backup, a folder named like an archive sharing it", o, other, u, "fresh, first byte 312", "",
+         false, false, 0, 'd'},
+        {"an earlier backup, a link to nothing named like an archive sharing it", o, other, u,
+         "fresh, first byte 312", "", false, false, 0, 'l'},
+        {"an earlier backup, a named pipe named like an archive sharing it", o, other, u, "fresh, first byte 312", "",
+         false, false, 0, 'p'},
         {"an empty update, never taken for one applied", o, std::nullopt, empty_update, "fresh, first byte 1215", ""},
         {"the update already applied", result, o, u, "already applied", ""},
         {"no update.pak", o, std::nullopt, std::nullopt, "", "Error opening update.pak"},
@@ -189,6 +198,15 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
             fs::create_symlink("own.bak", d + "/update.pak");
         }
         if (c.marked_sibling) write_file(d + "/own.pak", marked(o, "\x89TWr"));
+        if (c.sibling == 'd') fs::create_directory(d + "/own.pak");
+#ifdef _WIN32
+        if (c.sibling == 'l' || c.sibling == 'p') continue;  // no links without a privilege, no named pipes
+#else
+        if (c.sibling == 'l') fs::create_symlink("nowhere", d + "/own.pak");
+        if (c.sibling == 'p') {
+            ASSERT_EQ(mkfifo((d + "/own.pak").c_str(), 0600), 0);
+        }
+#endif
         const std::string expected = c.refusal.empty() ? regex_literal("decided: " + c.decided + "\n")
                                                        : fatal_mentioning(c.refusal);
         EXPECT_EXIT(

@@ -86,6 +86,11 @@ file_identity identity_in(const file_state& state)
 
 } // namespace
 
+bool leads_to_regular_file(const char* path)
+{
+    return path_exists(path) && unusable_file_reason(path) == nullptr;
+}
+
 checked_file open_for_read(const char* path)
 {
     return open_checked(path, open_mode::read);
@@ -208,12 +213,6 @@ bool same_state_but_change_time(const file_state& a, const file_state& b)
 bool same_open_file(const checked_file& a, const checked_file& b)
 {
     return same_identity(identity_in(state_of(a)), identity_in(state_of(b)));
-}
-
-bool path_names(const char* path, const checked_file& file)
-{
-    file_identity named{};
-    return identity_of_path(path, named) && same_identity(named, identity_in(state_of(file)));
 }
 
 std::int64_t file_length(const checked_file& file)

@@ -87,9 +87,10 @@ void flush_to_disk(const checked_file& file);
 // once both have ended (see start_side_work).
 void flush_beside(const checked_file& file, void (*work)(void*), void* context);
 // Puts the folder's list of names (a file created or removed in it) on stable
-// storage. A folder that cannot be opened for this, or a system without
-// folder flushes, is passed over.
-void flush_folder_of(const char* path);
+// storage; a folder that cannot be opened for this (written but not read)
+// through the flush of the volume that holds `on_its_volume`. Only a system
+// without folder flushes passes over it.
+void flush_folder_of(const char* path, const checked_file& on_its_volume);
 
 // Copies. A copy is read back before anything is replaced or deleted on its
 // word: file systems have shipped copy paths that report success and leave
@@ -189,6 +190,9 @@ bool same_state_but_change_time(const file_state& a, const file_state& b);
 // True when both open files are one file.
 bool same_open_file(const checked_file& a, const checked_file& b);
 // True when `path` names the open `file`, whatever the spelling or link.
+// This and the checks of names below answer "nothing there" only when the
+// system says so; any other failure of their calls ends the run, as an
+// error reading the status of the name, never as an answer.
 bool path_names(const char* path, const checked_file& file);
 
 // Names.
@@ -202,6 +206,9 @@ bool output_is_file(std::FILE* stream, const char* path);
 bool leads_to(const char* path, const char* other);
 // False only when nothing at all is found at `path`.
 bool path_exists(const char* path);
+// True when `path` leads to a regular file, as far as can be told before it
+// is opened: false for nothing, a folder, a device, a pipe or a socket.
+bool leads_to_regular_file(const char* path);
 // The current folder's absolute path, or "" where the system cannot tell.
 std::string folder_of_run();
 // Removes the name; "" on success, else the system's reason.
@@ -273,8 +280,8 @@ std::string name_of(const std::string& path);
 // The folder that holds `path`, as the user can find it: for a name
 // without one, the current folder's full path.
 std::string shown_folder_of(const char* path);
-// The names in a folder, or none when it cannot be read.
-std::vector<std::string> names_in_folder(const std::string& folder);
+// Appends the names in a folder; 0 or the error of its listing.
+int names_in_folder(const std::string& folder, std::vector<std::string>& names);
 
 // A file made whole under a temporary name beside its final one, and only
 // then given that name, so that no failed or killed run leaves it cut short

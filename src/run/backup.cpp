@@ -1,6 +1,8 @@
 #include "backup.h"
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -28,31 +30,64 @@ std::string path_beside(const std::string& backup_path, const std::string& name)
     return backup_path.substr(0, backup_path.size() - name_of(backup_path).size()) + name;
 }
 
-// Another archive whose backup has this name and that an interrupted update
-// left marked: its original is in the backup, which must stay.
+// A sibling's lock is held by a run on it; taking it for an instant tells
+// that run from a stopped one.
+bool updated_by_another_run(const checked_file& sibling)
+{
+    return lock_file(sibling) == file_lock::busy;
+}
+
+// The archive at `sibling`, whose backup has this name too: left marked by
+// an interrupted update, it still needs its original in the backup, which
+// must stay. A name that leads to no regular file needs nothing; one whose
+// file cannot be opened or read refuses, as nothing can be told of it.
+void refuse_backup_needed_by(const std::string& target_path, const std::string& backup_path,
+                             const std::string& sibling, const checked_file& target)
+{
+    if (!leads_to_regular_file(sibling.c_str()) || path_names(sibling.c_str(), target)) {
+        return;
+    }
+    checked_file archive{NO_FILE, sibling.c_str()};
+    std::string reason;
+    if (!try_open_for_read(sibling.c_str(), archive, reason)) {
+        refuse(request_lead::update, target_path.c_str(),
+               "cannot tell whether %s still needs its original in %s: opening it failed: %s", sibling.c_str(),
+               backup_path.c_str(), reason.c_str());
+    }
+    pak_header final_header{};
+    const rewrite_stage stage = read_rewrite_stage(archive, final_header);
+    const bool running = stage != rewrite_stage::none && updated_by_another_run(archive);
+    close_file(archive);
+    if (running) {
+        refuse(request_lead::update, target_path.c_str(),
+               "%s, whose original is in %s, is being updated by another run; run it again when that run ends",
+               sibling.c_str(), backup_path.c_str());
+    }
+    if (stage != rewrite_stage::none) {
+        refuse(request_lead::update, target_path.c_str(),
+               "the interrupted update of %s still needs its original in %s; finish it first by running "
+               "tarnwick on %s",
+               sibling.c_str(), backup_path.c_str(), sibling.c_str());
+    }
+}
+
+// Another archive whose backup has this name and that an update left
+// marked; a folder that cannot be listed hides them all, and refuses.
 void refuse_backup_needed_elsewhere(const std::string& target_path, const std::string& backup_path,
                                     const checked_file& target)
 {
-    const std::string folder = folder_of(backup_path);
     const std::string backup_name = name_of(backup_path);
-    for (const std::string& name : names_in_folder(folder)) {
-        if (name == backup_name || backup_path_for(name) != backup_name) {
-            continue;
-        }
-        const std::string sibling = path_beside(backup_path, name);
-        checked_file archive{NO_FILE, sibling.c_str()};
-        std::string reason;
-        if (path_names(sibling.c_str(), target) || !try_open_for_read(sibling.c_str(), archive, reason)) {
-            continue;
-        }
-        pak_header final_header{};
-        const rewrite_stage stage = read_rewrite_stage(archive, final_header);
-        close_file(archive);
-        if (stage != rewrite_stage::none) {
-            refuse(request_lead::update, target_path.c_str(),
-                   "the interrupted update of %s still needs its original in %s; finish it first by running "
-                   "tarnwick on %s",
-                   sibling.c_str(), backup_path.c_str(), sibling.c_str());
+    std::vector<std::string> names;
+    const int error = names_in_folder(folder_of(backup_path), names);
+    if (error != 0) {
+        refuse(request_lead::update, target_path.c_str(),
+               "cannot tell whether another archive still needs its original in %s: listing the folder %s failed: "
+               "%s",
+               backup_path.c_str(), shown_folder_of(backup_path.c_str()).c_str(), std::strerror(error));
+    }
+    for (const std::string& name : names) {
+        if (name != backup_name && backup_path_for(name) == backup_name) {
+            refuse_backup_needed_by(target_path, backup_path, path_beside(backup_path, name), target);
         }
     }
 }

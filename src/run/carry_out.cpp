@@ -137,11 +137,14 @@ void print_report(const run_files& files, backup_standing backup)
 }
 
 // Removes update.pak, but only the file this run applied, with the bytes it
-// applied; returns why it could not, or "".
-std::string remove_applied_update(const run_files& files)
+// applied; returns why it could not, or "", and sets `fate` to what became
+// of it, as a note on a later failure says it.
+std::string remove_applied_update(const run_files& files, std::string& fate)
 {
+    fate = "update.pak stays";
     if (!path_exists(UPDATE_ARCHIVE_NAME)) {
         print_text("%s was removed by something else during the run\n", UPDATE_ARCHIVE_NAME);
+        fate = "update.pak was already gone";
         return "";
     }
     if (!path_names(UPDATE_ARCHIVE_NAME, files.update)) {
@@ -157,10 +160,25 @@ std::string remove_applied_update(const run_files& files)
     begin_commit_step();
     std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
     if (failure.empty()) {
-        flush_folder_of(UPDATE_ARCHIVE_NAME);
+        flush_folder_of(UPDATE_ARCHIVE_NAME, files.update);
+        fate = "update.pak was removed";
+    } else {
+        fate = "update.pak could not be removed (" + failure + ")";
     }
     end_commit_step();
     return failure;
+}
+
+// After the magic's flush the update is in, whatever the close says.
+void close_updated_target(run_files& files, const std::string& update_fate)
+{
+    std::string note = files.target_path + " is updated";
+    if (!update_fate.empty()) {
+        note += ", and " + update_fate;
+    }
+    set_failure_detail(note + "; only closing it failed");
+    close_file(files.target);
+    set_failure_detail("");
 }
 
 [[noreturn]] void refuse_removal(const std::string& reason)
@@ -171,25 +189,31 @@ std::string remove_applied_update(const run_files& files)
 
 // Members and directory are on disk: the target is marked complete, so that
 // a later run never takes it for a new original, update.pak goes, and the
-// magic goes on last. A backup the run pinned as its source is vouched for
+// magic goes on last. A backup this run holds stays locked until the report
+// that names it is printed: a run on an archive sharing its name could
+// replace it otherwise. One the run pinned as its source is vouched for
 // only where it is still as pinned.
-int finish(run_plan& plan, backup_standing backup, bool backup_pinned)
+int finish(run_plan& plan, backup_standing backup, checked_file& held_backup, bool backup_pinned)
 {
     run_files& files = plan.files;
     std::string removal_failure;
+    std::string update_fate;
     if (files.update.handle != NO_FILE) {
         refuse_lost_name(plan, rewrite_stage::rewriting);
         refuse_changed_update(files);
         write_stage(files.target, rewrite_stage::data_complete);
-        removal_failure = remove_applied_update(files);
+        removal_failure = remove_applied_update(files, update_fate);
     }
     refuse_lost_name(plan, rewrite_stage::data_complete);
     write_stage(files.target, rewrite_stage::none);
-    close_file(files.target);
+    close_updated_target(files, update_fate);
     if (backup_pinned && !backup_as_pinned(files)) {
         backup = backup_standing::changed;
     }
     print_report(files, backup);
+    if (held_backup.handle != NO_FILE) {
+        close_file(held_backup);
+    }
     if (!removal_failure.empty()) {
         refuse_removal(removal_failure);
     }
@@ -204,7 +228,8 @@ int finish_already_applied(run_plan& plan)
     set_failure_prelude(nullptr);
     print_text("%s already holds the update in %s: nothing was rewritten, no backup was made\n",
                files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
-    const std::string removal_failure = remove_applied_update(files);
+    std::string update_fate;
+    const std::string removal_failure = remove_applied_update(files, update_fate);
     close_file(files.target);
     print_text("\n---------------------------------------\n");
     print_text("Thanks for using tarnwick!\n");
@@ -223,8 +248,7 @@ int back_up_and_apply(run_plan& plan, pending_file& backup, progress_line& progr
     print_updating(plan.files);
     mark_and_record(plan);
     rewrite_target(plan, backup.file, progress);
-    close_file(backup.file);
-    return finish(plan, backup_standing::original, true);
+    return finish(plan, backup_standing::original, backup.file, true);
 }
 
 } // namespace
@@ -254,15 +278,14 @@ int carry_out(run_plan& plan, pending_file& backup)
         print_original_saved(files, backup_standing::original);
         print_updating(files);
         rewrite_target(plan, files.backup, progress);
-        close_file(files.backup);
-        return finish(plan, backup_standing::original, true);
+        return finish(plan, backup_standing::original, files.backup, true);
     case start_point::finish_complete:
         print_original_saved(files, plan.backup);
         print_updating(files);
         if (files.update.handle != NO_FILE) {
             report_update_members(plan.merge.update);
         }
-        return finish(plan, plan.backup, false);
+        return finish(plan, plan.backup, files.backup, false);
     }
     return 1;
 }
