@@ -811,7 +811,7 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         // Not too large, but the record would end past what an archive can address.
         {"target of 2^31 - 1 bytes", {"big.pak"}, 'b', "big.pak", "2147483647",
          backing_up("big.pak") + kBanner +
-             "Cannot update big.pak: the rewrite would end within 48 bytes of the largest size a pak file can have, "
+             "Cannot update big.pak: the rewrite would end within 56 bytes of the largest size a pak file can have, "
              "which leaves no room for the record that lets an interrupted update be finished\n",
          ""},
         {"update.pak of 2^31 bytes", {"pak0.pak"}, 'b', "update.pak", "",
@@ -1807,8 +1807,12 @@ TEST_F(EndToEnd, TheNextRunFinishesAnInterruptedOne) {
         {"rewritten from a patch of empty members only, update.pak still there",
          marked(model_merge(o, u6)->archive, "\x89TWc"), o, u6, ""},
         {"rewritten, then the same update.pak but for the case of a name", complete, o, u7, ""},
-        {"cut short while rewriting, the backup without members and its directory's place outside it",
-         marked(model_merge(empty, u)->archive, "\x89TWr").substr(0, 40), empty, u, ""},
+        {"cut short as its record was written, the backup without members and its directory's place at its end",
+         marked(empty, "\x89TWr") + std::string(100, '\0'), empty, u, ""},
+        // Since the seal places before it cuts, only a finished rewrite holds
+        // the result's place without its record.
+        {"cut short, the result's place without its record, the backup without members",
+         marked(model_merge(empty, u)->archive, "\x89TWr").substr(0, 40), empty, u, foreign_backup},
         {"backup no archive", rewriting, "PK\x03\x04" + o.substr(4), u,
          "Cannot finish the interrupted update of pak0.pak: its backup pak0.bak is not a pak file"},
         {"backup missing", rewriting.substr(0, 40), std::nullopt, u,
@@ -2162,9 +2166,13 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          o},
         {"SIGINT while the rewritten members are flushed and read back", SIGINT, {o, std::nullopt, u},
          "fdatasync:when=4", marked, "", o, result, o},
-        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6", marked,
+        {"SIGINT while the result's directory place is flushed, the record still there", SIGINT, {o, std::nullopt, u},
+         "fdatasync:when=5", marked, "", o, result, o},
+        {"SIGINT while the cut that drops the record is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=6",
+         marked, "", o, result, o},
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=7", marked,
          "\x89TWc" + result.substr(4), o, result, o},
-        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=7",
+        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync:when=8",
          "tarnwick: interrupted\n", result, o, "", ""},
         // A run stopped after its mark, before anything else changed: the mark comes off first.
         {"SIGTERM while the mark is taken off", SIGTERM, {"\x89TWr" + o.substr(4), o, u}, "fdatasync:when=1",
@@ -2173,7 +2181,7 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
         {"SIGKILL while the target is rewritten", SIGKILL, {o, std::nullopt, u}, "copy_file_range:when=2", "", "", o,
          result, o, {"pak0.pak"}, "", false, std::nullopt,
          backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\n"},
-        {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, "fdatasync:when=7", "", result, o, "", "",
+        {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, "fdatasync:when=8", "", result, o, "", "",
          {"pak0.pak"}, "", false, std::nullopt,
          backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\nUpdating d : 5000 bytes\n"},
         // Each of an undo's renames is a step a signal waits for: it meets the note of the names the step left.
@@ -2292,6 +2300,14 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
                                "Backup of original in pak0.bak\nThanks for using tarnwick!\n";
     const std::string marked = "\x89TWr";  // a target bearing the rewrite mark
     const std::string same_length = build_pak({{"B", "NEW B"}, {"d", random_bytes(5000, 4)}});
+    const std::string changed_backup_part =
+        "its backup pak0.bak was changed by another program and no longer holds the original";
+    const std::string changed_backup = kBanner + "Cannot update pak0.pak: " + changed_backup_part +
+                                       ", which may now be on no disk; pak0.pak is half-written and not playable. Put "
+                                       "a copy of the original back as pak0.pak, or reinstall the archive\n";
+    std::string changed_report = report;
+    changed_report.replace(changed_report.find("Backup of original in pak0.bak"), 30,
+                           "No backup of the original: pak0.bak was changed by another program during the run");
     const struct {
         const char* label;
         const char* hold;    // the call the run is held in, and its count
@@ -2303,6 +2319,9 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         std::string said = "";  // the end of its standard error
         // What running the same command again then makes of the target.
         std::optional<std::string> rerun = std::nullopt;
+        // For a marked target, a part of the refusal of a rerun.
+        std::string rerun_refused = "update.pak is not the update it was applying";
+        bool resumed = false;  // the held run finishes one cut short with its record
     } cases[] = {
         {"update.pak rewritten in place while the backup is copied", "copy_file_range:when=1",
          "cp next.pak update.pak", 1, changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
@@ -2324,7 +2343,7 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          "is in pak0.bak\n"},
         {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
          name_taken, other, o, u},
-        {"pak0.pak renamed over while its complete mark is flushed", "fdatasync:when=6", "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while its complete mark is flushed", "fdatasync:when=7", "mv other.pak pak0.pak", 1,
          name_taken, other, o, u,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
@@ -2338,19 +2357,52 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"update.pak renamed over while the target is rewritten", "copy_file_range:when=2", "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=6",
+        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=7",
          "cp next.pak update.pak", 0,
          "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=6",
+        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=7",
          "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
          std::nullopt},
         {"update.pak touched while the target is rewritten, its bytes the same", "copy_file_range:when=2",
          "touch -d @0 update.pak", 0, report, merged->archive, o, std::nullopt},
+        {"update.pak rewritten and put back while the target is rewritten", "copy_file_range:when=2",
+         "cp update.pak kept.pak && cp same-length.pak update.pak && cp kept.pak update.pak", 0, report,
+         merged->archive, o, std::nullopt},
+        // Once sealed the target has no record: the rerun proves it by update.pak's bytes.
+        {"update.pak rewritten in place while the result's place is flushed", "fdatasync:when=5",
+         "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length, "", std::nullopt,
+         "it was rewritten whole with an update that update.pak no longer holds"},
+        {"update.pak rewritten in place while the cut is flushed", "fdatasync:when=6", "cp next.pak update.pak", 1,
+         changed_update, marked, o, next, "", std::nullopt,
+         "it was rewritten whole with an update that update.pak no longer holds"},
+        // The backup is the rewrite's only source of the original's bytes.
+        {"pak0.bak rewritten in place once it is named", "fsync:when=1", "cp retouched.pak pak0.bak", 1,
+         kBanner + "Cannot update pak0.pak: its backup pak0.bak changed during the run\n", o, retouched, u, "",
+         merged->archive},
+        {"pak0.bak rewritten in place while the mark is flushed", "fdatasync:when=2", "cp retouched.pak pak0.bak", 1,
+         changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
+        {"pak0.bak rewritten in place while the target is rewritten", "copy_file_range:when=2",
+         "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
+        {"pak0.bak replaced while the target is rewritten", "copy_file_range:when=2", "cp retouched.pak new.bak && "
+         "mv new.bak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
+        {"pak0.bak rewritten in place while a resumed rewrite copies", "copy_file_range:when=1",
+         "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part,
+         true},
+        {"pak0.bak rewritten in place while the result's place is flushed", "fdatasync:when=5",
+         "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
+        {"pak0.bak rewritten in place while the complete mark is flushed", "fdatasync:when=7",
+         "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         restore({o, std::nullopt, u});
+        if (c.resumed) {
+            // Cut short at byte 40, its record past the original and the result, as a run leaves it.
+            std::string cut_short = marked + merged->archive.substr(4, 36);
+            cut_short.resize(std::max(o.size(), merged->archive.size()), '\0');
+            restore({with_record(cut_short, o, u), o, u});
+        }
         write_file(path("next.pak"), next);
         write_file(path("other.pak"), other);
         write_file(path("retouched.pak"), retouched);
@@ -2381,10 +2433,25 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
             EXPECT_TRUE(same_bytes(read_file(backup()), c.target));
         }
         if (c.target != marked) continue;
-        // The rerun refuses to finish with another update.pak than the one it was applying.
+        // The rerun refuses to finish with another update.pak than the one it
+        // was applying, or from a changed backup, as --undo does.
         const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
         EXPECT_EQ(rerun.status, 1);
-        EXPECT_NE(rerun.out.find("update.pak is not the update it was applying"), std::string::npos) << rerun.out;
+        EXPECT_NE(rerun.out.find(c.rerun_refused), std::string::npos) << rerun.out;
+        if (c.rerun_refused == changed_backup_part) {
+            EXPECT_EQ(said.find("running the same command again"), std::string::npos) << said;
+            const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
+            EXPECT_EQ(undo.status, 1);
+            EXPECT_NE(undo.out.find("Cannot undo the update of pak0.pak: " + changed_backup_part), std::string::npos)
+                << undo.out;
+            // What the refusal says the user can do.
+            write_file(target(), o);
+            const run_result fresh = run_tarnwick({"pak0.pak"}, dir());
+            EXPECT_EQ(fresh.status, 0) << fresh.out;
+            EXPECT_TRUE(same_bytes(read_file(target()), merged->archive));
+            EXPECT_TRUE(same_bytes(read_file(backup()), o));
+            continue;
+        }
         write_file(update(), u);
         expect_rerun_finishes(o, merged->archive);
     }
@@ -2501,6 +2568,7 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         // writing out begins early
         std::vector<std::string> events;
         std::set<std::size_t> marks;  // events that write a mark: 4 bytes at offset 0
+        std::size_t place = 0, cut = 0;  // the directory's place written into the header, the cut to length
         std::int64_t written = 0;     // into the target
         for (std::string line; std::getline(trace, line);) {
             const std::string call = line.substr(0, line.find('('));
@@ -2524,6 +2592,8 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
             if (file != "." && file != "pak0.pak" && file != "pak0.bak") continue;
             const bool flush = call == "fsync" || call == "fdatasync";
             if (call == "pwrite64" && line.find(", 4, 0) = ") != std::string::npos) marks.insert(events.size());
+            if (call == "pwrite64" && line.find(", 8, 4) = ") != std::string::npos) place = events.size();
+            if (call == "ftruncate") cut = events.size();
             events.push_back((flush ? "flush " : call == "sync_file_range" ? "start " : "change ") + file);
             if (file == "pak0.pak" && (call == "write" || call == "pwrite64" || call == "copy_file_range"))
                 written += std::max(0LL, std::stoll(line.substr(line.rfind(" = ") + 3)));
@@ -2558,6 +2628,11 @@ TEST_F(Interrupted, FlushesComeBeforeWhatDependsOnThem) {
         EXPECT_LT(folder_flushed, first("change pak0.pak", removal));
         EXPECT_EQ(events.back(), "flush pak0.pak");
         EXPECT_EQ(events[events.size() - 2], "change pak0.pak");
+        // The seal places before it cuts the record away, and the cut is on
+        // disk before the complete mark.
+        ASSERT_LT(place, cut);
+        EXPECT_LT(first("flush pak0.pak", place), cut);
+        EXPECT_LT(first("flush pak0.pak", cut), *marks.upper_bound(cut));
         // Writing out begun early is no flush: a flush of the file still
         // comes after it, before any mark, rename or removal relies on it.
         EXPECT_LT(first("start pak0.bak"), first("rename pak0.bak"));
@@ -3041,11 +3116,11 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while the mark is flushed", "fdatasync:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
-        {"a target sharing the backup name, while the complete mark is flushed", "fdatasync:when=6",
+        {"a target sharing the backup name, while the complete mark is flushed", "fdatasync:when=7",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while update.pak's removal is flushed", "fsync:when=2",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
-        {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=7",
+        {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=8",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a complete rewrite is finished without holding its backup",
          "fdatasync:when=1", "cd other && " + tool + " ../pak0",
@@ -3078,7 +3153,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
                                  "what the other held; --undo again exchanges them back\n";
         }
         if (c.resuming || c.completing) {
-            write_file(d + "/pak0.pak", c.resuming ? "\x89TWr" + merged->archive.substr(4, 36)
+            write_file(d + "/pak0.pak", c.resuming ? with_record("\x89TWr" + merged->archive.substr(4, 36), o, u)
                                                    : "\x89TWc" + merged->archive.substr(4));
             write_file(d + "/pak0.bak", o);
             first_out.replace(kTitle.size(), backing_up("pak0.pak").size() - kTitle.size(),

@@ -216,8 +216,12 @@ file_state state_of(const checked_file& file)
 
 bool same_state(const file_state& a, const file_state& b)
 {
-    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified &&
-           a.changed == b.changed;
+    return same_state_but_change_time(a, b) && a.changed == b.changed;
+}
+
+bool same_state_but_change_time(const file_state& a, const file_state& b)
+{
+    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified;
 }
 
 bool same_open_file(const checked_file& a, const checked_file& b)

@@ -5,6 +5,7 @@
 // the archive format.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -135,9 +136,25 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 // program reads. A span that differs is copied once more through the
 // program's own buffer and compared again, and the file flushed again; one
 // that still differs is a write failure. Returns once the copies are right
-// and on the disk.
+// and on the disk. With `found`, it also tells what the read-back found.
+// File identity and status (state_of, below).
+struct file_state {
+    std::uint64_t volume;
+    std::uint64_t index;
+    std::uint64_t index_high;
+    std::int64_t size;
+    std::int64_t modified;
+    std::int64_t changed;
+};
+struct copies_read_back {
+    bool fingerprinted;        // false where nothing is read back (CHECK_COPIES off)
+    std::uint64_t first_span;  // the fingerprint of the first span's bytes as read back
+    // The target's status once the read-back and the flush are over: taken
+    // after the file's own writes, which some systems date at the flush.
+    file_state state;
+};
 void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress);
+                          progress_line& progress, copies_read_back* found);
 
 // Copies through the program, read-backs and fingerprints move a file in
 // chunks of one size, through two buffers they share: one allocation, however
@@ -169,18 +186,22 @@ bool for_each_chunk(std::int64_t at, std::int64_t length, std::int32_t size, vis
 // bytes give the same value on every host.
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length);
 std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);
-
-// File identity and status, taken on open files wherever the system allows.
-struct file_state {
-    std::uint64_t volume;
-    std::uint64_t index;
-    std::uint64_t index_high;
-    std::int64_t size;
-    std::int64_t modified;
-    std::int64_t changed;
+// The same taken piece by piece, from bytes a caller reads anyway: every
+// piece but the last a whole number of chunks (COPY_CHUNK_SIZE).
+struct fingerprint_state {
+    std::array<std::uint64_t, 4> lanes;
+    std::uint64_t tail;
 };
+fingerprint_state start_fingerprint(std::int64_t length);
+void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count);
+std::uint64_t fingerprint_value(const fingerprint_state& state);
+
+// File identity and status, taken on open files wherever the system allows
+// (file_state, above).
 file_state state_of(const checked_file& file);
 bool same_state(const file_state& a, const file_state& b);
+// The same on every field but the change time, which a rename moves.
+bool same_state_but_change_time(const file_state& a, const file_state& b);
 // True when both open files are one file.
 bool same_open_file(const checked_file& a, const checked_file& b);
 // True when `path` names the open `file`, whatever the spelling or link.
@@ -304,7 +325,8 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 // Puts the file, just filled by copies, on stable storage while the copies
 // are read back (flush_checked_copies), so that what the caller checks next
 // holds until the commit.
-void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress);
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          copies_read_back* found);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);

@@ -86,9 +86,10 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     return reservation::made;
 }
 
-void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress)
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          copies_read_back* found)
 {
-    flush_checked_copies(pending.file, copies, count, progress);
+    flush_checked_copies(pending.file, copies, count, progress, found);
     pending.flushed = true;
 }
 

@@ -200,26 +200,25 @@ bool rewritten_whole(const checked_file& target, const pak_header& final_header,
 } // namespace
 
 rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
-                                        const checked_file& backup, const pak_header& backup_header,
-                                        const pak_header* merged)
+                                        const checked_file& backup, const pak_header& backup_header)
 {
     rewrite_record recorded{};
     if (read_rewrite_record(target, recorded)) {
-        return same_original(recorded, original_record(backup, backup_header)) ? rewrite_proof::recorded
-                                                                                : rewrite_proof::unproven;
+        if (!same_original(recorded, original_record(backup, backup_header))) {
+            return rewrite_proof::unproven;
+        }
+        return holds_whole_original(recorded, backup) ? rewrite_proof::recorded : rewrite_proof::changed;
     }
     if (unchanged_but_for_the_mark(target, backup)) {
         return rewrite_proof::unchanged;
     }
-    // A run stopped before it recorded the original, or after its rewrite was
-    // cut to length, left under its mark the place of the original's
-    // directory or of the result's.
-    if (same_directory_place(final_header, backup_header) ||
-        (merged != nullptr && same_directory_place(final_header, *merged))) {
-        return rewrite_proof::placed;
+    // The seal places the result's directory before it cuts the record
+    // away: a target without the record is a finished rewrite, or one whose
+    // record was not written yet, and so still holds the original's place.
+    if (rewritten_whole(target, final_header, backup, backup_header)) {
+        return rewrite_proof::rewritten_whole;
     }
-    return rewritten_whole(target, final_header, backup, backup_header) ? rewrite_proof::rewritten_whole
-                                                                         : rewrite_proof::unproven;
+    return same_directory_place(final_header, backup_header) ? rewrite_proof::placed : rewrite_proof::unproven;
 }
 
 void refuse_foreign_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
@@ -228,6 +227,16 @@ void refuse_foreign_backup(request_lead lead, const std::string& target_path, co
            "its backup %s is not the original that update saved; nothing was changed. Put that original back as %s "
            "and run again",
            backup_path.c_str(), backup_path.c_str());
+}
+
+void refuse_changed_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
+{
+    set_failure_notes(nullptr, nullptr);
+    refuse(lead, target_path.c_str(),
+           "its backup %s was changed by another program and no longer holds the original, which may now be on no "
+           "disk; %s is half-written and not playable. Put a copy of the original back as %s, or reinstall the "
+           "archive",
+           backup_path.c_str(), target_path.c_str(), target_path.c_str());
 }
 
 backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)

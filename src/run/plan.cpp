@@ -114,18 +114,21 @@ void plan_resume(run_plan& plan)
         refuse(request_lead::finish, files.target_path.c_str(), "its backup %s %s", files.backup_path.c_str(), fault);
     }
     files.backup = open_locked_backup(request_lead::update, files.target_path, files.backup_path);
+    // From here on it is the rewrite's source, pinned as it was proven.
+    pin_backup(files, files.backup);
     // The backup holds the target's own bytes: faults in it are the target's.
     files.backup.path = files.target_path.c_str();
     const pak_header backup_header = read_archive_header(files.backup);
-    const rewrite_proof proof =
-        prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header, nullptr);
+    const rewrite_proof proof = prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header);
+    if (proof == rewrite_proof::changed) {
+        refuse_changed_backup(request_lead::finish, files.target_path, files.backup_path);
+    }
     if (proof == rewrite_proof::rewritten_whole && !path_exists(UPDATE_ARCHIVE_NAME)) {
         refuse_unknown_update(files);
     }
     open_update(files);
     plan_from(plan, files.backup);
     plan.rewrite_from = PAK_HEADER_SIZE;
-    const bool result_placed = same_directory_place(plan.final_header, merged_header(plan.merge));
     switch (proof) {
     case rewrite_proof::unchanged:
         plan_unmarked(plan);
@@ -136,17 +139,14 @@ void plan_resume(run_plan& plan)
     case rewrite_proof::placed:
         return;
     case rewrite_proof::rewritten_whole:
-        if (!result_placed) {
+        // Only the update it was finished with holds its appended members.
+        if (!merge_written(plan.merge, plan.final_header, files.target, files.update)) {
             refuse_unknown_update(files);
         }
         return;
+    case rewrite_proof::changed:
     case rewrite_proof::unproven:
-        // A record that names another original is the last word.
-        rewrite_record recorded{};
-        if (read_rewrite_record(files.target, recorded) || !result_placed) {
-            refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
-        }
-        return;
+        refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
     }
 }
 
