@@ -124,10 +124,12 @@ void refuse_unusable_backup_name(const std::string& target_path, const std::stri
     if (path_names(backup_path.c_str(), target)) {
         fatal_error("Cannot back up %s: its backup %s is the same file", target_path.c_str(), backup_path.c_str());
     }
-    refuse_earlier_backup_in_use(target_path, backup_path);
+    // An archive still needing the backup is named before the lock a run on
+    // it holds is found: that run holds the backup's lock to its report.
     if (path_exists(backup_path.c_str())) {
         refuse_backup_needed_elsewhere(target_path, backup_path, target);
     }
+    refuse_earlier_backup_in_use(target_path, backup_path);
 }
 
 void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup,
@@ -239,12 +241,13 @@ void refuse_changed_backup(request_lead lead, const std::string& target_path, co
            backup_path.c_str(), target_path.c_str(), target_path.c_str());
 }
 
-backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)
+backup_standing standing_of_backup(const pak_directory& complete, const std::string& target_path,
+                                   const std::string& backup_path, checked_file& held)
 {
     if (!path_exists(backup_path.c_str())) {
         return backup_standing::missing;
     }
-    checked_file backup = open_for_read(backup_path.c_str());
+    checked_file backup = open_locked_backup(request_lead::finish, target_path, backup_path);
     bool tied = false;
     if (original_fault(backup) == nullptr) {
         auto original = std::make_unique<pak_directory>();
@@ -252,6 +255,10 @@ backup_standing standing_of_backup(const pak_directory& complete, const std::str
         read_pak_directory(backup, *original);
         tied = merged_from(complete, *original);
     }
-    close_file(backup);
-    return tied ? backup_standing::original : backup_standing::other;
+    if (!tied) {
+        close_file(backup);
+        return backup_standing::other;
+    }
+    held = backup;
+    return backup_standing::original;
 }

@@ -70,5 +70,8 @@ rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_he
                                         const std::string& backup_path);
 // The proof for a complete target: its members are those of the backup
 // that some update left, in order and of the same lengths, then that
-// update's.
-backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path);
+// update's. A backup that is the original stays open in `held`, locked, so
+// that no other run replaces it before the report vouches for it; one
+// another run holds is refused.
+backup_standing standing_of_backup(const pak_directory& complete, const std::string& target_path,
+                                   const std::string& backup_path, checked_file& held);

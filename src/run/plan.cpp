@@ -171,7 +171,7 @@ void plan_finish(run_plan& plan)
         }
     }
     if (plan.start == start_point::finish_complete) {
-        plan.backup = standing_of_backup(plan.merge.original, files.backup_path);
+        plan.backup = standing_of_backup(plan.merge.original, files.target_path, files.backup_path, files.backup);
         return;
     }
     plan.original_header = plan.final_header;
