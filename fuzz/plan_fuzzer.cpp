@@ -372,31 +372,55 @@ const char* backup_fault_of(const std::string& backup)
 }
 
 // What ties a target marked while it was rewritten to its backup, by the
-// table's rewriting rows.
-enum class proof { unchanged, recorded, placed, rewritten_whole, unproven, unreadable };
+// table's rewriting rows: the record first, then the bytes after the mark,
+// then the shape of a finished rewrite, and only then the backup's place.
+enum class proof { unchanged, recorded, changed, placed, rewritten_whole, unproven, unreadable };
 
 proof proof_of_original(const disk_state& disk)
 {
     const std::string& target = disk.target;
     const std::string& backup = *disk.backup;
     if (disk.recorded_update) {
-        return same_original_archive(disk.original, backup) ? proof::recorded : proof::unproven;
+        if (!same_original_archive(disk.original, backup)) {
+            return proof::unproven;
+        }
+        // The record holds the whole original's fingerprint.
+        return backup == disk.original ? proof::recorded : proof::changed;
     }
     if (target.size() == backup.size() && target.compare(4, std::string::npos, backup, 4) == 0) {
         return proof::unchanged;
     }
-    if (same_place(target, backup)) {
-        return proof::placed;
+    if (fits_as_finished(target)) {
+        const auto result = directory_of(finished_form(target), pakmodel::kMaxEntries);
+        const auto original = directory_of(backup, pakmodel::kMaxEntries);
+        if (!result || !original) {
+            return proof::unreadable;
+        }
+        if (shaped_as_merge_of(*result, *original)) {
+            return proof::rewritten_whole;
+        }
     }
-    if (!fits_as_finished(target)) {
-        return proof::unproven;
+    return same_place(target, backup) ? proof::placed : proof::unproven;
+}
+
+// The target is the rewrite of the backup with this update, finished: its
+// length, directory place and directory the result's, and update.pak's
+// members byte for byte where the result has them. The kept members are
+// the backup's to prove, and are not compared.
+bool written_with(const std::string& target, const pakmodel::merge_plan& plan, const std::string& result)
+{
+    if (target.size() != result.size() || !same_place(target, result)) {
+        return false;
     }
-    const auto result = directory_of(finished_form(target), pakmodel::kMaxEntries);
-    const auto original = directory_of(backup, pakmodel::kMaxEntries);
-    if (!result || !original) {
-        return proof::unreadable;
+    std::size_t at = pakmodel::kHeaderSize;
+    for (const auto& member : plan.entries) {
+        const auto length = static_cast<std::size_t>(member.length);
+        if (member.from_update && target.compare(at, length, result, at, length) != 0) {
+            return false;
+        }
+        at += length;
     }
-    return shaped_as_merge_of(*result, *original) ? proof::rewritten_whole : proof::unproven;
+    return target.compare(at, std::string::npos, result, at) == 0;
 }
 
 expectation expect_rewriting(const disk_state& disk)
@@ -412,7 +436,9 @@ expectation expect_rewriting(const disk_state& disk)
     if (found == proof::unreadable) {
         return refusal("");
     }
-    const std::string& target = disk.target;
+    if (found == proof::changed) {
+        return refusal("was changed by another program");
+    }
     if (!disk.update) {
         return refusal(found == proof::rewritten_whole ? "no longer holds" : "Error opening update.pak");
     }
@@ -420,9 +446,6 @@ expectation expect_rewriting(const disk_state& disk)
     if (!plan) {
         return refusal("");
     }
-    const std::int64_t merged_dir_offset = plan->output_size - FULL_DIRECTORY;
-    const bool result_placed = dir_offset_of(target) == merged_dir_offset &&
-                               dir_length_of(target) == static_cast<std::int64_t>(plan->entries.size()) * 64;
     switch (found) {
     case proof::unchanged:
         return starts(start_point::unmark_then_apply, first_byte_moved(*plan));
@@ -434,11 +457,12 @@ expectation expect_rewriting(const disk_state& disk)
     case proof::placed:
         return starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
     case proof::rewritten_whole:
-        return result_placed ? starts(start_point::resume_rewrite, pakmodel::kHeaderSize)
-                             : refusal("no longer holds");
+        return written_with(disk.target, *plan, pakmodel::carry_out(*plan, backup, *disk.update).archive)
+                   ? starts(start_point::resume_rewrite, pakmodel::kHeaderSize)
+                   : refusal("no longer holds");
     case proof::unproven:
-        return disk.recorded_update || !result_placed ? refusal("is not the original that update saved")
-                                             : starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
+        return refusal("is not the original that update saved");
+    case proof::changed:
     case proof::unreadable:
         break;
     }
@@ -501,9 +525,11 @@ expectation expected_plan(const disk_state& disk)
 
 // ---- Laying out the state --------------------------------------------------
 
-enum class target_choice { original, updated, marked, cut_short, rewritten, complete, mark_torn, magic_torn, count };
-enum class backup_choice { original, missing, other, stale, count };
-enum class update_choice { same, missing, other, count };
+enum class target_choice {
+    original, updated, marked, cut_short, placed, rewritten, complete, mark_torn, magic_torn, count
+};
+enum class backup_choice { original, missing, other, stale, retouched, count };
+enum class update_choice { same, missing, other, same_shape, count };
 enum class record_choice { present, absent, damaged, other_update, count };
 
 template <typename E>
@@ -512,10 +538,10 @@ E pick(std::uint8_t byte)
     return static_cast<E>(byte % static_cast<unsigned>(E::count));
 }
 
-const char* const TARGET_NAMES[] = {"O",           "O updated", "O marked", "cut short",
+const char* const TARGET_NAMES[] = {"O",           "O updated",       "O marked", "cut short", "placed, not cut",
                                     "rewritten whole", "complete", "mark torn", "magic torn"};
-const char* const BACKUP_NAMES[] = {"O", "missing", "another archive", "stale"};
-const char* const UPDATE_NAMES[] = {"U", "missing", "another update"};
+const char* const BACKUP_NAMES[] = {"O", "missing", "another archive", "stale", "O changed in place"};
+const char* const UPDATE_NAMES[] = {"U", "missing", "another update", "U's shape, other bytes"};
 const char* const RECORD_NAMES[] = {"record", "no record", "damaged record", "record of another update"};
 
 // Each of the four bytes the old or the new, by the bits of `mask`, never
@@ -555,6 +581,38 @@ std::string with_record(const std::string& target, std::int64_t at, const std::s
     std::optional<std::string> bytes = read_whole_file(RECORD_SCRATCH);
     (void)::unlink(RECORD_SCRATCH);
     return *bytes;
+}
+
+// The archive with the first byte of each member's data inverted: the same
+// names, lengths and directory, other bytes.
+std::string retouched(std::string archive, const std::vector<pakmodel::model_entry>& members)
+{
+    for (const auto& member : members) {
+        if (member.length > 0 && inside(member, archive)) {
+            auto& byte = archive[static_cast<std::size_t>(member.offset)];
+            byte = static_cast<char>(~byte);
+        }
+    }
+    return archive;
+}
+
+// Marked over the original's header, rewritten from the first byte that
+// moves up to `sixty_thirds`/63 of the way, and long enough for the record
+// past both lengths; or, `placed`, rewritten to the end with the result's
+// directory place, as a stop before the cut leaves it.
+std::string rewritten_in_part(const std::string& o, const std::string& result, const pakmodel::merge_plan& plan,
+                              bool placed, unsigned sixty_thirds, std::size_t& written)
+{
+    std::string bytes = with_magic(o, REWRITE_MARK_TEXT);
+    bytes.resize(std::max(o.size(), result.size()), '\0');
+    const auto from = static_cast<std::size_t>(first_byte_moved(plan));
+    const std::size_t span = result.size() > from ? result.size() - from : 0;
+    written = placed ? span : span * sixty_thirds / 63U;
+    bytes.replace(from, written, result, from, written);
+    if (placed) {
+        bytes.replace(4, 8, result, 4, 8);
+    }
+    return bytes;
 }
 
 // An earlier original of O: all its members but the last, laid out anew.
@@ -599,6 +657,7 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
     }
     const auto members = directory_of(o, pakmodel::kMaxEntries);
     const bool holds_result = target == target_choice::updated || target == target_choice::cut_short ||
+                              target == target_choice::placed ||
                               target == target_choice::rewritten || target == target_choice::complete ||
                               target == target_choice::magic_torn;
     std::string result = holds_result ? pakmodel::carry_out(*plan, o, u).archive : std::string();
@@ -620,6 +679,9 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
     case backup_choice::stale:
         out.disk.backup = members ? stale_of(o, *members) : pakmodel::build_pak({{"stale.txt", "stale"}});
         break;
+    case backup_choice::retouched:
+        out.disk.backup = members ? retouched(o, *members) : o;
+        break;
     case backup_choice::count:
         break;
     }
@@ -632,6 +694,11 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
     case update_choice::other:
         out.disk.update = other_update;
         break;
+    case update_choice::same_shape: {
+        const auto update_members = directory_of(u, pakmodel::kMaxUpdateEntries);
+        out.disk.update = update_members ? retouched(u, *update_members) : u;
+        break;
+    }
     case update_choice::count:
         break;
     }
@@ -645,17 +712,12 @@ std::optional<layout> lay_out(const std::uint8_t* choices, const fuzz::archive_p
     case target_choice::marked:
         out.disk.target = with_magic(o, REWRITE_MARK_TEXT);
         break;
-    case target_choice::cut_short: {
-        // Marked over the original's header, rewritten from the first byte
-        // that moves up to some point, the record past both lengths.
-        const std::int64_t cut = first_byte_moved(*plan);
+    case target_choice::cut_short:
+    case target_choice::placed: {
         const std::size_t at = std::max(o.size(), result.size());
-        std::string bytes = with_magic(o, REWRITE_MARK_TEXT);
-        bytes.resize(at, '\0');
-        const auto from = static_cast<std::size_t>(cut);
-        const std::size_t span = result.size() > from ? result.size() - from : 0;
-        const std::size_t written = span * (choices[1] >> 2U) / 63U;
-        bytes.replace(from, written, result, from, written);
+        std::size_t written = 0;
+        std::string bytes =
+            rewritten_in_part(o, result, *plan, target == target_choice::placed, choices[1] >> 2U, written);
         out.label += ", " + std::string(RECORD_NAMES[static_cast<int>(record)]) + ", " + std::to_string(written) +
                      " bytes rewritten";
         switch (record) {
@@ -795,6 +857,8 @@ const char* standing_name(backup_standing standing)
         return "original";
     case backup_standing::other:
         return "other";
+    case backup_standing::changed:
+        return "changed";
     }
     return "?";
 }

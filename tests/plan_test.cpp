@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "plan.h"
@@ -37,6 +38,7 @@ const char* standing_name(backup_standing standing) {
     case backup_standing::missing: return "missing";
     case backup_standing::original: return "original";
     case backup_standing::other: return "other";
+    case backup_standing::changed: return "changed";
     }
     return "?";
 }
@@ -65,6 +67,27 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
     const std::string complete = marked(result, "\x89TWc");
     const std::string full_original = build_pak(numbered(MAX_PAK_ENTRIES - 1, "m", "o"));
     const std::string full_result = model_merge(full_original, build_pak({{"n", "u"}}))->archive;
+    // Same names and lengths as u, other bytes: a result of the same shape.
+    const std::string u_shape = build_pak({{"B", "NEW B"}, {"d", "DD"}});
+    std::string retouched = o;
+    retouched[20] = static_cast<char>(~retouched[20]);
+    // The rewrite written, its record there; under the backup's place, then under the result's.
+    const std::string written_at_o = with_record(marked(result, "\x89TWr").replace(4, 8, o, 4, 8), o, u);
+    const std::string placed = with_record(marked(result, "\x89TWr"), o, u);
+    const std::string sealed = marked(result, "\x89TWr");
+    // A record of the earlier 48-byte layout: no fingerprint of the whole original.
+    std::string layout_48 = placed.substr(0, placed.size() - REWRITE_RECORD_SIZE);
+    std::string record_48 = placed.substr(layout_48.size(), 40);
+    record_48.replace(0, 4, "TWjr");
+    record_48.replace(20, 4, std::string(4, '\0'));
+    const std::uint64_t check = fingerprint_of_bytes(record_48.data(), record_48.size());
+    for (unsigned i = 0; i < 8; ++i) record_48 += static_cast<char>(check >> (8 * i));
+    layout_48 += record_48;
+    // An archive this tool wrote, and a patch of same-size replacements: the
+    // result's directory lies where the original's did.
+    const std::string tool_written = model_merge(o, empty_update)->archive;
+    const std::string same_size = build_pak({{"b", random_bytes(900, 7)}});
+    const std::string same_place = marked(model_merge(tool_written, same_size)->archive, "\x89TWr");
     // Header, member, a two-byte update member, the directory and the record.
     const std::int64_t largest_member = MAX_FILE_SIZE - 12 - 2 - OUTPUT_DIRECTORY_SIZE - REWRITE_RECORD_SIZE;
     struct plan_case {
@@ -76,10 +99,18 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         bool marked_sibling = false;  // own.pak, which shares the backup, left cut short
         bool update_is_backup = false;   // update.pak a link to own.bak
         std::int64_t sparse_member = 0;  // the target one member of this many zero bytes, sparse
+        char sibling = 0;  // own.pak a 'd'irectory, a 'l'ink to nothing or a named 'p'ipe
     };
     std::vector<plan_case> cases = {
         {"an archive and an update", o, std::nullopt, u, "fresh, first byte 312", ""},
         {"an archive, an update and an earlier backup", o, other, u, "fresh, first byte 312", ""},
+        // Only a regular file can be an archive that still needs the backup.
+        {"an earlier backup, a folder named like an archive sharing it", o, other, u, "fresh, first byte 312", "",
+         false, false, 0, 'd'},
+        {"an earlier backup, a link to nothing named like an archive sharing it", o, other, u,
+         "fresh, first byte 312", "", false, false, 0, 'l'},
+        {"an earlier backup, a named pipe named like an archive sharing it", o, other, u, "fresh, first byte 312", "",
+         false, false, 0, 'p'},
         {"an empty update, never taken for one applied", o, std::nullopt, empty_update, "fresh, first byte 1215", ""},
         {"the update already applied", result, o, u, "already applied", ""},
         {"no update.pak", o, std::nullopt, std::nullopt, "", "Error opening update.pak"},
@@ -97,6 +128,27 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
         {"cut short, another update.pak", with_record(rewriting, o, u), o, u2, "",
          "update.pak is not the update it was applying"},
         {"cut short, no update.pak", with_record(rewriting, o, u), o, std::nullopt, "", "Error opening update.pak"},
+        {"written, its record there, the backup's place", written_at_o, o, u, "resume, first byte 12", ""},
+        {"written, the backup's place, update.pak of the same shape", written_at_o, o, u_shape, "",
+         "update.pak is not the update it was applying"},
+        {"written, the backup's place, no update.pak", written_at_o, o, std::nullopt, "", "Error opening update.pak"},
+        {"placed, its record there", placed, o, u, "resume, first byte 12", ""},
+        {"placed, update.pak of the same shape", placed, o, u_shape, "", "update.pak is not the update it was applying"},
+        {"placed, another update.pak", placed, o, u2, "", "update.pak is not the update it was applying"},
+        {"placed, no update.pak", placed, o, std::nullopt, "", "Error opening update.pak"},
+        {"placed, the backup changed in place", placed, retouched, u, "",
+         "its backup own.bak was changed by another program and no longer holds the original"},
+        {"a record of the 48-byte layout", layout_48, o, u, "resume, first byte 12", ""},
+        {"a record of the 48-byte layout, which cannot tell a changed backup", layout_48, retouched, u,
+         "resume, first byte 12", ""},
+        {"sealed", sealed, o, u, "resume, first byte 12", ""},
+        {"sealed, update.pak of the same shape", sealed, o, u_shape, "", "update.pak no longer holds"},
+        {"sealed, another update.pak", sealed, o, u2, "", "update.pak no longer holds"},
+        {"sealed, no update.pak", sealed, o, std::nullopt, "", "update.pak no longer holds"},
+        {"sealed where the original's directory was", same_place, tool_written, same_size, "resume, first byte 12", ""},
+        {"sealed where the original's directory was, another patch of that shape", same_place, tool_written,
+         build_pak({{"b", random_bytes(900, 8)}}), "", "update.pak no longer holds"},
+        {"complete, update.pak of the same shape", complete, o, u_shape, "finish, then apply, first byte 315", ""},
         {"complete, no update.pak", complete, o, std::nullopt, "finish, backup original", ""},
         {"complete, the update it holds", complete, o, u, "finish, backup original", ""},
         {"complete, the backup missing", complete, std::nullopt, std::nullopt, "finish, backup missing", ""},
@@ -146,6 +198,15 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
             fs::create_symlink("own.bak", d + "/update.pak");
         }
         if (c.marked_sibling) write_file(d + "/own.pak", marked(o, "\x89TWr"));
+        if (c.sibling == 'd') fs::create_directory(d + "/own.pak");
+#ifdef _WIN32
+        if (c.sibling == 'l' || c.sibling == 'p') continue;  // no links without a privilege, no named pipes
+#else
+        if (c.sibling == 'l') fs::create_symlink("nowhere", d + "/own.pak");
+        if (c.sibling == 'p') {
+            ASSERT_EQ(mkfifo((d + "/own.pak").c_str(), 0600), 0);
+        }
+#endif
         const std::string expected = c.refusal.empty() ? regex_literal("decided: " + c.decided + "\n")
                                                        : fatal_mentioning(c.refusal);
         EXPECT_EXIT(

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
@@ -145,6 +146,21 @@ std::string success_stdout(const std::string& target, const std::string& backup,
 }
 
 std::string tarnwick_exe() { return TARNWICK_EXE; }
+
+held_open::held_open(const std::string& file, const std::string& flag_path) : flag(flag_path) {
+    fs::remove(flag);
+    holder = std::thread([this, file] {
+        run_program({TARNWICK_HOLD_FILE, file, flag}, fs::path(file).parent_path().string());
+        ended = true;
+    });
+    while (!exists(flag) && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(ended) << "hold_file did not start";
+}
+
+void held_open::release() {
+    fs::remove(flag);
+    if (holder.joinable()) holder.join();
+}
 
 run_result run_tarnwick(const std::vector<std::string>& args, const std::string& cwd,
                         const std::vector<std::string>& wrapper) {

@@ -3,7 +3,9 @@
 // the model in pak_model.h.
 #pragma once
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -76,5 +78,17 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 run_result run_tarnwick(const std::vector<std::string>& args, const std::string& cwd,
                         const std::vector<std::string>& wrapper = {});
 std::string tarnwick_exe();
+
+// Another program (tests/hold_file.cpp) holding `file` open for reading, as
+// a game holds its pak files, from construction until release(); `flag` is
+// the file, outside any folder a test compares, that keeps it holding.
+struct held_open {
+    held_open(const std::string& file, const std::string& flag);
+    ~held_open() { release(); }
+    void release();  // waits until the program has closed the file and ended
+    std::string flag;
+    std::atomic<bool> ended{false};
+    std::thread holder;
+};
 
 }  // namespace testkit

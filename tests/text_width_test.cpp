@@ -11,6 +11,15 @@ const std::string kAcute = "\xcc\x81";  // U+0301, a combining mark
 const std::string kEmoji = "\xf0\x9f\x98\x80";  // U+1F600
 const std::string kFigures = "1.2 of 3.4 MiB, 5.6 MiB/s";
 
+// A code point of two, three or four bytes in UTF-8.
+std::string utf8(char32_t code) {
+    const int length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    const unsigned lead = length == 2 ? 0xc0 : length == 3 ? 0xe0 : 0xf0;
+    std::string bytes(1, static_cast<char>(lead | (code >> (6 * (length - 1)))));
+    for (int i = length - 2; i >= 0; --i) bytes += static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3f));
+    return bytes;
+}
+
 std::string times(int count, const std::string& text) {
     std::string repeated;
     for (int i = 0; i < count; ++i) repeated += text;
@@ -36,6 +45,24 @@ TEST(TextWidth, ColumnsOfText) {
         {"\xe0\x80\xaf", 3},              // an overlong '/'
         {"\xed\xa0\x80", 3},              // a surrogate
         {"\xf4\x90\x80\x80", 4},          // past U+10FFFF
+        // Each range the width table counts two columns wide or none, at its
+        // first and last code point, and the code points just outside it.
+        {utf8(0x10ff), 1}, {utf8(0x1100), 2}, {utf8(0x115f), 2}, {utf8(0x1160), 1},
+        {utf8(0x2e7f), 1}, {utf8(0x2e80), 2}, {utf8(0xa4cf), 2}, {utf8(0xa4d0), 1},
+        {utf8(0xa95f), 1}, {utf8(0xa960), 2}, {utf8(0xa97f), 2}, {utf8(0xa980), 1},
+        {utf8(0xabff), 1}, {utf8(0xac00), 2}, {utf8(0xd7a3), 2}, {utf8(0xd7a4), 1},
+        {utf8(0xf8ff), 1}, {utf8(0xf900), 2}, {utf8(0xfaff), 2}, {utf8(0xfb00), 1},
+        {utf8(0xfe0f), 1}, {utf8(0xfe10), 2}, {utf8(0xfe19), 2}, {utf8(0xfe1a), 1},
+        {utf8(0xfe2f), 0}, {utf8(0xfe30), 2}, {utf8(0xfe6f), 2}, {utf8(0xfe70), 1},
+        {utf8(0xfeff), 1}, {utf8(0xff00), 2}, {utf8(0xff60), 2}, {utf8(0xff61), 1},
+        {utf8(0xffdf), 1}, {utf8(0xffe0), 2}, {utf8(0xffe6), 2}, {utf8(0xffe7), 1},
+        {utf8(0x1efff), 1}, {utf8(0x1f000), 2}, {utf8(0x1faff), 2}, {utf8(0x1fb00), 1},
+        {utf8(0x1ffff), 1}, {utf8(0x20000), 2}, {utf8(0x3fffd), 2}, {utf8(0x3fffe), 1},
+        {utf8(0x02ff), 1}, {utf8(0x0300), 0}, {utf8(0x036f), 0}, {utf8(0x0370), 1},
+        {utf8(0x1aaf), 1}, {utf8(0x1ab0), 0}, {utf8(0x1aff), 0}, {utf8(0x1b00), 1},
+        {utf8(0x1dbf), 1}, {utf8(0x1dc0), 0}, {utf8(0x1dff), 0}, {utf8(0x1e00), 1},
+        {utf8(0x20cf), 1}, {utf8(0x20d0), 0}, {utf8(0x20ff), 0}, {utf8(0x2100), 1},
+        {utf8(0xfe1f), 1}, {utf8(0xfe20), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

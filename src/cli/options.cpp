@@ -32,9 +32,9 @@ request read_request(const std::vector<std::string>& arguments)
             paths.push_back(arguments[i]);
         }
     }
-    // After the archive, a misspelt option would otherwise be ignored, and
-    // the run would go ahead as something the user did not ask for.
-    for (std::size_t i = 1; i < paths.size(); ++i) {
+    // A misspelt option would otherwise be taken for the archive, or ignored
+    // after it, and the run would go ahead as something the user did not ask for.
+    for (std::size_t i = 0; i < paths.size(); ++i) {
         if (paths[i].size() > 1 && paths[i][0] == '-') {
             return {request_kind::refused, "", 0,
                     "unknown option " + paths[i] + "; to name a file that begins with '-', write ./" + paths[i]};

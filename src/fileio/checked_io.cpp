@@ -10,7 +10,7 @@ namespace {
 // The description of errno, or a plain reason where the library set none.
 const char* error_reason(int error, const char* fallback)
 {
-    return error != 0 ? std::strerror(error) : fallback;
+    return error != 0 ? error_text(error) : fallback;
 }
 
 constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
@@ -23,7 +23,7 @@ const char* unusable_file_reason(const char* path)
 {
     switch (kind_of_path(path)) {
     case path_kind::directory:
-        return std::strerror(EISDIR);
+        return error_text(EISDIR);
     case path_kind::special:
         return NOT_A_REGULAR_FILE;
     case path_kind::file_or_nothing:
@@ -79,12 +79,17 @@ file_identity identity_in(const file_state& state)
 {
     if (refused_by_folder(error)) {
         fatal_error("Error writing %s: its folder %s refuses the change (%s)", path, shown_folder_of(path).c_str(),
-                    std::strerror(error));
+                    error_text(error));
     }
-    fatal_error("Error writing %s: %s", path, std::strerror(error));
+    fatal_error("Error writing %s: %s", path, error_text(error));
 }
 
 } // namespace
+
+bool leads_to_regular_file(const char* path)
+{
+    return path_exists(path) && unusable_file_reason(path) == nullptr;
+}
 
 checked_file open_for_read(const char* path)
 {
@@ -127,6 +132,20 @@ void close_file(checked_file& file)
 file_lock lock_file(const checked_file& file)
 {
     return lock_native(file.handle) == lock_outcome::busy ? file_lock::busy : file_lock::held;
+}
+
+file_holder holder_of(const char* path)
+{
+    const holders_found found = holders_of(path);
+    file_holder holder{holder_kind::nobody, "", found.unseen};
+    for (const std::string& program : found.programs) {
+        // The name Linux gives every run of this tool.
+        if (program != "tarnwick") {
+            return {holder_kind::program, program, found.unseen};
+        }
+        holder.kind = holder_kind::tarnwick;
+    }
+    return holder;
 }
 
 std::int32_t try_read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count,
@@ -197,19 +216,17 @@ file_state state_of(const checked_file& file)
 
 bool same_state(const file_state& a, const file_state& b)
 {
-    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified &&
-           a.changed == b.changed;
+    return same_state_but_change_time(a, b) && a.changed == b.changed;
+}
+
+bool same_state_but_change_time(const file_state& a, const file_state& b)
+{
+    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified;
 }
 
 bool same_open_file(const checked_file& a, const checked_file& b)
 {
     return same_identity(identity_in(state_of(a)), identity_in(state_of(b)));
-}
-
-bool path_names(const char* path, const checked_file& file)
-{
-    file_identity named{};
-    return identity_of_path(path, named) && same_identity(named, identity_in(state_of(file)));
 }
 
 std::int64_t file_length(const checked_file& file)
@@ -254,7 +271,7 @@ void rename_file(const char* from, const char* to)
 std::string remove_file(const char* path)
 {
     const int error = remove_path(path);
-    return error == 0 ? "" : std::strerror(error);
+    return error == 0 ? "" : error_text(error);
 }
 
 std::string shown_folder_of(const char* path)

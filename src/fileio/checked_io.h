@@ -5,6 +5,7 @@
 // the archive format.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,21 @@ enum class file_lock {
 };
 file_lock lock_file(const checked_file& file);
 
+// Whether another process holds a file open, when asked. The tool's own
+// process never counts; on Windows, which cannot say whose a handle is,
+// none of the tool's own handles may be open on the file when it asks.
+enum class holder_kind {
+    nobody,    // that could be seen
+    program,   // another program: a game, an editor, a scanner
+    tarnwick,  // only another run of this tool
+};
+struct file_holder {
+    holder_kind kind;
+    std::string program;  // its name, "" where the system does not tell it
+    bool unseen;          // some processes could not be looked at
+};
+file_holder holder_of(const char* path);
+
 // Reading and writing at an offset.
 // Reads up to `count` bytes and returns how many arrived.
 std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count);
@@ -86,9 +102,10 @@ void flush_to_disk(const checked_file& file);
 // once both have ended (see start_side_work).
 void flush_beside(const checked_file& file, void (*work)(void*), void* context);
 // Puts the folder's list of names (a file created or removed in it) on stable
-// storage. A folder that cannot be opened for this, or a system without
-// folder flushes, is passed over.
-void flush_folder_of(const char* path);
+// storage; a folder that cannot be opened for this (written but not read)
+// through the flush of the volume that holds `on_its_volume`. Only a system
+// without folder flushes passes over it.
+void flush_folder_of(const char* path, const checked_file& on_its_volume);
 
 // Copies. A copy is read back before anything is replaced or deleted on its
 // word: file systems have shipped copy paths that report success and leave
@@ -120,9 +137,25 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 // program reads. A span that differs is copied once more through the
 // program's own buffer and compared again, and the file flushed again; one
 // that still differs is a write failure. Returns once the copies are right
-// and on the disk.
+// and on the disk. With `found`, it also tells what the read-back found.
+// File identity and status (state_of, below).
+struct file_state {
+    std::uint64_t volume;
+    std::uint64_t index;
+    std::uint64_t index_high;
+    std::int64_t size;
+    std::int64_t modified;
+    std::int64_t changed;
+};
+struct copies_read_back {
+    bool fingerprinted;        // false where nothing is read back (CHECK_COPIES off)
+    std::uint64_t first_span;  // the fingerprint of the first span's bytes as read back
+    // The target's status once the read-back and the flush are over: taken
+    // after the file's own writes, which some systems date at the flush.
+    file_state state;
+};
 void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress);
+                          progress_line& progress, copies_read_back* found);
 
 // Copies through the program, read-backs and fingerprints move a file in
 // chunks of one size, through two buffers they share: one allocation, however
@@ -154,21 +187,28 @@ bool for_each_chunk(std::int64_t at, std::int64_t length, std::int32_t size, vis
 // bytes give the same value on every host.
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length);
 std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);
-
-// File identity and status, taken on open files wherever the system allows.
-struct file_state {
-    std::uint64_t volume;
-    std::uint64_t index;
-    std::uint64_t index_high;
-    std::int64_t size;
-    std::int64_t modified;
-    std::int64_t changed;
+// The same taken piece by piece, from bytes a caller reads anyway: every
+// piece but the last a whole number of chunks (COPY_CHUNK_SIZE).
+struct fingerprint_state {
+    std::array<std::uint64_t, 4> lanes;
+    std::uint64_t tail;
 };
+fingerprint_state start_fingerprint(std::int64_t length);
+void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count);
+std::uint64_t fingerprint_value(const fingerprint_state& state);
+
+// File identity and status, taken on open files wherever the system allows
+// (file_state, above).
 file_state state_of(const checked_file& file);
 bool same_state(const file_state& a, const file_state& b);
+// The same on every field but the change time, which a rename moves.
+bool same_state_but_change_time(const file_state& a, const file_state& b);
 // True when both open files are one file.
 bool same_open_file(const checked_file& a, const checked_file& b);
 // True when `path` names the open `file`, whatever the spelling or link.
+// This and the checks of names below answer "nothing there" only when the
+// system says so; any other failure of their calls ends the run, as an
+// error reading the status of the name, never as an answer.
 bool path_names(const char* path, const checked_file& file);
 
 // Names.
@@ -182,6 +222,9 @@ bool output_is_file(std::FILE* stream, const char* path);
 bool leads_to(const char* path, const char* other);
 // False only when nothing at all is found at `path`.
 bool path_exists(const char* path);
+// True when `path` leads to a regular file, as far as can be told before it
+// is opened: false for nothing, a folder, a device, a pipe or a socket.
+bool leads_to_regular_file(const char* path);
 // The current folder's absolute path, or "" where the system cannot tell.
 std::string folder_of_run();
 // Removes the name; "" on success, else the system's reason.
@@ -253,8 +296,8 @@ std::string name_of(const std::string& path);
 // The folder that holds `path`, as the user can find it: for a name
 // without one, the current folder's full path.
 std::string shown_folder_of(const char* path);
-// The names in a folder, or none when it cannot be read.
-std::vector<std::string> names_in_folder(const std::string& folder);
+// Appends the names in a folder; 0 or the error of its listing.
+int names_in_folder(const std::string& folder, std::vector<std::string>& names);
 
 // A file made whole under a temporary name beside its final one, and only
 // then given that name, so that no failed or killed run leaves it cut short
@@ -283,7 +326,8 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 // Puts the file, just filled by copies, on stable storage while the copies
 // are read back (flush_checked_copies), so that what the caller checks next
 // holds until the commit.
-void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress);
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          copies_read_back* found);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder. The file stays open, now under its final name.
 void commit_pending_file(pending_file& pending);

@@ -98,8 +98,14 @@ struct read_back {
     const checked_file* unread;
 };
 
-read_back compare_copy(const checked_file& target, const copy_span& span, progress_line* progress)
+// With `taken`, the fingerprint of the span's bytes is taken as they are
+// compared: a copy read back is the one read of them.
+read_back compare_copy(const checked_file& target, const copy_span& span, progress_line* progress,
+                       fingerprint_state* taken)
 {
+    if (taken != nullptr) {
+        *taken = start_fingerprint(span.length);
+    }
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
     unsigned char* copied = shared_buffer(0);
     unsigned char* source = shared_buffer(1);
@@ -126,6 +132,9 @@ read_back compare_copy(const checked_file& target, const copy_span& span, progre
         if (std::memcmp(copied, expected, static_cast<std::size_t>(count)) != 0) {
             return false;
         }
+        if (taken != nullptr) {
+            add_to_fingerprint(*taken, copied, static_cast<std::size_t>(count));
+        }
         count_copied(progress, count);
         return true;
     });
@@ -140,13 +149,15 @@ struct side_check {
     std::size_t count;
     std::size_t first_wrong;  // `count` when every span matched
     read_back found;          // for the first wrong span
+    fingerprint_state* taken;  // of the first span, or nullptr
 };
 
 void check_on_side(void* context)
 {
     auto& check = *static_cast<side_check*>(context);
     for (check.first_wrong = 0; check.first_wrong < check.count; ++check.first_wrong) {
-        check.found = compare_copy(*check.target, check.spans[check.first_wrong], nullptr);
+        check.found = compare_copy(*check.target, check.spans[check.first_wrong], nullptr,
+                                   check.first_wrong == 0 ? check.taken : nullptr);
         if (!check.found.same) {
             return;
         }
@@ -163,13 +174,23 @@ void copy_span_through_program(const checked_file& target, const copy_span& span
     copy_in_program(target, span, 0, progress);
 }
 
-void check_copy(const checked_file& target, const copy_span& span, progress_line& progress)
+bool matches_taking(const checked_file& target, const copy_span& span, progress_line* progress,
+                    fingerprint_state* taken)
 {
-    if (copy_matches(target, span, &progress)) {
+    const read_back found = compare_copy(target, span, progress, taken);
+    if (found.error != 0) {
+        read_failure(*found.unread, found.error);
+    }
+    return found.same;
+}
+
+void check_copy(const checked_file& target, const copy_span& span, progress_line& progress, fingerprint_state* taken)
+{
+    if (matches_taking(target, span, &progress, taken)) {
         return;
     }
     copy_span_through_program(target, span, &progress);
-    if (!copy_matches(target, span, &progress)) {
+    if (!matches_taking(target, span, &progress, taken)) {
         fatal_error("Error writing %s: the file system returned other bytes than were copied", target.path);
     }
 }
@@ -183,11 +204,7 @@ unsigned char* shared_buffer(int which)
 
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
 {
-    const read_back found = compare_copy(target, span, progress);
-    if (found.error != 0) {
-        read_failure(*found.unread, found.error);
-    }
-    return found.same;
+    return matches_taking(target, span, progress, nullptr);
 }
 
 void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress)
@@ -213,10 +230,13 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
 }
 
 void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress)
+                          progress_line& progress, copies_read_back* found)
 {
     if (!CHECK_COPIES) {
         flush_to_disk(target);
+        if (found != nullptr) {
+            *found = {false, 0, state_of(target)};
+        }
         return;
     }
     std::int64_t total = 0;
@@ -226,7 +246,8 @@ void flush_checked_copies(const checked_file& target, const copy_span* spans, st
     begin_progress(progress, "Checking", target.path, "", total);
     // The flush waits for the disk whatever the program does meanwhile;
     // reading back beside it costs no time where a core is free.
-    side_check check{&target, spans, count, count, {true, 0, nullptr}};
+    fingerprint_state taken{};
+    side_check check{&target, spans, count, count, {true, 0, nullptr}, found != nullptr ? &taken : nullptr};
     flush_beside(target, check_on_side, &check);
     if (check.found.error != 0) {
         read_failure(*check.found.unread, check.found.error);
@@ -234,11 +255,13 @@ void flush_checked_copies(const checked_file& target, const copy_span* spans, st
     for (std::size_t i = 0; i < check.first_wrong; ++i) {
         count_copied(&progress, spans[i].length);
     }
-    if (check.first_wrong == count) {
-        return;
+    if (check.first_wrong != count) {
+        for (std::size_t i = check.first_wrong; i < count; ++i) {
+            check_copy(target, spans[i], progress, i == 0 ? check.taken : nullptr);
+        }
+        flush_to_disk(target);
     }
-    for (std::size_t i = check.first_wrong; i < count; ++i) {
-        check_copy(target, spans[i], progress);
+    if (found != nullptr) {
+        *found = {true, fingerprint_value(taken), state_of(target)};
     }
-    flush_to_disk(target);
 }

@@ -83,9 +83,9 @@ bool regular_file_at(const std::string& path)
 std::string reason_of(int error, const std::string& path)
 {
     if (refused_by_folder(error)) {
-        return "its folder " + shown_folder_of(path.c_str()) + " refuses the change (" + std::strerror(error) + ")";
+        return "its folder " + shown_folder_of(path.c_str()) + " refuses the change (" + error_text(error) + ")";
     }
-    return std::strerror(error);
+    return error_text(error);
 }
 
 // Each rename, and the flush that must come before the next, is one commit
@@ -163,6 +163,6 @@ void flush_renamed(const checked_file& file, const std::string& path)
     const std::string folder = folder_of(path);
     const int error = sync_renames(file.handle, folder.c_str());
     if (error != 0) {
-        fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
+        fatal_error("Error writing %s: %s", folder.c_str(), error_text(error));
     }
 }

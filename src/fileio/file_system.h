@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-// Error numbers are errno values on every platform, for strerror.
+// Error numbers are errno values on every platform.
+// What an error number means, in the words every message uses: strerror's,
+// but for Windows' sharing violation, which its C library has no words for.
+const char* error_text(int error);
 
 // A descriptor on POSIX, a HANDLE on Windows.
 using native_handle = std::intptr_t;
@@ -85,9 +88,15 @@ std::int64_t bytes_in_memory(native_handle file, std::int64_t offset, std::int64
 // once, in order, so that it reads further ahead; a hint only, where the
 // system takes one.
 void expect_reading_in_order(native_handle file, std::int64_t offset, std::int64_t length);
-// A folder that cannot be opened, or a system without folder flushes,
-// counts as flushed.
-int sync_folder(const char* folder);
+// Puts the names in `folder` on stable storage. A folder that cannot be
+// opened for its flush (one that can be written but not read) is covered
+// by the flush of the whole volume that holds the open `on_its_volume`,
+// where the system has one; else the open's error. A system without folder
+// flushes counts as flushed.
+int sync_folder(const char* folder, native_handle on_its_volume);
+// Flushes everything written on the volume that holds `file`; ENOTSUP where
+// the system cannot.
+int sync_volume(native_handle file);
 
 // Runs `work(context)` on a thread of its own while the caller goes on, so
 // that the program reads while it waits for the disk; `finish_side_work`
@@ -124,35 +133,56 @@ bool refused_by_folder(int error);
 // has no such step.
 int exchange_paths(const char* a, const char* b);
 // Puts the renames of the open `file` in `folder` on stable storage: the
-// folder's flush on POSIX. Windows keeps no folder flush; its file systems
+// folder's flush on POSIX, as sync_folder. Windows keeps no folder flush; its file systems
 // log renames in order with the files' metadata, which the file's own flush
 // writes out. 0 or an error number.
 int sync_renames(native_handle file, const char* folder);
 
-bool identity_of_path(const char* path, file_identity& identity);
+// The checks of names: each returns 0, or ENOENT when nothing stands at the
+// name (a folder on the way that is missing or no folder included), or the
+// error of a call that could not look, which is never an answer.
+int identity_of_path(const char* path, file_identity& identity);
 // False unless the standard stream writes to a regular file.
 bool identity_of_stream(std::FILE* stream, file_identity& identity);
 
 enum class link_state {
-    nothing,   // no file at all at the path
-    not_link,  // a file, a folder, or a path that cannot be read
+    nothing,     // no file at all at the path
+    not_link,    // a file or a folder
     link,
+    unreadable,  // `error` tells why
 };
 // For a symbolic link, `target` receives what it points to, as written.
 // Windows answers `not_link` or `nothing`.
-link_state read_link(const char* path, std::string& target);
-// Appends the names in the folder, "." and ".." left out; false when it
-// cannot be read.
-bool list_folder(const char* folder, std::vector<std::string>& names);
+link_state read_link(const char* path, std::string& target, int& error);
+// Appends the names in the folder, "." and ".." left out; 0 or the error
+// of the open or of a read of the listing.
+int list_folder(const char* folder, std::vector<std::string>& names);
 // The current folder's absolute path, or "" where the system cannot tell.
 std::string current_folder();
-// False only when nothing at all is found at `path`.
-bool anything_at(const char* path);
+// 0 when anything at all stands at `path`, else as identity_of_path.
+int look_at(const char* path);
+// Whether removing the open `file`'s name from `folder` would be allowed,
+// as far as the system tells without trying: the folder's rights and sticky
+// bit, the file's attributes (immutable, append-only; Windows' read-only).
+enum class removal_outlook {
+    allowed,
+    refused,  // `error` is what the removal would fail with
+    unknown,
+};
+removal_outlook outlook_of_removal(const char* folder, native_handle file, int& error);
 // What keeps a handler and a commit step apart (see begin_commit_step): a
 // lock a console handler's thread waits for; where handlers interrupt the
 // run's own thread, SIGINT, SIGTERM and SIGHUP held back until the unlock.
 void lock_commit_steps();
 void unlock_commit_steps();
+// The processes, other than this one, that hold the file at `path` open,
+// as far as the system lets this one see: Linux tells each one's name,
+// Windows only that some handle it cannot share is open ("" for its name).
+struct holders_found {
+    std::vector<std::string> programs;  // one name per process found
+    bool unseen;                        // some processes could not be looked at
+};
+holders_found holders_of(const char* path);
 // Removes a file's name. 0 or an error number. Safe in a signal handler.
 int remove_path(const char* path);
 

@@ -1,13 +1,17 @@
 // The file operations' Linux-only system calls: the data flush and the
 // early start of writing out, what the page cache holds and the hint to read
 // ahead, the copy inside the kernel, the exchange of two names and the
-// rename that never replaces.
+// rename that never replaces, the flush of a whole volume, and the file
+// attributes that keep a name.
 #include <array>
 #include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "file_system.h"
@@ -113,4 +117,50 @@ int rename_path_no_replace(const char* from, const char* to)
     // As for the exchange. link() and unlink() would leave two names on one
     // file at a crash, which no later run could tell from an exchange done.
     return errno == EINVAL || errno == ENOSYS ? ENOTSUP : errno;
+}
+
+int sync_volume(native_handle file)
+{
+    return syncfs(static_cast<int>(file)) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// An immutable or append-only file keeps its name even from root. A file
+// system without these attributes answers that it has none.
+removal_outlook outlook_of_attributes(int descriptor, int& error)
+{
+    int flags = 0;
+    if (ioctl(descriptor, FS_IOC_GETFLAGS, &flags) != 0) {
+        return errno == ENOTTY || errno == ENOTSUP || errno == EINVAL ? removal_outlook::allowed
+                                                                       : removal_outlook::unknown;
+    }
+    if ((static_cast<unsigned>(flags) & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        error = EPERM;
+        return removal_outlook::refused;
+    }
+    return removal_outlook::allowed;
+}
+
+} // namespace
+
+removal_outlook outlook_of_removal(const char* folder, native_handle file, int& error)
+{
+    const int descriptor = static_cast<int>(file);
+    struct stat folder_info {};
+    struct stat file_info {};
+    if (stat(folder, &folder_info) != 0 || fstat(descriptor, &file_info) != 0) {
+        return removal_outlook::unknown;
+    }
+    if (faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) != 0) {
+        error = errno;
+        return error == EACCES || error == EROFS ? removal_outlook::refused : removal_outlook::unknown;
+    }
+    // The sticky bit leaves a name to the file's owner and the folder's.
+    const uid_t user = geteuid();
+    if ((folder_info.st_mode & S_ISVTX) != 0 && user != 0 && user != folder_info.st_uid && user != file_info.st_uid) {
+        error = EPERM;
+        return removal_outlook::refused;
+    }
+    return outlook_of_attributes(descriptor, error);
 }

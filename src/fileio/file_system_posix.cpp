@@ -1,6 +1,7 @@
 // The file operations' system calls on POSIX systems.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,15 @@ int descriptor_of(native_handle file)
     return static_cast<int>(file);
 }
 
+// Nothing at the name: no file, or a folder on the way missing or no folder.
+int looked_up(int result)
+{
+    if (result == 0) {
+        return 0;
+    }
+    return errno == ENOTDIR ? ENOENT : errno;
+}
+
 // Makes the transfer again while a signal interrupts it before any byte moved.
 template <typename transfer>
 std::int64_t moved_or_error(transfer call, int& error)
@@ -47,6 +57,11 @@ std::int64_t moved_or_error(transfer call, int& error)
 } // namespace
 
 const bool BACKSLASH_SEPARATES_FOLDERS = false;
+
+const char* error_text(int error)
+{
+    return std::strerror(error);
+}
 
 path_kind kind_of_path(const char* path)
 {
@@ -140,11 +155,11 @@ bool refused_by_folder(int error)
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-int sync_folder(const char* folder)
+int sync_folder(const char* folder, native_handle on_its_volume)
 {
     const int descriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
-        return 0;
+        return errno == EACCES ? sync_volume(on_its_volume) : errno;
     }
     const int result = fsync(descriptor);
     const int error = errno;
@@ -153,19 +168,19 @@ int sync_folder(const char* folder)
     return result == 0 || error == EINVAL ? 0 : error;
 }
 
-int sync_renames(native_handle /*file*/, const char* folder)
+int sync_renames(native_handle file, const char* folder)
 {
-    return sync_folder(folder);
+    return sync_folder(folder, file);
 }
 
-bool identity_of_path(const char* path, file_identity& identity)
+int identity_of_path(const char* path, file_identity& identity)
 {
     struct stat info {};
-    if (stat(path, &info) != 0) {
-        return false;
+    const int error = looked_up(stat(path, &info));
+    if (error == 0) {
+        identity = identity_from(info);
     }
-    identity = identity_from(info);
-    return true;
+    return error;
 }
 
 bool identity_of_stream(std::FILE* stream, file_identity& identity)
@@ -178,11 +193,12 @@ bool identity_of_stream(std::FILE* stream, file_identity& identity)
     return true;
 }
 
-link_state read_link(const char* path, std::string& target)
+link_state read_link(const char* path, std::string& target, int& error)
 {
     struct stat info {};
-    if (lstat(path, &info) != 0) {
-        return errno == ENOENT ? link_state::nothing : link_state::not_link;
+    error = looked_up(lstat(path, &info));
+    if (error != 0) {
+        return error == ENOENT ? link_state::nothing : link_state::unreadable;
     }
     if (!S_ISLNK(info.st_mode)) {
         return link_state::not_link;
@@ -190,18 +206,22 @@ link_state read_link(const char* path, std::string& target)
     target.assign(static_cast<std::size_t>(info.st_size) + 1, '\0');
     const ssize_t length = readlink(path, target.data(), target.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-        return link_state::not_link;
+        // A link that changed between the calls.
+        error = length < 0 ? errno : EAGAIN;
+        return link_state::unreadable;
     }
     target.resize(static_cast<std::size_t>(length));
     return link_state::link;
 }
 
-bool list_folder(const char* folder, std::vector<std::string>& names)
+int list_folder(const char* folder, std::vector<std::string>& names)
 {
     DIR* listing = opendir(folder);
     if (listing == nullptr) {
-        return false;
+        return errno;
     }
+    // readdir ends the listing and fails alike, with nullptr: only errno tells.
+    errno = 0;
     // One thread reads one listing: readdir's shared buffer is no hazard here.
     // cppcheck-suppress readdirCalled
     while (const dirent* entry = readdir(listing)) {
@@ -210,8 +230,9 @@ bool list_folder(const char* folder, std::vector<std::string>& names)
             names.push_back(name);
         }
     }
+    const int error = errno;
     (void)closedir(listing);
-    return true;
+    return error;
 }
 
 std::string current_folder()
@@ -224,10 +245,10 @@ std::string current_folder()
     return folder;
 }
 
-bool anything_at(const char* path)
+int look_at(const char* path)
 {
     struct stat info {};
-    return stat(path, &info) == 0 || errno != ENOENT;
+    return looked_up(stat(path, &info));
 }
 
 int remove_path(const char* path)

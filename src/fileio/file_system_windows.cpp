@@ -113,6 +113,8 @@ int errno_from(DWORD error)
         return EROFS;
     case ERROR_INVALID_NAME:
         return EINVAL;
+    case ERROR_SHARING_VIOLATION:
+        return EBUSY;
     default:
         return EACCES;
     }
@@ -141,6 +143,14 @@ std::int64_t hundreds_of_nanoseconds(const FILETIME& time)
 } // namespace
 
 const bool BACKSLASH_SEPARATES_FOLDERS = true;
+
+// EBUSY comes only from a sharing violation here: another handle is open
+// without the sharing the call needed, and msvcrt's words for it would say
+// "Resource device".
+const char* error_text(int error)
+{
+    return error == EBUSY ? "another program has it open" : std::strerror(error);
+}
 
 // Only a folder can be told apart before the open; a device such as NUL
 // shows itself only in the opened handle.
@@ -292,9 +302,14 @@ int rename_path(const char* from, const char* to)
 
 // Windows keeps no folder flush: its file systems order the entry of a
 // flushed file themselves.
-int sync_folder(const char* /*folder*/)
+int sync_folder(const char* /*folder*/, native_handle /*on_its_volume*/)
 {
     return 0;
+}
+
+int sync_volume(native_handle /*file*/)
+{
+    return ENOTSUP;
 }
 
 int sync_renames(native_handle file, const char* /*folder*/)
@@ -312,7 +327,7 @@ int rename_path_no_replace(const char* from, const char* to)
     return errno_from(GetLastError());
 }
 
-bool identity_of_path(const char* path, file_identity& identity)
+int identity_of_path(const char* path, file_identity& identity)
 {
     // Backup semantics let the handle open directories too; no access right
     // is needed to read a file's identity.
@@ -320,15 +335,15 @@ bool identity_of_path(const char* path, file_identity& identity)
     HANDLE handle = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+        return errno_from(GetLastError());
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool ok = GetFileInformationByHandle(handle, &info) != 0;
-    if (ok) {
+    const int error = GetFileInformationByHandle(handle, &info) != 0 ? 0 : errno_from(GetLastError());
+    if (error == 0) {
         identity = identity_from(handle, info);
     }
     CloseHandle(handle);
-    return ok;
+    return error;
 }
 
 bool identity_of_stream(std::FILE* stream, file_identity& identity)
@@ -344,8 +359,9 @@ bool identity_of_stream(std::FILE* stream, file_identity& identity)
 }
 
 // Links are followed by Windows itself; identity decides.
-link_state read_link(const char* /*path*/, std::string& /*target*/)
+link_state read_link(const char* /*path*/, std::string& /*target*/, int& error)
 {
+    error = 0;
     return link_state::not_link;
 }
 
@@ -366,12 +382,12 @@ int exchange_paths(const char* /*a*/, const char* /*b*/)
     return ENOTSUP;
 }
 
-bool list_folder(const char* folder, std::vector<std::string>& names)
+int list_folder(const char* folder, std::vector<std::string>& names)
 {
     WIN32_FIND_DATAW found{};
     const HANDLE listing = FindFirstFileW((native_path(folder) + L"\\*").c_str(), &found);
     if (listing == INVALID_HANDLE_VALUE) {
-        return false;
+        return errno_from(GetLastError());
     }
     do {
         const std::string name = utf8_from_utf16(found.cFileName);
@@ -379,8 +395,9 @@ bool list_folder(const char* folder, std::vector<std::string>& names)
             names.push_back(name);
         }
     } while (FindNextFileW(listing, &found) != 0);
+    const DWORD end = GetLastError();
     FindClose(listing);
-    return true;
+    return end == ERROR_NO_MORE_FILES ? 0 : errno_from(end);
 }
 
 std::string current_folder()
@@ -393,14 +410,43 @@ std::string current_folder()
     return utf8_from_utf16(folder.c_str());
 }
 
-bool anything_at(const char* path)
+int look_at(const char* path)
 {
     if (GetFileAttributesW(native_path(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return true;
+        return 0;
     }
-    const DWORD error = GetLastError();
-    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_DRIVE &&
-           error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+    return errno_from(GetLastError());
+}
+
+// A read-only file refuses DeleteFile; what a folder's access list allows
+// shows only when the removal is tried.
+removal_outlook outlook_of_removal(const char* /*folder*/, native_handle file, int& error)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle_from(file), &info) == 0) {
+        return removal_outlook::unknown;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        error = EACCES;
+        return removal_outlook::refused;
+    }
+    return removal_outlook::unknown;
+}
+
+// An open that shares nothing fails while any other handle is open on the
+// file, whoever holds it; Windows does not say whose.
+holders_found holders_of(const char* path)
+{
+    const HANDLE handle = CreateFileW(native_path(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return {{}, false};
+    }
+    if (GetLastError() == ERROR_SHARING_VIOLATION) {
+        return {{""}, false};
+    }
+    return {{}, false};
 }
 
 // Also called from the console's control handler, a thread of its own.

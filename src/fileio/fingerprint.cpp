@@ -38,54 +38,50 @@ std::uint64_t round_of(std::uint64_t accumulated, std::uint64_t input)
     return rotate_left(accumulated + input * PRIME_2, 31) * PRIME_1;
 }
 
-struct fingerprint_state {
-    std::array<std::uint64_t, LANES> lanes;
-    std::uint64_t tail;
-};
+} // namespace
 
-void add_bytes(fingerprint_state& state, const unsigned char* bytes, std::size_t count)
+void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count)
 {
+    const auto* data = static_cast<const unsigned char*>(bytes);
     std::size_t at = 0;
     for (; at + STRIPE <= count; at += STRIPE) {
         for (std::size_t lane = 0; lane < LANES; ++lane) {
-            state.lanes[lane] = round_of(state.lanes[lane], word_at(bytes + at + 8 * lane));
+            state.lanes[lane] = round_of(state.lanes[lane], word_at(data + at + 8 * lane));
         }
     }
     for (; at < count; ++at) {
-        state.tail = rotate_left((state.tail ^ bytes[at]) * PRIME_1, 11);
+        state.tail = rotate_left((state.tail ^ data[at]) * PRIME_1, 11);
     }
 }
 
-fingerprint_state started(std::int64_t length)
+fingerprint_state start_fingerprint(std::int64_t length)
 {
     // The length goes in first, so that files that differ only in trailing
     // bytes that leave the lanes alone still differ.
     return {{PRIME_1, PRIME_2, ~PRIME_1, ~PRIME_2}, (static_cast<std::uint64_t>(length) * PRIME_2) ^ PRIME_1};
 }
 
-std::uint64_t folded(const fingerprint_state& state)
+std::uint64_t fingerprint_value(const fingerprint_state& state)
 {
     const std::uint64_t value = std::accumulate(state.lanes.begin(), state.lanes.end(), state.tail, round_of);
     return value ^ (value >> 29U);
 }
 
-} // namespace
-
 std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count)
 {
-    fingerprint_state state = started(static_cast<std::int64_t>(count));
-    add_bytes(state, static_cast<const unsigned char*>(bytes), count);
-    return folded(state);
+    fingerprint_state state = start_fingerprint(static_cast<std::int64_t>(count));
+    add_to_fingerprint(state, bytes, count);
+    return fingerprint_value(state);
 }
 
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length)
 {
-    fingerprint_state state = started(length);
+    fingerprint_state state = start_fingerprint(length);
     unsigned char* chunk = shared_buffer(0);
     for_each_chunk(0, length, COPY_CHUNK_SIZE, [&](std::int64_t at, std::int32_t count) {
         read_exact(file, offset + at, chunk, count);
-        add_bytes(state, chunk, static_cast<std::size_t>(count));
+        add_to_fingerprint(state, chunk, static_cast<std::size_t>(count));
         return true;
     });
-    return folded(state);
+    return fingerprint_value(state);
 }

@@ -1,5 +1,6 @@
 // Questions about paths rather than open files: which file a name (or a
 // standard stream) reaches, and flushing or removing a name in its folder.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +15,22 @@ bool same_identity(const file_identity& a, const file_identity& b)
 
 namespace {
 
+// A check that could not look ends the run: its answer would be a guess.
+[[noreturn]] void look_failure(const char* path, int error)
+{
+    fatal_error("Error reading the status of %s: %s", path, std::strerror(error));
+}
+
+// False when nothing stands at `path`.
+bool identity_at(const char* path, file_identity& identity)
+{
+    const int error = identity_of_path(path, identity);
+    if (error != 0 && error != ENOENT) {
+        look_failure(path, error);
+    }
+    return error == 0;
+}
+
 // Where a chain of symbolic links that ends nowhere would create its file, or
 // "" when `path` is no such chain.
 std::string dangling_link_end(const std::string& path)
@@ -22,11 +39,14 @@ std::string dangling_link_end(const std::string& path)
     std::string current = path;
     for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
         std::string target;
-        switch (read_link(current.c_str(), target)) {
+        int error = 0;
+        switch (read_link(current.c_str(), target, error)) {
         case link_state::nothing:
             return hop > 0 ? current : "";
         case link_state::not_link:
             return "";
+        case link_state::unreadable:
+            look_failure(current.c_str(), error);
         case link_state::link:
             break;
         }
@@ -88,25 +108,30 @@ std::string name_of(const std::string& path)
     return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
-std::vector<std::string> names_in_folder(const std::string& folder)
+int names_in_folder(const std::string& folder, std::vector<std::string>& names)
 {
-    std::vector<std::string> names;
-    (void)list_folder(folder.c_str(), names);
-    return names;
+    return list_folder(folder.c_str(), names);
+}
+
+bool path_names(const char* path, const checked_file& file)
+{
+    file_identity named{};
+    const file_state state = state_of(file);
+    return identity_at(path, named) && same_identity(named, {state.volume, state.index, state.index_high});
 }
 
 bool same_file(const char* path_a, const char* path_b)
 {
     file_identity a{};
     file_identity b{};
-    return identity_of_path(path_a, a) && identity_of_path(path_b, b) && same_identity(a, b);
+    return identity_at(path_a, a) && identity_at(path_b, b) && same_identity(a, b);
 }
 
 bool output_is_file(std::FILE* stream, const char* path)
 {
     file_identity output{};
     file_identity named{};
-    return identity_of_stream(stream, output) && identity_of_path(path, named) && same_identity(output, named);
+    return identity_of_stream(stream, output) && identity_at(path, named) && same_identity(output, named);
 }
 
 bool leads_to(const char* path, const char* other)
@@ -119,12 +144,12 @@ bool leads_to(const char* path, const char* other)
            same_file(folder_of(end).c_str(), folder_of(other).c_str());
 }
 
-void flush_folder_of(const char* path)
+void flush_folder_of(const char* path, const checked_file& on_its_volume)
 {
     const std::string folder = folder_of(path);
-    const int error = sync_folder(folder.c_str());
+    const int error = sync_folder(folder.c_str(), on_its_volume.handle);
     if (error != 0) {
-        fatal_error("Error writing %s: %s", folder.c_str(), std::strerror(error));
+        fatal_error("Error writing %s: %s", folder.c_str(), error_text(error));
     }
 }
 
@@ -135,5 +160,9 @@ std::string folder_of_run()
 
 bool path_exists(const char* path)
 {
-    return anything_at(path);
+    const int error = look_at(path);
+    if (error != 0 && error != ENOENT) {
+        look_failure(path, error);
+    }
+    return error == 0;
 }

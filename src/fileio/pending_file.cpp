@@ -2,6 +2,7 @@
 // such a run tells the user it leaves.
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -20,14 +21,34 @@ static_assert(std::atomic<const char*>::is_always_lock_free, "a handler may read
 const char* prelude = nullptr;
 std::string detail;
 
+// What the removal of a leftover would answer, asked without removing it:
+// "" where the system tells it would be allowed, or cannot tell.
+std::string foreseen_removal(const pending_file& pending, const checked_file& leftover_file)
+{
+    int error = 0;
+    switch (outlook_of_removal(folder_of(pending.temp_path).c_str(), leftover_file.handle, error)) {
+    case removal_outlook::allowed:
+        break;
+    case removal_outlook::refused:
+        return std::strerror(error);
+    case removal_outlook::unknown:
+        print_note("%s, left by an earlier run, is removed by the run, which may find that it cannot",
+                   pending.temp_path.c_str());
+        break;
+    }
+    return "";
+}
+
 // A temporary file that no run holds, and that is still the file at its
-// name, is what a killed run left, and is removed unless `found` says keep.
+// name, is what a killed run left, and is removed unless `found` says keep:
+// then only whether it could be is asked.
 reservation remove_leftover(pending_file& pending, leftover found)
 {
     checked_file leftover_file = open_for_read(pending.temp_path.c_str());
     reservation outcome = reservation::held;
     if (lock_file(leftover_file) == file_lock::held && path_names(pending.temp_path.c_str(), leftover_file)) {
-        pending.failure = found == leftover::remove ? remove_file(pending.temp_path.c_str()) : "";
+        pending.failure = found == leftover::remove ? remove_file(pending.temp_path.c_str())
+                                                    : foreseen_removal(pending, leftover_file);
         outcome = pending.failure.empty() ? reservation::made : reservation::unremovable;
     }
     close_file(leftover_file);
@@ -65,9 +86,10 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
     return reservation::made;
 }
 
-void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress)
+void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
+                          copies_read_back* found)
 {
-    flush_checked_copies(pending.file, copies, count, progress);
+    flush_checked_copies(pending.file, copies, count, progress, found);
     pending.flushed = true;
 }
 
@@ -81,7 +103,7 @@ void commit_pending_file(pending_file& pending)
     begin_commit_step();
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
     pending_name = nullptr;
-    flush_folder_of(pending.final_path.c_str());
+    flush_folder_of(pending.final_path.c_str(), pending.file);
     end_commit_step();
 }
 

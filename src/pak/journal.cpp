@@ -205,16 +205,23 @@ struct rewrite_record_on_disk {
     std::int32_t original_dir_offset;
     std::int32_t original_dir_length;
     std::int32_t update_length;
-    std::int32_t zero;
+    std::int32_t whole_known;
     std::array<std::int32_t, 2> original_directory;
     std::array<std::int32_t, 2> update;
+    std::array<std::int32_t, 2> original_whole;
     std::array<std::int32_t, 2> check;
 };
-static_assert(sizeof(rewrite_record_on_disk) == REWRITE_RECORD_SIZE, "record is 48 bytes on disk");
+static_assert(sizeof(rewrite_record_on_disk) == REWRITE_RECORD_SIZE, "record is 56 bytes on disk");
 static_assert(offsetof(rewrite_record_on_disk, original_directory) == 24, "fingerprints at byte 24");
-static_assert(offsetof(rewrite_record_on_disk, check) == 40, "check at byte 40");
+static_assert(offsetof(rewrite_record_on_disk, original_whole) == 40, "whole original at byte 40");
+static_assert(offsetof(rewrite_record_on_disk, check) == 48, "check at byte 48");
+// A record without the whole original: the first 40 bytes alike, `check` at
+// byte 40, where original_whole stands in the other.
+static_assert(offsetof(rewrite_record_on_disk, original_whole) + 8 == RECORD_WITHOUT_WHOLE_SIZE,
+              "the record without the whole original ends after its check");
 
-constexpr std::array<char, 4> RECORD_TAG = {'T', 'W', 'j', 'r'};
+constexpr std::array<char, 4> RECORD_TAG = {'T', 'W', 'j', 'w'};
+constexpr std::array<char, 4> RECORD_WITHOUT_WHOLE_TAG = {'T', 'W', 'j', 'r'};
 
 std::array<std::int32_t, 2> split_le(std::uint64_t value)
 {
@@ -228,9 +235,32 @@ std::uint64_t joined_le(const std::array<std::int32_t, 2>& halves)
            static_cast<std::uint64_t>(static_cast<std::uint32_t>(le32(halves[1]))) << 32U;
 }
 
-std::uint64_t record_check(const rewrite_record_on_disk& disk)
+std::uint64_t record_check(const rewrite_record_on_disk& disk, std::size_t checked)
 {
-    return fingerprint_of_bytes(&disk, offsetof(rewrite_record_on_disk, check));
+    return fingerprint_of_bytes(&disk, checked);
+}
+
+// Reads the record of `size` bytes, either layout, that ends the file.
+bool read_record_of_size(const checked_file& target, std::int32_t size, rewrite_record_on_disk& disk)
+{
+    const std::int64_t length = file_length(target);
+    const bool whole = size == REWRITE_RECORD_SIZE;
+    const std::size_t checked = whole ? offsetof(rewrite_record_on_disk, check)
+                                      : offsetof(rewrite_record_on_disk, original_whole);
+    disk = {};
+    if (length < PAK_HEADER_SIZE + size || read_up_to(target, length - size, &disk, size) != size ||
+        disk.tag != (whole ? RECORD_TAG : RECORD_WITHOUT_WHOLE_TAG)) {
+        return false;
+    }
+    const std::uint64_t check = joined_le(whole ? disk.check : disk.original_whole);
+    if (check != record_check(disk, checked)) {
+        return false;
+    }
+    if (!whole) {
+        disk.whole_known = 0;
+        disk.original_whole = {};
+    }
+    return true;
 }
 
 } // namespace
@@ -244,7 +274,9 @@ rewrite_record original_record(const checked_file& original, const pak_header& o
             original_header.dir_length,
             0,
             fingerprint_of(original, original_header.dir_offset, directory_size),
-            0};
+            0,
+            0,
+            false};
 }
 
 rewrite_record record_for(const checked_file& original, const pak_header& original_header,
@@ -253,6 +285,8 @@ rewrite_record record_for(const checked_file& original, const pak_header& origin
     rewrite_record record = original_record(original, original_header);
     record.update_length = archive_length(update);
     record.update = fingerprint_of(update, 0, record.update_length);
+    record.original_whole = fingerprint_of(original, 0, record.original_length);
+    record.whole_known = true;
     return record;
 }
 
@@ -260,6 +294,12 @@ bool same_original(const rewrite_record& a, const rewrite_record& b)
 {
     return a.original_length == b.original_length && a.original_dir_offset == b.original_dir_offset &&
            a.original_dir_length == b.original_dir_length && a.original_directory == b.original_directory;
+}
+
+bool holds_whole_original(const rewrite_record& recorded, const checked_file& original)
+{
+    return !recorded.whole_known || (file_length(original) == recorded.original_length &&
+                                     fingerprint_of(original, 0, recorded.original_length) == recorded.original_whole);
 }
 
 bool same_update(const rewrite_record& a, const rewrite_record& b)
@@ -281,25 +321,25 @@ void append_rewrite_record(const checked_file& target, std::int64_t at, const re
                                 le32(record.original_dir_offset),
                                 le32(record.original_dir_length),
                                 le32(record.update_length),
-                                0,
+                                le32(record.whole_known ? 1 : 0),
                                 split_le(record.original_directory),
                                 split_le(record.update),
+                                split_le(record.whole_known ? record.original_whole : 0),
                                 {}};
-    disk.check = split_le(record_check(disk));
+    disk.check = split_le(record_check(disk, offsetof(rewrite_record_on_disk, check)));
     write_exact(target, at, &disk, REWRITE_RECORD_SIZE);
     flush_to_disk(target);
 }
 
 bool read_rewrite_record(const checked_file& target, rewrite_record& record)
 {
-    const std::int64_t length = file_length(target);
     rewrite_record_on_disk disk{};
-    if (length < PAK_HEADER_SIZE + REWRITE_RECORD_SIZE ||
-        read_up_to(target, length - REWRITE_RECORD_SIZE, &disk, REWRITE_RECORD_SIZE) != REWRITE_RECORD_SIZE ||
-        disk.tag != RECORD_TAG || joined_le(disk.check) != record_check(disk)) {
+    if (!read_record_of_size(target, REWRITE_RECORD_SIZE, disk) &&
+        !read_record_of_size(target, RECORD_WITHOUT_WHOLE_SIZE, disk)) {
         return false;
     }
-    record = {le32(disk.original_length),  le32(disk.original_dir_offset), le32(disk.original_dir_length),
-              le32(disk.update_length),    joined_le(disk.original_directory), joined_le(disk.update)};
+    record = {le32(disk.original_length),       le32(disk.original_dir_offset), le32(disk.original_dir_length),
+              le32(disk.update_length),         joined_le(disk.original_directory), joined_le(disk.update),
+              joined_le(disk.original_whole),   le32(disk.whole_known) == 1};
     return true;
 }

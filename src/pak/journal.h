@@ -18,14 +18,22 @@
 //   rewriting, record        original   same     rewrites whole from B         plans it   restores B        marked
 //   rewriting, record        original   other    refused: U is not the update  same       restores B        marked
 //   rewriting, record        original   none     refused: no U                 same       restores B        marked
+//     (with the record: before the rewrite, while it writes, and once the
+//     result's directory place is written, until the cut (b))
+//   rewriting, record        changed    any      refused: B was changed; put   same       refused, alike    none
+//                            (d)                   the original back as the
+//                                                  target, or reinstall it
 //   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
-//     directory place of B's or the result's
-//   rewriting, no record,    original   same     rewrites whole from B         plans it   restores B        marked
-//     sealed: B's members an update left, then that update's (b)
-//   the same                 original   other    refused: the update it holds  same       restores B        marked
-//                                       or none    is unknown; --undo named
-//     (its appended members cannot be proven without that update: a power
-//     cut during the seal's flush may have kept the header and not them)
+//     sealed: B's members an update left, then that update's (b), and U's
+//     members byte for byte where the result has them
+//   the same                 original   other,   refused: the update it holds  same       restores B        marked
+//                                       of its     is unknown; --undo named
+//                                       shape or
+//                                       not; none
+//     (its appended members cannot be proven without that update)
+//   rewriting, no record,    original   any      rewrites whole from B         plans it   restores B        marked
+//     not sealed, directory place of B's: the record's write torn, no
+//     member written yet
 //   rewriting                other or   any      refused, naming what is not   same       refused, alike    marked
 //                            missing                the original
 //   complete                 any        same     finishes it, removes U        plans it   finishes, then    marked
@@ -38,9 +46,16 @@
 //   (a) a tear of the mark's write: each of the four bytes from "PACK" or
 //       the rewrite mark, the fourth the mark's 'r', or "PACK"'s 'K' in a
 //       file whose length does not fit its header as a finished rewrite.
-//   (b) the seal cuts the record away once the rewrite is whole.
+//   (b) the seal writes the result's directory place and flushes it, then
+//       cuts the record away and flushes that: without its record a target
+//       is sealed, or no member was written yet.
 //   (c) a tear of the magic's write over the complete mark: the fourth
 //       byte the complete mark's 'c', or 'K' where the length fits.
+//   (d) the record's length, directory place and directory, but not its
+//       fingerprint of the whole original (a record of the earlier 48-byte
+//       layout has none, and proves B as "original" did then). A run finds
+//       a changed B itself, by its status, before the seal, and refuses
+//       there; after the seal its report says B was changed.
 //   A complete target's backup is called its original in the report only
 //   where the target's members are those an update left of the backup's.
 //
@@ -83,12 +98,19 @@ enum class rewrite_stage {
 // finishes only from that original with that update. The rewrite cuts the
 // file to its length at the end, which drops the record.
 //
-//   record, 48 bytes           0   tag "TWjr"               24  original's directory fingerprint (8 bytes)
+//   record, 56 bytes           0   tag "TWjw"               24  original's directory fingerprint (8 bytes)
 //   (integers little-endian,   4   original_length          32  update.pak's fingerprint (8 bytes)
-//   fingerprints low word      8   original_dir_offset      40  fingerprint of bytes 0..39
-//   first)                     12  original_dir_length
-//                              16  update_length, 20 zero
-constexpr std::int32_t REWRITE_RECORD_SIZE = 48;
+//   fingerprints low word      8   original_dir_offset      40  the whole original's fingerprint (8 bytes)
+//   first)                     12  original_dir_length      48  fingerprint of bytes 0..47
+//                              16  update_length
+//                              20  1 when byte 40 holds the whole original's fingerprint, else 0
+//
+// The whole original's fingerprint is taken as the backup is read back; a
+// build that reads nothing back records none. Runs before it wrote a record
+// of 48 bytes, tag "TWjr", bytes 0..39 as above and their fingerprint at 40:
+// it is read as a record without the whole original's fingerprint.
+constexpr std::int32_t REWRITE_RECORD_SIZE = 56;
+constexpr std::int32_t RECORD_WITHOUT_WHOLE_SIZE = 48;
 struct rewrite_record {
     std::int32_t original_length;
     std::int32_t original_dir_offset;
@@ -96,6 +118,8 @@ struct rewrite_record {
     std::int32_t update_length;
     std::uint64_t original_directory;
     std::uint64_t update;
+    std::uint64_t original_whole;
+    bool whole_known;  // original_whole was taken
 };
 
 // The stage an earlier run left the target in; a header torn while its
@@ -138,12 +162,16 @@ void write_stage(const checked_file& target, rewrite_stage stage);
 void unmark_target(const checked_file& target);
 
 // What a run records before it changes the target, from the files it
-// rewrites the target from.
+// rewrites the target from, the whole original's fingerprint included.
 rewrite_record record_for(const checked_file& original, const pak_header& original_header,
                           const checked_file& update);
-// The record's fields of the original alone.
+// The record's fields of the original alone, but for its whole fingerprint.
 rewrite_record original_record(const checked_file& original, const pak_header& original_header);
+// The same length, directory place and directory.
 bool same_original(const rewrite_record& a, const rewrite_record& b);
+// True when `original` holds the bytes the record's whole fingerprint was
+// taken of, or the record has none; reads the whole file only where it has.
+bool holds_whole_original(const rewrite_record& recorded, const checked_file& original);
 bool same_update(const rewrite_record& a, const rewrite_record& b);
 // Where the record of a rewrite goes: past the original and past the
 // result; false when it would not end within an archive's size.

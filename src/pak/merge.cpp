@@ -241,16 +241,20 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
         }
         copy_span_to(target, list->spans[i], &progress);
     }
-    flush_checked_copies(target, list->spans.data(), list->count, progress);
+    flush_checked_copies(target, list->spans.data(), list->count, progress, nullptr);
     end_progress(progress);
 }
 
 void seal_merge(const merge_plan& plan, const checked_file& target)
 {
+    // Placed before it is cut: a target cut to length without the record
+    // would otherwise still hold the original's place, and be taken for
+    // one whose rewrite had not begun.
+    write_directory_place(target, plan);
+    flush_to_disk(target);
     // Written over in place and cut to length at the end: freeing the old
     // blocks first only to allocate them again costs as much as the copy.
     truncate_at(target, plan.data_end + OUTPUT_DIRECTORY_SIZE);
-    write_directory_place(target, plan);
     flush_to_disk(target);
 }
 
@@ -278,21 +282,8 @@ void report_update_members(const pak_directory& update)
     }
 }
 
-bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
-                        const checked_file& update)
+bool update_members_in_place(const merge_plan& plan, const checked_file& target, const checked_file& update)
 {
-    const pak_header merged = merged_header(plan);
-    if (target_header.dir_offset != merged.dir_offset ||
-        target_header.dir_length != merged.dir_length ||
-        archive_length(target) != plan.data_end + OUTPUT_DIRECTORY_SIZE) {
-        return false;
-    }
-    const std::int64_t kept_end =
-        plan.kept < plan.output.count ? plan.output.entries[static_cast<std::size_t>(plan.kept)].file_offset
-                                      : plan.data_end;
-    if (plan.cut < kept_end) {
-        return false;
-    }
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const pak_entry& entry = plan.output.entries[slot];
@@ -301,8 +292,29 @@ bool merge_already_done(const merge_plan& plan, const pak_header& target_header,
             return false;
         }
     }
+    return true;
+}
+
+bool merge_written(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
+                   const checked_file& update)
+{
+    const pak_header merged = merged_header(plan);
+    if (target_header.dir_offset != merged.dir_offset || target_header.dir_length != merged.dir_length ||
+        file_length(target) != plan.data_end + OUTPUT_DIRECTORY_SIZE || !update_members_in_place(plan, target, update)) {
+        return false;
+    }
     const auto directory = directory_on_disk(plan);
     return copy_matches(target, {nullptr, directory->data(), 0, plan.data_end, OUTPUT_DIRECTORY_SIZE}, nullptr);
+}
+
+bool merge_already_done(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
+                        const checked_file& update)
+{
+    const std::int64_t kept_end =
+        plan.kept < plan.output.count ? plan.output.entries[static_cast<std::size_t>(plan.kept)].file_offset
+                                      : plan.data_end;
+    return plan.cut >= kept_end && archive_length(target) == plan.data_end + OUTPUT_DIRECTORY_SIZE &&
+           merge_written(plan, target_header, target, update);
 }
 
 void warn_of_repeated_names(const pak_directory& update)
@@ -354,7 +366,9 @@ void print_merge_preview(const merge_plan& plan, std::int32_t original_length, s
     }
     const std::int64_t result_length = plan.data_end + OUTPUT_DIRECTORY_SIZE;
     print_text("  kept: %d of %d members\n", plan.kept, plan.original.count);
-    print_text("  size: %d bytes now, %lld bytes after\n", original_length, static_cast<long long>(result_length));
+    static_assert(MAX_PAK_ENTRIES == 4096, "the size line names the directory's entries");
+    print_text("  size: %d bytes now, %lld bytes after; the directory always holds 4,096 entries\n", original_length,
+               static_cast<long long>(result_length));
     print_text("  rewritten: %lld bytes, from offset %lld\n", static_cast<long long>(result_length - start),
                static_cast<long long>(start));
 }

@@ -125,9 +125,18 @@ pak_header merged_header(const merge_plan& plan);
 // made from.
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
                  const checked_file& target, std::int64_t start, progress_line& progress);
-// Cuts the written target to length, puts the directory's place in its
-// header and flushes it all to disk.
+// Puts the directory's place in the written target's header and flushes
+// it, then cuts the target to length, which drops the record, and flushes
+// that: a stop before the cut leaves the record standing.
 void seal_merge(const merge_plan& plan, const checked_file& target);
+// True when the target's members at the plan's places for update.pak's are
+// update.pak's, byte for byte.
+bool update_members_in_place(const merge_plan& plan, const checked_file& target, const checked_file& update);
+// True when the target has the merged archive's length and directory, at
+// its place in `target_header`, and update.pak's members byte for byte: a
+// rewrite from the plan's original finished with this update.pak.
+bool merge_written(const merge_plan& plan, const pak_header& target_header, const checked_file& target,
+                   const checked_file& update);
 // True when the target already is the archive the merge would write, byte
 // for byte: update.pak's members are its last ones and nothing would move.
 // An empty update.pak is one already applied to an archive this tool wrote.

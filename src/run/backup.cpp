@@ -1,6 +1,8 @@
 #include "backup.h"
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -28,31 +30,64 @@ std::string path_beside(const std::string& backup_path, const std::string& name)
     return backup_path.substr(0, backup_path.size() - name_of(backup_path).size()) + name;
 }
 
-// Another archive whose backup has this name and that an interrupted update
-// left marked: its original is in the backup, which must stay.
+// A sibling's lock is held by a run on it; taking it for an instant tells
+// that run from a stopped one.
+bool updated_by_another_run(const checked_file& sibling)
+{
+    return lock_file(sibling) == file_lock::busy;
+}
+
+// The archive at `sibling`, whose backup has this name too: left marked by
+// an interrupted update, it still needs its original in the backup, which
+// must stay. A name that leads to no regular file needs nothing; one whose
+// file cannot be opened or read refuses, as nothing can be told of it.
+void refuse_backup_needed_by(const std::string& target_path, const std::string& backup_path,
+                             const std::string& sibling, const checked_file& target)
+{
+    if (!leads_to_regular_file(sibling.c_str()) || path_names(sibling.c_str(), target)) {
+        return;
+    }
+    checked_file archive{NO_FILE, sibling.c_str()};
+    std::string reason;
+    if (!try_open_for_read(sibling.c_str(), archive, reason)) {
+        refuse(request_lead::update, target_path.c_str(),
+               "cannot tell whether %s still needs its original in %s: opening it failed: %s", sibling.c_str(),
+               backup_path.c_str(), reason.c_str());
+    }
+    pak_header final_header{};
+    const rewrite_stage stage = read_rewrite_stage(archive, final_header);
+    const bool running = stage != rewrite_stage::none && updated_by_another_run(archive);
+    close_file(archive);
+    if (running) {
+        refuse(request_lead::update, target_path.c_str(),
+               "%s, whose original is in %s, is being updated by another run; run it again when that run ends",
+               sibling.c_str(), backup_path.c_str());
+    }
+    if (stage != rewrite_stage::none) {
+        refuse(request_lead::update, target_path.c_str(),
+               "the interrupted update of %s still needs its original in %s; finish it first by running "
+               "tarnwick on %s",
+               sibling.c_str(), backup_path.c_str(), sibling.c_str());
+    }
+}
+
+// Another archive whose backup has this name and that an update left
+// marked; a folder that cannot be listed hides them all, and refuses.
 void refuse_backup_needed_elsewhere(const std::string& target_path, const std::string& backup_path,
                                     const checked_file& target)
 {
-    const std::string folder = folder_of(backup_path);
     const std::string backup_name = name_of(backup_path);
-    for (const std::string& name : names_in_folder(folder)) {
-        if (name == backup_name || backup_path_for(name) != backup_name) {
-            continue;
-        }
-        const std::string sibling = path_beside(backup_path, name);
-        checked_file archive{NO_FILE, sibling.c_str()};
-        std::string reason;
-        if (path_names(sibling.c_str(), target) || !try_open_for_read(sibling.c_str(), archive, reason)) {
-            continue;
-        }
-        pak_header final_header{};
-        const rewrite_stage stage = read_rewrite_stage(archive, final_header);
-        close_file(archive);
-        if (stage != rewrite_stage::none) {
-            refuse(request_lead::update, target_path.c_str(),
-                   "the interrupted update of %s still needs its original in %s; finish it first by running "
-                   "tarnwick on %s",
-                   sibling.c_str(), backup_path.c_str(), sibling.c_str());
+    std::vector<std::string> names;
+    const int error = names_in_folder(folder_of(backup_path), names);
+    if (error != 0) {
+        refuse(request_lead::update, target_path.c_str(),
+               "cannot tell whether another archive still needs its original in %s: listing the folder %s failed: "
+               "%s",
+               backup_path.c_str(), shown_folder_of(backup_path.c_str()).c_str(), std::strerror(error));
+    }
+    for (const std::string& name : names) {
+        if (name != backup_name && backup_path_for(name) == backup_name) {
+            refuse_backup_needed_by(target_path, backup_path, path_beside(backup_path, name), target);
         }
     }
 }
@@ -89,10 +124,12 @@ void refuse_unusable_backup_name(const std::string& target_path, const std::stri
     if (path_names(backup_path.c_str(), target)) {
         fatal_error("Cannot back up %s: its backup %s is the same file", target_path.c_str(), backup_path.c_str());
     }
-    refuse_earlier_backup_in_use(target_path, backup_path);
+    // An archive still needing the backup is named before the lock a run on
+    // it holds is found: that run holds the backup's lock to its report.
     if (path_exists(backup_path.c_str())) {
         refuse_backup_needed_elsewhere(target_path, backup_path, target);
     }
+    refuse_earlier_backup_in_use(target_path, backup_path);
 }
 
 void claim_backup(const std::string& target_path, const std::string& backup_path, pending_file& backup,
@@ -165,26 +202,25 @@ bool rewritten_whole(const checked_file& target, const pak_header& final_header,
 } // namespace
 
 rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
-                                        const checked_file& backup, const pak_header& backup_header,
-                                        const pak_header* merged)
+                                        const checked_file& backup, const pak_header& backup_header)
 {
     rewrite_record recorded{};
     if (read_rewrite_record(target, recorded)) {
-        return same_original(recorded, original_record(backup, backup_header)) ? rewrite_proof::recorded
-                                                                                : rewrite_proof::unproven;
+        if (!same_original(recorded, original_record(backup, backup_header))) {
+            return rewrite_proof::unproven;
+        }
+        return holds_whole_original(recorded, backup) ? rewrite_proof::recorded : rewrite_proof::changed;
     }
     if (unchanged_but_for_the_mark(target, backup)) {
         return rewrite_proof::unchanged;
     }
-    // A run stopped before it recorded the original, or after its rewrite was
-    // cut to length, left under its mark the place of the original's
-    // directory or of the result's.
-    if (same_directory_place(final_header, backup_header) ||
-        (merged != nullptr && same_directory_place(final_header, *merged))) {
-        return rewrite_proof::placed;
+    // The seal places the result's directory before it cuts the record
+    // away: a target without the record is a finished rewrite, or one whose
+    // record was not written yet, and so still holds the original's place.
+    if (rewritten_whole(target, final_header, backup, backup_header)) {
+        return rewrite_proof::rewritten_whole;
     }
-    return rewritten_whole(target, final_header, backup, backup_header) ? rewrite_proof::rewritten_whole
-                                                                         : rewrite_proof::unproven;
+    return same_directory_place(final_header, backup_header) ? rewrite_proof::placed : rewrite_proof::unproven;
 }
 
 void refuse_foreign_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
@@ -195,12 +231,23 @@ void refuse_foreign_backup(request_lead lead, const std::string& target_path, co
            backup_path.c_str(), backup_path.c_str());
 }
 
-backup_standing standing_of_backup(const pak_directory& complete, const std::string& backup_path)
+void refuse_changed_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
+{
+    set_failure_notes(nullptr, nullptr);
+    refuse(lead, target_path.c_str(),
+           "its backup %s was changed by another program and no longer holds the original, which may now be on no "
+           "disk; %s is half-written and not playable. Put a copy of the original back as %s, or reinstall the "
+           "archive",
+           backup_path.c_str(), target_path.c_str(), target_path.c_str());
+}
+
+backup_standing standing_of_backup(const pak_directory& complete, const std::string& target_path,
+                                   const std::string& backup_path, checked_file& held)
 {
     if (!path_exists(backup_path.c_str())) {
         return backup_standing::missing;
     }
-    checked_file backup = open_for_read(backup_path.c_str());
+    checked_file backup = open_locked_backup(request_lead::finish, target_path, backup_path);
     bool tied = false;
     if (original_fault(backup) == nullptr) {
         auto original = std::make_unique<pak_directory>();
@@ -208,6 +255,10 @@ backup_standing standing_of_backup(const pak_directory& complete, const std::str
         read_pak_directory(backup, *original);
         tied = merged_from(complete, *original);
     }
-    close_file(backup);
-    return tied ? backup_standing::original : backup_standing::other;
+    if (!tied) {
+        close_file(backup);
+        return backup_standing::other;
+    }
+    held = backup;
+    return backup_standing::original;
 }

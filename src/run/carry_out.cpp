@@ -21,21 +21,27 @@ void refuse_lost_name(const run_plan& plan, rewrite_stage stage)
     refuse(request_lead::update, files.target_path.c_str(), "another file took its name during the run");
 }
 
-// Copies the target into the pending backup, reads the copy back and gives
-// it the backup's name, while the target and update.pak are as pinned; the
-// backup stays open for reading.
-void fill_backup(const run_plan& plan, pending_file& backup, progress_line& progress)
+// Copies the target into the pending backup, reads the copy back, taking
+// the original's fingerprint for the record as it does, and gives it the
+// backup's name, while the target and update.pak are as pinned; the backup
+// stays open for reading, pinned as its read-back found it.
+void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
 {
     const checked_file& target = plan.files.target;
     const std::int32_t length = archive_length(target);
     const copy_span whole{&target, nullptr, 0, 0, length};
     begin_progress(progress, "Copying", target.path, backup.file.path, length);
     copy_span_to(backup.file, whole, &progress);
-    flush_pending_copies(backup, &whole, 1, progress);
+    copies_read_back found{};
+    flush_pending_copies(backup, &whole, 1, progress, &found);
+    plan.record.whole_known = found.fingerprinted;
+    plan.record.original_whole = found.first_span;
+    plan.files.backup_pin = found.state;
     end_progress(progress);
     refuse_changed_target(plan.files);
     refuse_changed_update(plan.files);
     commit_pending_file(backup);
+    refuse_backup_changed_before_mark(plan.files);
 }
 
 // Marked before the first change, so that no later run takes a half-written
@@ -51,12 +57,37 @@ void mark_and_record(const run_plan& plan)
     }
 }
 
-// Rewrites the target, which bears the rewrite mark, from `original`; the
-// bytes before the plan's start are already the merged archive's.
-void rewrite_target(const run_plan& plan, const checked_file& original, progress_line& progress)
+// The read-back compared the target with update.pak as it was then. Where
+// its status moved since it was pinned, its bytes matching the pin prove
+// nothing of what was copied: the copies are compared with it, and its
+// status must hold across both reads. Unprovable still: a change within
+// one tick of its timestamps that keeps its size.
+void prove_update_copied(run_plan& plan)
+{
+    run_files& files = plan.files;
+    const file_state before = state_of(files.update);
+    if (same_state(before, files.update_pin)) {
+        return;
+    }
+    refuse_changed_update(files);
+    if (!update_members_in_place(plan.merge, files.target, files.update) ||
+        !same_state(state_of(files.update), before)) {
+        refuse(files.lead, files.target_path.c_str(), "%s changed during the run", UPDATE_ARCHIVE_NAME);
+    }
+    files.update_pin = before;
+}
+
+// Rewrites the target, which bears the rewrite mark, from `original`, the
+// pinned backup; the bytes before the plan's start are already the merged
+// archive's. Its sources are proven before the seal, while the record
+// stands; after it, a changed backup only changes what the report says.
+void rewrite_target(run_plan& plan, const checked_file& original, progress_line& progress)
 {
     write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
-    refuse_changed_update(plan.files);
+    prove_update_copied(plan);
+    if (!backup_as_pinned(plan.files)) {
+        refuse_changed_backup(plan.files.lead, plan.files.target_path, plan.files.backup_path);
+    }
     seal_merge(plan.merge, plan.files.target);
 }
 
@@ -76,6 +107,7 @@ void print_original_saved(const run_files& files, backup_standing backup)
                    files.backup_path.c_str());
         return;
     case backup_standing::other:
+    case backup_standing::changed:
         print_text("Finishing the interrupted update of %s; its backup %s is not the archive it was updated from\n",
                    files.target_path.c_str(), files.backup_path.c_str());
         return;
@@ -96,16 +128,23 @@ void print_report(const run_files& files, backup_standing backup)
     case backup_standing::other:
         print_text("No backup of the original: %s is another archive\n", files.backup_path.c_str());
         break;
+    case backup_standing::changed:
+        print_text("No backup of the original: %s was changed by another program during the run\n",
+                   files.backup_path.c_str());
+        break;
     }
     print_text("Thanks for using tarnwick!\n");
 }
 
 // Removes update.pak, but only the file this run applied, with the bytes it
-// applied; returns why it could not, or "".
-std::string remove_applied_update(const run_files& files)
+// applied; returns why it could not, or "", and sets `fate` to what became
+// of it, as a note on a later failure says it.
+std::string remove_applied_update(const run_files& files, std::string& fate)
 {
+    fate = "update.pak stays";
     if (!path_exists(UPDATE_ARCHIVE_NAME)) {
         print_text("%s was removed by something else during the run\n", UPDATE_ARCHIVE_NAME);
+        fate = "update.pak was already gone";
         return "";
     }
     if (!path_names(UPDATE_ARCHIVE_NAME, files.update)) {
@@ -121,10 +160,25 @@ std::string remove_applied_update(const run_files& files)
     begin_commit_step();
     std::string failure = remove_file(UPDATE_ARCHIVE_NAME);
     if (failure.empty()) {
-        flush_folder_of(UPDATE_ARCHIVE_NAME);
+        flush_folder_of(UPDATE_ARCHIVE_NAME, files.update);
+        fate = "update.pak was removed";
+    } else {
+        fate = "update.pak could not be removed (" + failure + ")";
     }
     end_commit_step();
     return failure;
+}
+
+// After the magic's flush the update is in, whatever the close says.
+void close_updated_target(run_files& files, const std::string& update_fate)
+{
+    std::string note = files.target_path + " is updated";
+    if (!update_fate.empty()) {
+        note += ", and " + update_fate;
+    }
+    set_failure_detail(note + "; only closing it failed");
+    close_file(files.target);
+    set_failure_detail("");
 }
 
 [[noreturn]] void refuse_removal(const std::string& reason)
@@ -135,21 +189,34 @@ std::string remove_applied_update(const run_files& files)
 
 // Members and directory are on disk: the target is marked complete, so that
 // a later run never takes it for a new original, update.pak goes, and the
-// magic goes on last.
-int finish(run_plan& plan, backup_standing backup)
+// magic goes on last. A backup this run holds stays locked until the report
+// that names it is printed: a run on an archive sharing its name could
+// replace it otherwise. One the run pinned as its source is vouched for
+// only where it is still as pinned.
+int finish(run_plan& plan, backup_standing backup, checked_file& held_backup, bool backup_pinned)
 {
     run_files& files = plan.files;
     std::string removal_failure;
+    std::string update_fate;
     if (files.update.handle != NO_FILE) {
         refuse_lost_name(plan, rewrite_stage::rewriting);
         refuse_changed_update(files);
         write_stage(files.target, rewrite_stage::data_complete);
-        removal_failure = remove_applied_update(files);
+        // update.pak is the only other copy of what the target now holds:
+        // it stays while the target has no name.
+        refuse_lost_name(plan, rewrite_stage::data_complete);
+        removal_failure = remove_applied_update(files, update_fate);
     }
     refuse_lost_name(plan, rewrite_stage::data_complete);
     write_stage(files.target, rewrite_stage::none);
-    close_file(files.target);
+    close_updated_target(files, update_fate);
+    if (backup_pinned && !backup_as_pinned(files)) {
+        backup = backup_standing::changed;
+    }
     print_report(files, backup);
+    if (held_backup.handle != NO_FILE) {
+        close_file(held_backup);
+    }
     if (!removal_failure.empty()) {
         refuse_removal(removal_failure);
     }
@@ -164,7 +231,8 @@ int finish_already_applied(run_plan& plan)
     set_failure_prelude(nullptr);
     print_text("%s already holds the update in %s: nothing was rewritten, no backup was made\n",
                files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
-    const std::string removal_failure = remove_applied_update(files);
+    std::string update_fate;
+    const std::string removal_failure = remove_applied_update(files, update_fate);
     close_file(files.target);
     print_text("\n---------------------------------------\n");
     print_text("Thanks for using tarnwick!\n");
@@ -183,8 +251,7 @@ int back_up_and_apply(run_plan& plan, pending_file& backup, progress_line& progr
     print_updating(plan.files);
     mark_and_record(plan);
     rewrite_target(plan, backup.file, progress);
-    close_file(backup.file);
-    return finish(plan, backup_standing::original);
+    return finish(plan, backup_standing::original, backup.file, true);
 }
 
 } // namespace
@@ -214,15 +281,14 @@ int carry_out(run_plan& plan, pending_file& backup)
         print_original_saved(files, backup_standing::original);
         print_updating(files);
         rewrite_target(plan, files.backup, progress);
-        close_file(files.backup);
-        return finish(plan, backup_standing::original);
+        return finish(plan, backup_standing::original, files.backup, true);
     case start_point::finish_complete:
         print_original_saved(files, plan.backup);
         print_updating(files);
         if (files.update.handle != NO_FILE) {
             report_update_members(plan.merge.update);
         }
-        return finish(plan, plan.backup);
+        return finish(plan, plan.backup, files.backup, false);
     }
     return 1;
 }

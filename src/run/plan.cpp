@@ -114,18 +114,21 @@ void plan_resume(run_plan& plan)
         refuse(request_lead::finish, files.target_path.c_str(), "its backup %s %s", files.backup_path.c_str(), fault);
     }
     files.backup = open_locked_backup(request_lead::update, files.target_path, files.backup_path);
+    // From here on it is the rewrite's source, pinned as it was proven.
+    pin_backup(files, files.backup);
     // The backup holds the target's own bytes: faults in it are the target's.
     files.backup.path = files.target_path.c_str();
     const pak_header backup_header = read_archive_header(files.backup);
-    const rewrite_proof proof =
-        prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header, nullptr);
+    const rewrite_proof proof = prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header);
+    if (proof == rewrite_proof::changed) {
+        refuse_changed_backup(request_lead::finish, files.target_path, files.backup_path);
+    }
     if (proof == rewrite_proof::rewritten_whole && !path_exists(UPDATE_ARCHIVE_NAME)) {
         refuse_unknown_update(files);
     }
     open_update(files);
     plan_from(plan, files.backup);
     plan.rewrite_from = PAK_HEADER_SIZE;
-    const bool result_placed = same_directory_place(plan.final_header, merged_header(plan.merge));
     switch (proof) {
     case rewrite_proof::unchanged:
         plan_unmarked(plan);
@@ -136,17 +139,14 @@ void plan_resume(run_plan& plan)
     case rewrite_proof::placed:
         return;
     case rewrite_proof::rewritten_whole:
-        if (!result_placed) {
+        // Only the update it was finished with holds its appended members.
+        if (!merge_written(plan.merge, plan.final_header, files.target, files.update)) {
             refuse_unknown_update(files);
         }
         return;
+    case rewrite_proof::changed:
     case rewrite_proof::unproven:
-        // A record that names another original is the last word.
-        rewrite_record recorded{};
-        if (read_rewrite_record(files.target, recorded) || !result_placed) {
-            refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
-        }
-        return;
+        refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
     }
 }
 
@@ -171,7 +171,7 @@ void plan_finish(run_plan& plan)
         }
     }
     if (plan.start == start_point::finish_complete) {
-        plan.backup = standing_of_backup(plan.merge.original, files.backup_path);
+        plan.backup = standing_of_backup(plan.merge.original, files.target_path, files.backup_path, files.backup);
         return;
     }
     plan.original_header = plan.final_header;
@@ -192,6 +192,43 @@ void print_dry_run(const run_plan& plan)
                plan.finished_undo ? "else " : "");
 }
 
+// Where a run would start, and the merge it would make.
+void print_start(const run_plan& plan)
+{
+    const run_files& files = plan.files;
+    const char* target = files.target_path.c_str();
+    switch (plan.start) {
+    case start_point::fresh:
+        print_text("A run would back up %s to %s, then rewrite it:\n", target, files.backup_path.c_str());
+        break;
+    case start_point::already_applied:
+        print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n", target,
+                   UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
+        return;
+    case start_point::resume_rewrite:
+        print_text("A run would finish the interrupted update of %s, which was cut short while it was rewritten: "
+                   "it would rewrite it whole from its backup %s:\n",
+                   target, files.backup_path.c_str());
+        break;
+    case start_point::finish_complete:
+        print_text("A run would finish the interrupted update of %s: its members and directory are complete, only "
+                   "its header is missing%s\n",
+                   target, files.update.handle != NO_FILE ? "; update.pak, which it holds, would be removed" : "");
+        return;
+    case start_point::unmark_then_apply:
+        print_text("A run would take off the mark of an interrupted run that had not changed %s, then back it up "
+                   "to %s and rewrite it:\n",
+                   target, files.backup_path.c_str());
+        break;
+    case start_point::finish_then_apply:
+        print_text("A run would finish the interrupted update of %s, whose members and directory are complete, "
+                   "then back it up to %s and apply %s to it:\n",
+                   target, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+        break;
+    }
+    print_merge_preview(plan.merge, plan.original_length, plan.rewrite_from);
+}
+
 } // namespace
 
 void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive)
@@ -208,6 +245,32 @@ void refuse_output_into_archive(const std::string& target_path, const std::strin
 std::string backing_up_line(const std::string& target_path)
 {
     return "Backing up update target " + target_path + "...\n";
+}
+
+void refuse_held_target(run_plan& plan, const std::string& target_path)
+{
+    const file_holder holder = holder_of(target_path.c_str());
+    plan.holders_unseen = holder.unseen;
+    if (holder.kind == holder_kind::nobody) {
+        return;
+    }
+    run_files files = files_for(request_lead::update, target_path, backup_path_for(target_path));
+    files.target.path = files.target_path.c_str();
+    plan.backing_up = backing_up_line(target_path);
+    set_failure_prelude(plan.backing_up.c_str());
+    // Windows cannot tell whose handle is open: another run's shows by its lock.
+    open_target(files);
+    if (holder.kind == holder_kind::tarnwick) {
+        refuse(request_lead::update, target_path.c_str(), "another run is updating it");
+    }
+    pak_header final_header{};
+    const bool marked = read_rewrite_stage(files.target, final_header) != rewrite_stage::none;
+    if (marked) {
+        set_failure_prelude(nullptr);
+    }
+    const std::string named = holder.program.empty() ? "" : " (" + shown_text(holder.program.c_str()) + ")";
+    refuse(marked ? request_lead::finish : request_lead::update, target_path.c_str(),
+           "another program%s has it open (is the game running?); close it and run again", named.c_str());
 }
 
 void make_plan(run_plan& plan, const std::string& target_path, const std::string& output_archive, bool dry_run)
@@ -251,37 +314,10 @@ bool backs_up(const run_plan& plan)
 
 void print_plan(const run_plan& plan)
 {
-    const run_files& files = plan.files;
-    const char* target = files.target_path.c_str();
     print_dry_run(plan);
-    switch (plan.start) {
-    case start_point::fresh:
-        print_text("A run would back up %s to %s, then rewrite it:\n", target, files.backup_path.c_str());
-        break;
-    case start_point::already_applied:
-        print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n", target,
-                   UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
-        return;
-    case start_point::resume_rewrite:
-        print_text("A run would finish the interrupted update of %s, which was cut short while it was rewritten: "
-                   "it would rewrite it whole from its backup %s:\n",
-                   target, files.backup_path.c_str());
-        break;
-    case start_point::finish_complete:
-        print_text("A run would finish the interrupted update of %s: its members and directory are complete, only "
-                   "its header is missing%s\n",
-                   target, files.update.handle != NO_FILE ? "; update.pak, which it holds, would be removed" : "");
-        return;
-    case start_point::unmark_then_apply:
-        print_text("A run would take off the mark of an interrupted run that had not changed %s, then back it up "
-                   "to %s and rewrite it:\n",
-                   target, files.backup_path.c_str());
-        break;
-    case start_point::finish_then_apply:
-        print_text("A run would finish the interrupted update of %s, whose members and directory are complete, "
-                   "then back it up to %s and apply %s to it:\n",
-                   target, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
-        break;
+    print_start(plan);
+    if (plan.holders_unseen) {
+        print_text("Some programs could not be looked at: whether one of them has %s open is not known\n",
+                   plan.files.target_path.c_str());
     }
-    print_merge_preview(plan.merge, plan.original_length, plan.rewrite_from);
 }

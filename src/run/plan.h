@@ -35,6 +35,7 @@ struct run_plan {
     backup_standing backup;      // of a complete target's backup
     bool dry_run;                // every check and lock of a run; nothing changes
     bool finished_undo;          // an interrupted undo was finished before the plan
+    bool holders_unseen;         // some programs could not be looked at for holding the target
     // What the run says first, owed also when it cannot start.
     std::string backing_up;
 };
@@ -44,6 +45,11 @@ std::string backing_up_line(const std::string& target_path);
 // Refuses a run whose standard output writes into one of its archives
 // (`output_archive`, "" for none), before anything changes.
 void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive);
+// Refuses a target another program holds open when asked, before anything
+// changes: a game reads its pak files by offset for as long as it runs, so a
+// rewrite in place under it corrupts what it reads. A program that opens it
+// later is not kept out.
+void refuse_held_target(run_plan& plan, const std::string& target_path);
 // Plans the run on `target_path`; `plan` must be value-initialised, so that
 // unused directory slots and the bytes after each name are zero.
 // `output_archive` is the archive standard output writes into, or "".

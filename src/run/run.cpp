@@ -40,7 +40,13 @@ int run_update(const std::string& target_path, const std::string& output_archive
     // Before the interrupted undo is finished, whose renames would move the
     // file standard output writes into.
     refuse_output_into_archive(target_path, output_archive);
+    refuse_held_target(*plan, target_path);
     const bool finished_undo = finish_interrupted_undo(target_path);
+    if (finished_undo) {
+        // Its renames change no byte a game reads, but put another file
+        // under the archive's name.
+        refuse_held_target(*plan, target_path);
+    }
     make_plan(*plan, target_path, output_archive, dry_run);
     plan->finished_undo = finished_undo;
     // A dry run takes every lock the run takes, so that it refuses what the run would.

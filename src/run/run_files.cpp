@@ -3,7 +3,7 @@
 run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
     return {lead, target_path, backup_path, {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME},
-            {NO_FILE, nullptr}, {}, {}, 0, 0};
+            {NO_FILE, nullptr}, {}, {}, {}, 0, 0};
 }
 
 void open_target(run_files& files)
@@ -69,4 +69,44 @@ void refuse_changed_update(const run_files& files)
     if (!update_as_pinned(files)) {
         refuse(files.lead, files.target_path.c_str(), "%s changed during the run", UPDATE_ARCHIVE_NAME);
     }
+}
+
+namespace {
+
+// The status of the file `path` leads to, taken through a handle of its
+// own: wine reports no volume for a file renamed while open, as the new
+// backup is, so its handle cannot be compared with the name's.
+bool state_by_name(const std::string& path, file_state& state)
+{
+    checked_file named{NO_FILE, path.c_str()};
+    std::string reason;
+    if (!try_open_for_read(path.c_str(), named, reason)) {
+        return false;
+    }
+    state = state_of(named);
+    close_file(named);
+    return true;
+}
+
+} // namespace
+
+void pin_backup(run_files& files, const checked_file& backup)
+{
+    files.backup_pin = state_of(backup);
+}
+
+void refuse_backup_changed_before_mark(run_files& files)
+{
+    file_state now{};
+    if (!state_by_name(files.backup_path, now) || !same_state_but_change_time(now, files.backup_pin)) {
+        refuse(files.lead, files.target_path.c_str(), "its backup %s changed during the run",
+               files.backup_path.c_str());
+    }
+    files.backup_pin = now;
+}
+
+bool backup_as_pinned(const run_files& files)
+{
+    file_state now{};
+    return state_by_name(files.backup_path, now) && same_state(now, files.backup_pin);
 }

@@ -19,6 +19,7 @@ struct run_files {
     checked_file backup;  // the existing backup a run finishes from, or NO_FILE
     file_state target_pin;  // the target as the plan read it
     file_state update_pin;  // update.pak as the plan read it
+    file_state backup_pin;  // the backup the rewrite reads from, once it is that
     std::int32_t update_length;
     std::uint64_t update_fingerprint;  // of the whole of update.pak, taken at its first read
 };
@@ -43,3 +44,11 @@ bool target_keeps_its_name(const run_files& files);
 bool update_as_pinned(const run_files& files);
 // Refuses to go on when update_as_pinned is false.
 void refuse_changed_update(const run_files& files);
+// Pins `backup`, the backup the rewrite reads from, as it stands now.
+void pin_backup(run_files& files, const checked_file& backup);
+// After the new backup took its name, which moves only its change time:
+// refuses to go on, the target as it was, when its name does not lead to
+// the file pinned or that file changed since; pins it again.
+void refuse_backup_changed_before_mark(run_files& files);
+// True when the backup's name leads to the file pinned, as it was pinned.
+bool backup_as_pinned(const run_files& files);

@@ -103,8 +103,12 @@ void prove_original(const undo_state& undo)
 {
     // The rerun's proof, without update.pak: a target the rerun could finish
     // from this backup gets it back.
-    if (prove_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header, nullptr) ==
-        rewrite_proof::unproven) {
+    const rewrite_proof proof =
+        prove_original_of_rewrite(undo.files.target, undo.final_header, undo.backup, undo.backup_header);
+    if (proof == rewrite_proof::changed) {
+        refuse_changed_backup(request_lead::undo, undo.files.target_path, undo.files.backup_path);
+    }
+    if (proof == rewrite_proof::unproven) {
         refuse_foreign_backup(request_lead::undo, undo.files.target_path, undo.files.backup_path);
     }
 }
