@@ -147,10 +147,26 @@ std::string success_stdout(const std::string& target, const std::string& backup,
 
 std::string tarnwick_exe() { return TARNWICK_EXE; }
 
+namespace {
+
+// The cross emulator's command, a CMake list of words separated by ';', or none.
+std::vector<std::string> emulator_words() {
+    std::vector<std::string> words;
+    std::stringstream emulator(TARNWICK_EMULATOR);
+    for (std::string word; std::getline(emulator, word, ';');)
+        if (!word.empty()) words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
 held_open::held_open(const std::string& file, const std::string& flag_path) : flag(flag_path) {
     fs::remove(flag);
     holder = std::thread([this, file] {
-        run_program({TARNWICK_HOLD_FILE, file, flag}, fs::path(file).parent_path().string());
+        // Built for the target, as the tool is: a cross build runs it under the emulator.
+        std::vector<std::string> argv = emulator_words();
+        argv.insert(argv.end(), {TARNWICK_HOLD_FILE, file, flag});
+        run_program(argv, fs::path(file).parent_path().string());
         ended = true;
     });
     while (!exists(flag) && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -165,10 +181,7 @@ void held_open::release() {
 run_result run_tarnwick(const std::vector<std::string>& args, const std::string& cwd,
                         const std::vector<std::string>& wrapper) {
     std::vector<std::string> argv = wrapper;
-    // The emulator setting is a CMake list: words separated by ';'.
-    std::stringstream emulator(TARNWICK_EMULATOR);
-    for (std::string word; std::getline(emulator, word, ';');)
-        if (!word.empty()) argv.push_back(word);
+    for (const std::string& word : emulator_words()) argv.push_back(word);
     argv.push_back(tarnwick_exe());
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, cwd);
