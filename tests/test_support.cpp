@@ -174,7 +174,8 @@ held_open::held_open(const std::string& file, const std::string& flag_path) : fl
 }
 
 void held_open::release() {
-    fs::remove(flag);
+    std::error_code failed;
+    while (!fs::remove(flag, failed) && failed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (holder.joinable()) holder.join();
 }
 
