@@ -1,8 +1,8 @@
 // File operations: each one succeeds completely or ends the process through
 // fatal_error, so callers never test results. Messages name the file and the
 // reason. Every read and write names its offset; no file position is kept.
-// Stands above the console, through which it prints, and knows nothing of
-// the archive format.
+// Stands above the console, through which it prints, and the way a run
+// ends, and knows nothing of the archive format.
 #pragma once
 
 #include <array>
@@ -13,11 +13,7 @@
 #include <vector>
 
 #include "console.h"
-
-// The one way a run fails: prints the error banner and the message on
-// standard output, removes the pending file, tells on standard error what a
-// failure now leaves (see set_failure_notes), and exits with status 1.
-[[noreturn]] void fatal_error(const char* format, ...) TARNWICK_PRINTF_FORMAT(1, 2);
+#include "ending.h"
 
 // Refusals of what the user asked, under the request's lead ("Cannot update
 // pak0.pak: ", "Cannot finish the interrupted update of pak0.pak: ",
@@ -333,37 +329,6 @@ void flush_pending_copies(pending_file& pending, const copy_span* copies, std::s
 void commit_pending_file(pending_file& pending);
 // Removes the temporary file.
 void abandon_pending_file(pending_file& pending);
-// Removes the pending file, if any, using only calls a signal handler may make.
-void abandon_pending_file_now();
-
-// A line a failure prints before its message, once, until set back to
-// nullptr: what a run says before it starts work, owed also when it cannot.
-void set_failure_prelude(const char* line);
-const char* take_failure_prelude();
-// A note the next failure adds on standard error right after its message,
-// for what a message fixed in its wording cannot say; "" for none.
-void set_failure_detail(std::string note);
-std::string take_failure_detail();
-
-// A step that changes what a stop leaves (a mark, a rename, an exchange, a
-// removal, and at most one flush) runs whole before a handler tells what the
-// run leaves and ends it: a Windows console handler, which runs on a thread
-// of its own while the run goes on, waits for it; on POSIX the signals that
-// end a run are held back across it. Steps do not nest, and nothing long
-// (a copy, a flush of many bytes, a print) stands inside one, so that a stop
-// still comes at once.
-void begin_commit_step();
-void end_commit_step();
-// Taken by that handler and never given back: no step starts after it.
-void stop_commit_steps();
-
-// What a failure, and a signal, leave on disk at the run's present step: one
-// line each, shown on standard error when the run ends that way, or null for
-// nothing to add. The texts must outlive the run.
-void set_failure_notes(const char* on_failure, const char* on_interrupt);
-const char* failure_notice();
-const char* interrupt_note();
-
 // Removes the last extension. '/' separates folders, on Windows also '\'
 // and a drive's ':'; the byte at index 0 never starts an extension.
 void drop_extension(std::string& path);

@@ -170,11 +170,6 @@ enum class removal_outlook {
     unknown,
 };
 removal_outlook outlook_of_removal(const char* folder, native_handle file, int& error);
-// What keeps a handler and a commit step apart (see begin_commit_step): a
-// lock a console handler's thread waits for; where handlers interrupt the
-// run's own thread, SIGINT, SIGTERM and SIGHUP held back until the unlock.
-void lock_commit_steps();
-void unlock_commit_steps();
 // The processes, other than this one, that hold the file at `path` open,
 // as far as the system lets this one see: Linux tells each one's name,
 // Windows only that some handle it cannot share is open ("" for its name).

@@ -6,7 +6,6 @@
 
 #include "backup.h"
 #include "checked_io.h"
-#include "interrupt.h"
 #include "pak_format.h"
 #include "plan.h"
 

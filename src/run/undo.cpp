@@ -9,7 +9,6 @@
 
 #include "backup.h"
 #include "checked_io.h"
-#include "interrupt.h"
 #include "pak_format.h"
 #include "run.h"
 #include "run_files.h"

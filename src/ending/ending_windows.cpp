@@ -1,13 +1,17 @@
+// The way a run ends on Windows: the console handler, the lock it shares
+// with commit steps, and the removal it makes.
 #include <atomic>
 
 #include <windows.h>
 
-#include "checked_io.h"
-#include "interrupt.h"
+#include "ending.h"
+#include "ending_system.h"
+#include "utf16.h"
 
 namespace {
 
 std::atomic<bool> interrupted{false};
+SRWLOCK commit_steps = SRWLOCK_INIT;
 
 // Runs on a thread of its own while the run goes on; the default handler
 // that follows ends the process. It waits for a commit step under way to
@@ -21,7 +25,7 @@ BOOL WINAPI end_interrupted_run(DWORD event)
     if (interrupted.exchange(true)) {
         return TRUE;
     }
-    stop_commit_steps();
+    begin_commit_step();
     clean_up_interrupted_run();
     return FALSE;
 }
@@ -31,4 +35,19 @@ BOOL WINAPI end_interrupted_run(DWORD event)
 void catch_interruptions()
 {
     (void)SetConsoleCtrlHandler(end_interrupted_run, TRUE);
+}
+
+void begin_commit_step()
+{
+    AcquireSRWLockExclusive(&commit_steps);
+}
+
+void end_commit_step()
+{
+    ReleaseSRWLockExclusive(&commit_steps);
+}
+
+void remove_name_now(const char* path)
+{
+    (void)DeleteFileW(native_path(path).c_str());
 }
