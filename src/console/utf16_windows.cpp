@@ -1,5 +1,6 @@
 #include "utf16.h"
 
+#include <cstring>
 #include <cwchar>
 #include <limits>
 
