@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "checked_io.h"
+#include "ending.h"
 #include "fuzz_fatal_error.h"
 
 void fatal_error(const char* format, ...)

@@ -23,11 +23,11 @@
 #include <string>
 #include <type_traits>
 
-#include "checked_io.h"
 #include "fuzz_fatal_error.h"
 #include "fuzz_harness.h"
 #include "fuzz_input.h"
 #include "journal.h"
+#include "open_file.h"
 #include "pak_format.h"
 #include "pak_model.h"
 

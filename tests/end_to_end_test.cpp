@@ -22,9 +22,10 @@
 #endif
 
 #include "backup.h"
-#include "checked_io.h"
 #include "journal.h"
+#include "open_file.h"
 #include "pak_format.h"
+#include "pending_file.h"
 #include "test_support.h"
 
 using namespace testkit;

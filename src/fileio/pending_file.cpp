@@ -3,8 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "checked_io.h"
+#include "pending_file.h"
+#include "file_names.h"
 #include "file_system.h"
+#include "open_file.h"
 
 namespace {
 

@@ -1,4 +1,7 @@
+#include "copies.h"
+#include "exchange.h"
 #include "journal.h"
+#include "open_file.h"
 
 #include <cstddef>
 

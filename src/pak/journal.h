@@ -73,7 +73,7 @@
 #include <cstdint>
 #include <string>
 
-#include "checked_io.h"
+#include "exchange.h"
 #include "pak_format.h"
 
 // While the tool rewrites a target, the first four bytes of its header are

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "copies.h"
+#include "open_file.h"
 #include "pak_format.h"
 
 namespace {

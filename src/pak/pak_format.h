@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "checked_io.h"
+#include "open_file.h"
 
 constexpr std::int32_t MAX_PAK_ENTRIES = 4096;
 constexpr std::int32_t MAX_UPDATE_ENTRIES = 1024;

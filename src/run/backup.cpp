@@ -1,5 +1,11 @@
 #include "backup.h"
+#include "exchange.h"
+#include "file_names.h"
+#include "open_file.h"
+#include "pending_file.h"
+#include "refusals.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -105,6 +111,26 @@ std::string backup_path_for(const std::string& target_path)
 std::string backup_temp_path_for(const std::string& backup_path)
 {
     return backup_path + BACKUP_TEMP_SUFFIX;
+}
+
+exchange_names undo_names_for(const std::string& target_path, const std::string& backup_path)
+{
+    return {target_path, backup_path, target_path + UNDO_TEMP_SUFFIX};
+}
+
+void drop_extension(std::string& path)
+{
+    auto i = static_cast<std::ptrdiff_t>(path.size()) - 1;
+    while (i > 0 && path[static_cast<std::size_t>(i)] != '.') {
+        --i;
+        // The last byte is never tested for a separator, so "dir/x.y/" loses ".y/".
+        if (ends_folder_part(path, static_cast<std::size_t>(i))) {
+            return;
+        }
+    }
+    if (i > 0) {
+        path.resize(static_cast<std::size_t>(i));
+    }
 }
 
 void refuse_backup_leading_to_update(const std::string& target_path, const std::string& backup_path)

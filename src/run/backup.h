@@ -6,16 +6,28 @@
 
 #include <string>
 
-#include "checked_io.h"
+#include "exchange.h"
 #include "journal.h"
 #include "pak_format.h"
+#include "pending_file.h"
+#include "refusals.h"
 
+inline constexpr char BACKUP_SUFFIX[] = ".bak";
 inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";
+// The third name an undo's exchange of the target and its backup goes
+// through.
+inline constexpr char UNDO_TEMP_SUFFIX[] = ".tarnwick-undo";
 
 // The target's path with its last extension replaced by ".bak".
 std::string backup_path_for(const std::string& target_path);
 // The name the backup is made under before it replaces the earlier one.
 std::string backup_temp_path_for(const std::string& backup_path);
+// The names an undo exchanges: the target, its backup, and the target's
+// name with UNDO_TEMP_SUFFIX between them.
+exchange_names undo_names_for(const std::string& target_path, const std::string& backup_path);
+// Removes the last extension. '/' separates folders, on Windows also '\'
+// and a drive's ':'; the byte at index 0 never starts an extension.
+void drop_extension(std::string& path);
 
 // Refuses a backup name that is, or leads to, update.pak, or the other way round.
 void refuse_backup_leading_to_update(const std::string& target_path, const std::string& backup_path);

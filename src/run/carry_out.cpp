@@ -4,7 +4,11 @@
 // update.pak are the files the plan pinned.
 #include <string>
 
+#include "file_names.h"
+#include "open_file.h"
+#include "pending_file.h"
 #include "plan.h"
+#include "refusals.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "backup.h"
-#include "checked_io.h"
 #include "journal.h"
 #include "pak_format.h"
+#include "pending_file.h"
 #include "run_files.h"
 
 enum class start_point {

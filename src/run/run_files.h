@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "checked_io.h"
 #include "journal.h"
 #include "pak_format.h"
+#include "refusals.h"
 
 struct run_files {
     request_lead lead;  // what a refusal says cannot be done

@@ -8,8 +8,12 @@
 #include <string>
 
 #include "backup.h"
-#include "checked_io.h"
+#include "exchange.h"
+#include "file_names.h"
+#include "open_file.h"
 #include "pak_format.h"
+#include "pending_file.h"
+#include "refusals.h"
 #include "run.h"
 #include "run_files.h"
 
@@ -187,7 +191,7 @@ int undo_exchange(undo_state& undo)
     refuse_renamed_files(undo);
     // The exchange's last step leaves the note that it is done, also for the
     // folder's flush, which may fail: an undo run again would exchange them back.
-    exchange_with_backup(exchange_names_for(files.target_path, files.backup_path), exchange_step::none,
+    exchange_with_backup(undo_names_for(files.target_path, files.backup_path), exchange_step::none,
                          files.target, undo.backup, "undo the update of " + files.target_path);
     print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
                files.target_path.c_str(), files.backup_path.c_str());
@@ -228,7 +232,7 @@ bool finish_interrupted_undo(const std::string& target_path)
 {
     const std::string backup_path = backup_path_for(target_path);
     name_journal(target_path, backup_path);
-    const exchange_names names = exchange_names_for(target_path, backup_path);
+    const exchange_names names = undo_names_for(target_path, backup_path);
     const exchange_step done = exchange_step_of(names);
     if (done == exchange_step::none) {
         return false;
