@@ -110,10 +110,8 @@ std::optional<std::string> run_merge()
         progress_line progress{};
         target = open_for_update(TARGET_NAME);
         update = open_for_read(UPDATE_ARCHIVE_NAME);
-        plan.original.capacity = MAX_PAK_ENTRIES;
-        plan.update.capacity = MAX_UPDATE_ENTRIES;
-        read_directory_at(target, read_archive_header(target), plan.original);
-        read_pak_directory(update, plan.update);
+        read_directory_at(target, read_archive_header(target), MAX_PAK_ENTRIES, plan.original);
+        read_pak_directory(update, MAX_UPDATE_ENTRIES, plan.update);
         plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
         write_stage(target, rewrite_stage::rewriting);
@@ -136,11 +134,10 @@ std::optional<std::string> run_merge()
 void check_output_reads_back(std::size_t expected_count)
 {
     pak_directory& directory = cleared(shared_directory);
-    directory.capacity = MAX_PAK_ENTRIES;
     checked_file output{NO_FILE, TARGET_NAME};
     try {
         output = open_for_read(TARGET_NAME);
-        const std::int32_t count = read_pak_directory(output, directory);
+        const std::int32_t count = read_pak_directory(output, MAX_PAK_ENTRIES, directory);
         close_file(output);
         if (static_cast<std::size_t>(count) != expected_count) {
             harness_failure("the written archive reads back with another member count");

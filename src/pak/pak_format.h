@@ -93,11 +93,12 @@ pak_header read_pak_header(const checked_file& archive);
 // magic or with a negative directory length.
 pak_header read_archive_header(const checked_file& archive);
 // Fills `directory` from its first slot with the entries `header` locates,
-// refusing a directory over its capacity, one that cannot lie inside a
-// 2 GiB file, or a name without NUL.
-std::int32_t read_directory_at(const checked_file& archive, const pak_header& header, pak_directory& directory);
+// refusing a directory over `capacity` (which the directory keeps), one that
+// cannot lie inside a 2 GiB file, or a name without NUL.
+std::int32_t read_directory_at(const checked_file& archive, const pak_header& header, std::int32_t capacity,
+                               pak_directory& directory);
 // read_archive_header, then read_directory_at.
-std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory);
+std::int32_t read_pak_directory(const checked_file& archive, std::int32_t capacity, pak_directory& directory);
 
 // The first 12 bytes as they lie in the file, or false for a shorter file.
 bool read_raw_header(const checked_file& archive, pak_header& raw);

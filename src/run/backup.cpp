@@ -15,7 +15,7 @@ namespace {
 [[noreturn]] void refuse_backup_in_use(request_lead lead, const std::string& target_path,
                                        const std::string& backup_path)
 {
-    refuse(lead, target_path.c_str(), "its backup %s is in use by another run", backup_path.c_str());
+    refuse(lead, target_path.c_str(), "%s", in_use_by_another_run("its backup " + backup_path).c_str());
 }
 
 // An earlier backup may be replaced only when no other run is using it: one
@@ -138,8 +138,8 @@ void refuse_backup_leading_to_update(const std::string& target_path, const std::
     // The backup would be read back as the update if update.pak were or
     // led to it. Asked of names: either may be a link to nothing yet.
     if (leads_to(backup_path.c_str(), UPDATE_ARCHIVE_NAME) || leads_to(UPDATE_ARCHIVE_NAME, backup_path.c_str())) {
-        fatal_error("Cannot back up %s: its backup %s is the same file as %s", target_path.c_str(),
-                    backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+        refuse(request_lead::back_up, target_path.c_str(), "its backup %s is the same file as %s", backup_path.c_str(),
+               UPDATE_ARCHIVE_NAME);
     }
 }
 
@@ -148,7 +148,7 @@ void refuse_unusable_backup_name(const std::string& target_path, const std::stri
 {
     // Replacing the backup would destroy the very file being saved.
     if (path_names(backup_path.c_str(), target)) {
-        fatal_error("Cannot back up %s: its backup %s is the same file", target_path.c_str(), backup_path.c_str());
+        refuse(request_lead::back_up, target_path.c_str(), "its backup %s is the same file", backup_path.c_str());
     }
     // An archive still needing the backup is named before the lock a run on
     // it holds is found: that run holds the backup's lock to its report.
@@ -218,10 +218,8 @@ bool rewritten_whole(const checked_file& target, const pak_header& final_header,
     }
     auto result = std::make_unique<pak_directory>();
     auto original = std::make_unique<pak_directory>();
-    result->capacity = MAX_PAK_ENTRIES;
-    original->capacity = MAX_PAK_ENTRIES;
-    read_directory_at(target, final_header, *result);
-    read_directory_at(backup, backup_header, *original);
+    read_directory_at(target, final_header, MAX_PAK_ENTRIES, *result);
+    read_directory_at(backup, backup_header, MAX_PAK_ENTRIES, *original);
     return merged_from(*result, *original);
 }
 
@@ -277,8 +275,7 @@ backup_standing standing_of_backup(const pak_directory& complete, const std::str
     bool tied = false;
     if (original_fault(backup) == nullptr) {
         auto original = std::make_unique<pak_directory>();
-        original->capacity = MAX_PAK_ENTRIES;
-        read_pak_directory(backup, *original);
+        read_pak_directory(backup, MAX_PAK_ENTRIES, *original);
         tied = merged_from(complete, *original);
     }
     if (!tied) {

@@ -15,8 +15,7 @@ void note_target_marked(const run_plan& plan)
 
 void read_update_directory(run_plan& plan)
 {
-    plan.merge.update.capacity = MAX_UPDATE_ENTRIES;
-    read_pak_directory(plan.files.update, plan.merge.update);
+    read_pak_directory(plan.files.update, MAX_UPDATE_ENTRIES, plan.merge.update);
     warn_of_repeated_names(plan.merge.update);
 }
 
@@ -35,8 +34,7 @@ void plan_from(run_plan& plan, const checked_file& original)
 {
     plan.original_header = read_archive_header(original);
     plan.original_length = archive_length(original);
-    plan.merge.original.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(original, plan.original_header, plan.merge.original);
+    read_directory_at(original, plan.original_header, MAX_PAK_ENTRIES, plan.merge.original);
     read_update_directory(plan);
     plan_merge(plan.merge, {plan.original_length, plan.files.update_length, original.path},
                plan.files.target_path.c_str());
@@ -163,8 +161,7 @@ void plan_finish(run_plan& plan)
     if (!mark_fits_length(plan.final_header, archive_length(files.target))) {
         refuse(request_lead::finish, files.target_path.c_str(), "its mark does not match its length");
     }
-    plan.merge.original.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(files.target, plan.final_header, plan.merge.original);
+    read_directory_at(files.target, plan.final_header, MAX_PAK_ENTRIES, plan.merge.original);
     if (path_exists(UPDATE_ARCHIVE_NAME)) {
         refuse_backup_leading_to_update(files.target_path, files.backup_path);
         open_update(files);
@@ -264,7 +261,7 @@ void refuse_held_target(run_plan& plan, const std::string& target_path)
     // Windows cannot tell whose handle is open: another run's shows by its lock.
     open_target(files);
     if (holder.kind == holder_kind::tarnwick) {
-        refuse(request_lead::update, target_path.c_str(), "another run is updating it");
+        refuse(request_lead::update, target_path.c_str(), "%s", in_use_by_another_run("").c_str());
     }
     pak_header final_header{};
     const bool marked = read_rewrite_stage(files.target, final_header) != rewrite_stage::none;

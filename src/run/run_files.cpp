@@ -14,7 +14,7 @@ void open_target(run_files& files)
 {
     files.target = open_for_update(files.target_path.c_str());
     if (lock_file(files.target) == file_lock::busy) {
-        refuse(files.lead, files.target_path.c_str(), "another run is updating it");
+        refuse(files.lead, files.target_path.c_str(), "%s", in_use_by_another_run("").c_str());
     }
     files.target_pin = state_of(files.target);
 }
@@ -32,7 +32,7 @@ void open_update(run_files& files)
         refuse(files.lead, files.target_path.c_str(), "it is the same file as %s", UPDATE_ARCHIVE_NAME);
     }
     if (lock_file(files.update) == file_lock::busy) {
-        refuse(files.lead, files.target_path.c_str(), "%s is in use by another run", UPDATE_ARCHIVE_NAME);
+        refuse(files.lead, files.target_path.c_str(), "%s", in_use_by_another_run(UPDATE_ARCHIVE_NAME).c_str());
     }
     files.update_pin = state_of(files.update);
     files.update_length = archive_length(files.update);
