@@ -27,6 +27,7 @@
 #include "fuzz_harness.h"
 #include "fuzz_input.h"
 #include "journal.h"
+#include "merge.h"
 #include "open_file.h"
 #include "pak_format.h"
 #include "pak_model.h"
@@ -39,6 +40,7 @@ using fuzz::open_descriptors;
 using fuzz::write_whole_file;
 
 constexpr char TARGET_NAME[] = "target.pak";
+constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
 constexpr char BACKUP_NAME[] = "target.bak";
 
 // Inputs whose merge would write more than this are skipped: a few bytes of
@@ -112,10 +114,10 @@ std::optional<std::string> run_merge()
         update = open_for_read(UPDATE_ARCHIVE_NAME);
         read_directory_at(target, read_archive_header(target), MAX_PAK_ENTRIES, plan.original);
         read_pak_directory(update, MAX_UPDATE_ENTRIES, plan.update);
-        plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME}, TARGET_NAME);
+        plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME, UPDATE_ARCHIVE_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
         write_stage(target, rewrite_stage::rewriting);
-        write_merge(plan, original, update, target, plan.cut, progress);
+        write_merge(plan, original, update, target, plan.cut, progress, [](const pak_entry&) {});
         seal_merge(plan, target);
         write_stage(target, rewrite_stage::none);
         close_file(original);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "merge.h"
 #include "pak_format.h"
 #include "test_support.h"
 
@@ -164,7 +165,7 @@ TEST(PakFormatLayout, FirstChangedByteEndsTheMembersThatStayInPlace) {
         auto plan = std::make_unique<merge_plan>();
         plan->original = *directory_of(c.original);
         plan->update = *directory_of(c.update);
-        plan_merge(*plan, {1 << 20, 1 << 20, "original"}, "target");
+        plan_merge(*plan, {1 << 20, 1 << 20, "original", "update.pak"}, "target");
         EXPECT_EQ(plan->cut, c.first_changed);
     }
 }

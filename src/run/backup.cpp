@@ -1,9 +1,11 @@
 #include "backup.h"
 #include "exchange.h"
 #include "file_names.h"
+#include "merge.h"
 #include "open_file.h"
 #include "pending_file.h"
 #include "refusals.h"
+#include "run_files.h"
 
 #include <cstddef>
 #include <cstring>

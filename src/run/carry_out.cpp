@@ -5,10 +5,12 @@
 #include <string>
 
 #include "file_names.h"
+#include "merge.h"
 #include "open_file.h"
 #include "pending_file.h"
 #include "plan.h"
 #include "refusals.h"
+#include "run_lines.h"
 
 namespace {
 
@@ -87,7 +89,8 @@ void prove_update_copied(run_plan& plan)
 // stands; after it, a changed backup only changes what the report says.
 void rewrite_target(run_plan& plan, const checked_file& original, progress_line& progress)
 {
-    write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
+    write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress,
+                report_member);
     prove_update_copied(plan);
     if (!backup_as_pinned(plan.files)) {
         refuse_changed_backup(plan.files.lead, plan.files.target_path, plan.files.backup_path);

@@ -3,6 +3,7 @@
 #include "open_file.h"
 #include "plan.h"
 #include "refusals.h"
+#include "run_lines.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ void plan_from(run_plan& plan, const checked_file& original)
     plan.original_length = archive_length(original);
     read_directory_at(original, plan.original_header, MAX_PAK_ENTRIES, plan.merge.original);
     read_update_directory(plan);
-    plan_merge(plan.merge, {plan.original_length, plan.files.update_length, original.path},
+    plan_merge(plan.merge, {plan.original_length, plan.files.update_length, original.path, UPDATE_ARCHIVE_NAME},
                plan.files.target_path.c_str());
     pin_record(plan, original);
     plan.rewrite_from = plan.merge.cut;
@@ -176,7 +177,8 @@ void plan_finish(run_plan& plan)
     }
     plan.original_header = plan.final_header;
     plan.original_length = archive_length(files.target);
-    plan_merge(plan.merge, {plan.original_length, files.update_length, files.target_path.c_str()},
+    plan_merge(plan.merge,
+               {plan.original_length, files.update_length, files.target_path.c_str(), UPDATE_ARCHIVE_NAME},
                files.target_path.c_str());
     pin_record(plan, files.target);
     plan.rewrite_from = plan.merge.cut;

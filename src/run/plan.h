@@ -10,6 +10,7 @@
 
 #include "backup.h"
 #include "journal.h"
+#include "merge.h"
 #include "pak_format.h"
 #include "pending_file.h"
 #include "run_files.h"

@@ -10,6 +10,9 @@
 #include "pak_format.h"
 #include "refusals.h"
 
+// The update a run applies, read from the current folder.
+inline constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
+
 struct run_files {
     request_lead lead;  // what a refusal says cannot be done
     std::string target_path;

@@ -10,6 +10,7 @@
 #include "backup.h"
 #include "exchange.h"
 #include "file_names.h"
+#include "merge.h"
 #include "open_file.h"
 #include "pak_format.h"
 #include "pending_file.h"
