@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "ending.h"
+#include "fatal_error.h"
 #include "fuzz_fatal_error.h"
 
 void fatal_error(const char* format, ...)

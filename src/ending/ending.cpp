@@ -4,8 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "ending.h"
 #include "ending_system.h"
+#include "fatal_error.h"
+#include "interruption.h"
 
 namespace {
 

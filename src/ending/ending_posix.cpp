@@ -5,8 +5,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "ending.h"
 #include "ending_system.h"
+#include "interruption.h"
 
 namespace {
 

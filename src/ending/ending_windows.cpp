@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
-#include "ending.h"
 #include "ending_system.h"
+#include "interruption.h"
 #include "utf16.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "ending.h"
 #include "ending_system.h"
+#include "fatal_error.h"
 
 void fatal_error(const char* format, ...)
 {

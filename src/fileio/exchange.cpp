@@ -8,9 +8,10 @@
 #include <string>
 
 #include "exchange.h"
-#include "ending.h"
+#include "fatal_error.h"
 #include "file_names.h"
 #include "file_system.h"
+#include "interruption.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "ending.h"
+#include "fatal_error.h"
 #include "file_names.h"
 #include "file_system.h"
 

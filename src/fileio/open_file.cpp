@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "file_locks.h"
 #include "file_names.h"
 #include "file_system.h"
 

@@ -5,19 +5,19 @@
 //
 // The calling sequence:
 //   checked_file file = open_for_read(path);   or open_for_update, create_new_file
-//   lock_file(file);                           held until the process ends
+//   lock_file(file);                           held until the process ends (file_locks.h)
 //   read_exact(file, offset, buffer, count);   and write_exact, truncate_at
 //   flush_to_disk(file);                       a write is done once flushed
 //   close_file(file);
 // Every call ends the run on failure but try_open_for_read and
-// try_read_up_to, which return it, and lock_file and holder_of, which answer.
+// try_read_up_to, which return it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "checked_file.h"
-#include "ending.h"
+#include "fatal_error.h"
 
 // Only regular files open.
 checked_file open_for_read(const char* path);
@@ -34,30 +34,6 @@ void close_file(checked_file& file);
 // True when `path` leads to a regular file, as far as can be told before it
 // is opened: false for nothing, a folder, a device, a pipe or a socket.
 bool leads_to_regular_file(const char* path);
-
-// Locks that keep a second run away: held by the open file until the
-// process ends, however it ends. Where a file system keeps no locks the run
-// goes on without them, as the system's own tools do.
-enum class file_lock {
-    held,
-    busy,  // another process holds it
-};
-file_lock lock_file(const checked_file& file);
-
-// Whether another process holds a file open, when asked. The tool's own
-// process never counts; on Windows, which cannot say whose a handle is,
-// none of the tool's own handles may be open on the file when it asks.
-enum class holder_kind {
-    nobody,    // that could be seen
-    program,   // another program: a game, an editor, a scanner
-    tarnwick,  // only another run of this tool
-};
-struct file_holder {
-    holder_kind kind;
-    std::string program;  // its name, "" where the system does not tell it
-    bool unseen;          // some processes could not be looked at
-};
-file_holder holder_of(const char* path);
 
 // Reads up to `count` bytes and returns how many arrived.
 std::int32_t read_up_to(const checked_file& file, std::int64_t offset, void* buffer, std::int32_t count);

@@ -4,8 +4,10 @@
 #include <string>
 
 #include "pending_file.h"
+#include "file_locks.h"
 #include "file_names.h"
 #include "file_system.h"
+#include "interruption.h"
 #include "open_file.h"
 
 namespace {

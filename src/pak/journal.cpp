@@ -1,5 +1,6 @@
 #include "copies.h"
 #include "exchange.h"
+#include "interruption.h"
 #include "journal.h"
 #include "open_file.h"
 

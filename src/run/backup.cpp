@@ -1,5 +1,6 @@
 #include "backup.h"
 #include "exchange.h"
+#include "file_locks.h"
 #include "file_names.h"
 #include "merge.h"
 #include "open_file.h"

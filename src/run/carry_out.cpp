@@ -5,6 +5,7 @@
 #include <string>
 
 #include "file_names.h"
+#include "interruption.h"
 #include "merge.h"
 #include "open_file.h"
 #include "pending_file.h"

@@ -1,5 +1,6 @@
 // The plan: one decision from what is on disk, and every input pinned.
 #include "file_names.h"
+#include "file_locks.h"
 #include "open_file.h"
 #include "plan.h"
 #include "refusals.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "ending.h"
+#include "fatal_error.h"
 
 // What the user asked, as a refusal leads with it.
 enum class request_lead {

@@ -6,6 +6,7 @@
 
 #include "backup.h"
 #include "file_names.h"
+#include "interruption.h"
 #include "pak_format.h"
 #include "pending_file.h"
 #include "plan.h"

@@ -1,4 +1,5 @@
 #include "copies.h"
+#include "file_locks.h"
 #include "file_names.h"
 #include "open_file.h"
 #include "refusals.h"

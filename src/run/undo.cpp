@@ -9,7 +9,9 @@
 
 #include "backup.h"
 #include "exchange.h"
+#include "file_locks.h"
 #include "file_names.h"
+#include "interruption.h"
 #include "merge.h"
 #include "open_file.h"
 #include "pak_format.h"
