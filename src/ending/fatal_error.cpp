@@ -1,13 +1,14 @@
 // Kept in a file of its own so that a test or fuzz harness can link its own
 // fatal_error in place of this one. Every failure ends here, so this is where
 // the registered file is removed.
+#include "fatal_error.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "ending_system.h"
-#include "fatal_error.h"
 
 void fatal_error(const char* format, ...)
 {

@@ -3,11 +3,12 @@
 // none of which replaces a file, so that at every instant each file has a
 // name and the names left tell how far the exchange went. Each rename is a
 // commit step, so that a stop is told what the names are.
+#include "exchange.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#include "exchange.h"
 #include "fatal_error.h"
 #include "file_names.h"
 #include "file_system.h"

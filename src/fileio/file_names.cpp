@@ -1,12 +1,13 @@
 // Names: which file a name, an open file or a standard stream is, and
 // giving, taking and flushing the names in a folder.
+#include "file_names.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "fatal_error.h"
-#include "file_names.h"
 #include "file_system.h"
 
 bool same_identity(const file_identity& a, const file_identity& b)

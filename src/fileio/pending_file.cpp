@@ -1,9 +1,10 @@
 // The one file a failed or interrupted run must not leave behind: it
 // registers its own removal while it is pending.
+#include "pending_file.h"
+
 #include <cstring>
 #include <string>
 
-#include "pending_file.h"
 #include "file_locks.h"
 #include "file_names.h"
 #include "file_system.h"

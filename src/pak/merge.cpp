@@ -1,3 +1,5 @@
+#include "merge.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -5,7 +7,6 @@
 
 #include "copies.h"
 #include "open_file.h"
-#include "merge.h"
 #include "pak_format.h"
 
 namespace {

@@ -1,8 +1,9 @@
+#include "pak_format.h"
+
 #include <cstring>
 #include <string>
 
 #include "open_file.h"
-#include "pak_format.h"
 
 std::int32_t le32(std::int32_t value)
 {

@@ -1,8 +1,9 @@
 // The plan: one decision from what is on disk, and every input pinned.
-#include "file_names.h"
-#include "file_locks.h"
-#include "open_file.h"
 #include "plan.h"
+
+#include "file_locks.h"
+#include "file_names.h"
+#include "open_file.h"
 #include "refusals.h"
 #include "run_lines.h"
 

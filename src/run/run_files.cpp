@@ -1,9 +1,10 @@
+#include "run_files.h"
+
 #include "copies.h"
 #include "file_locks.h"
 #include "file_names.h"
 #include "open_file.h"
 #include "refusals.h"
-#include "run_files.h"
 
 run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
