@@ -11,7 +11,7 @@
 //
 // Its start point, with the first byte a rewrite writes or the standing of
 // a complete target's backup, or its refusal, is checked against a model
-// written here from the journal's table of states (src/pak/journal.h) and
+// written here from the journal's table of states (src/journal/journal.h) and
 // the format model the tests share (tests/pak_model.h). A plan changes
 // nothing, so every file must hold afterwards what it held before.
 #include <fcntl.h>
