@@ -181,11 +181,8 @@ void claim_backup(const std::string& target_path, const std::string& backup_path
 
 checked_file open_locked_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
-    checked_file backup = open_for_read(backup_path.c_str());
-    if (lock_file(backup) == file_lock::busy) {
-        refuse_backup_in_use(lead, target_path, backup_path);
-    }
-    return backup;
+    return open_locked(backup_path.c_str(), open_for::reading, refusal_lead(lead, target_path),
+                       "its backup " + backup_path);
 }
 
 const char* backup_fault(const std::string& backup_path)

@@ -12,12 +12,19 @@ run_files files_for(request_lead lead, const std::string& target_path, const std
             {NO_FILE, nullptr}, {}, {}, {}, 0, 0};
 }
 
+checked_file open_locked(const char* path, open_for how, const std::string& cannot, const std::string& subject)
+{
+    checked_file file = how == open_for::update ? open_for_update(path) : open_for_read(path);
+    if (lock_file(file) == file_lock::busy) {
+        fatal_error("%s: %s", cannot.c_str(), in_use_by_another_run(subject).c_str());
+    }
+    return file;
+}
+
 void open_target(run_files& files)
 {
-    files.target = open_for_update(files.target_path.c_str());
-    if (lock_file(files.target) == file_lock::busy) {
-        refuse(files.lead, files.target_path.c_str(), "%s", in_use_by_another_run("").c_str());
-    }
+    files.target =
+        open_locked(files.target_path.c_str(), open_for::update, refusal_lead(files.lead, files.target_path), "");
     files.target_pin = state_of(files.target);
 }
 

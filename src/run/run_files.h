@@ -27,6 +27,15 @@ struct run_files {
     std::uint64_t update_fingerprint;  // of the whole of update.pak, taken at its first read
 };
 
+// Opens `path`, for reading or for update, and locks it; a file another
+// run holds ends the run: "`cannot`: `subject` is in use by another run"
+// (in_use_by_another_run; "" for the target itself).
+enum class open_for {
+    reading,
+    update,
+};
+checked_file open_locked(const char* path, open_for how, const std::string& cannot, const std::string& subject);
+
 // The run's files, none open yet.
 run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path);
 // Opens, locks and pins the target.

@@ -38,17 +38,6 @@ struct undo_state {
            files.backup_path.c_str());
 }
 
-// Opened for writing too: the file becomes the archive, which runs open so,
-// and on Windows only a handle that may write flushes its rename.
-checked_file open_locked(const std::string& path, const std::string& cannot)
-{
-    checked_file file = open_for_update(path.c_str());
-    if (lock_file(file) == file_lock::busy) {
-        fatal_error("%s: %s", cannot.c_str(), in_use_by_another_run(path).c_str());
-    }
-    return file;
-}
-
 // The name every run makes a new backup under, from its copy to its
 // commit: held, no run on another archive sharing the backup replaces it
 // or takes its name while the undo renames. A killed run's leftover is
@@ -95,7 +84,10 @@ void open_backup(undo_state& undo)
         refuse(request_lead::undo, files.target_path.c_str(), "its backup %s is the same file",
                files.backup_path.c_str());
     }
-    undo.backup = open_locked(files.backup_path, refusal_lead(request_lead::undo, files.target_path));
+    // Opened for writing too: the file becomes the archive, which runs open so,
+    // and on Windows only a handle that may write flushes its rename.
+    undo.backup = open_locked(files.backup_path.c_str(), open_for::update,
+                              refusal_lead(request_lead::undo, files.target_path), files.backup_path);
     if (const char* fault = original_fault(undo.backup)) {
         refuse(request_lead::undo, files.target_path.c_str(), "its backup %s %s",
                files.backup_path.c_str(), fault);
@@ -247,8 +239,8 @@ bool finish_interrupted_undo(const std::string& target_path)
                     names.third.c_str(), names.a.c_str(), names.b.c_str());
     }
     const std::string& staying_path = done == exchange_step::a_moved ? names.b : names.a;
-    checked_file moved = open_locked(names.third, cannot);
-    checked_file staying = open_locked(staying_path, cannot);
+    checked_file moved = open_locked(names.third.c_str(), open_for::update, cannot, names.third);
+    checked_file staying = open_locked(staying_path.c_str(), open_for::update, cannot, staying_path);
     pending_file claim{};
     claim_backup_name(claim, backup_path, cannot);
     // A run on another archive sharing the backup may have replaced it before the claim.
