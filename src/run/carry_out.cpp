@@ -99,51 +99,6 @@ void rewrite_target(run_plan& plan, const checked_file& original, progress_line&
     seal_merge(plan.merge, plan.files.target);
 }
 
-void print_updating(const run_files& files)
-{
-    print_text("Updating %s...\n", files.target_path.c_str());
-}
-
-void print_original_saved(const run_files& files, backup_standing backup)
-{
-    switch (backup) {
-    case backup_standing::original:
-        print_text("The original is already in %s, saved by an interrupted run\n", files.backup_path.c_str());
-        return;
-    case backup_standing::missing:
-        print_text("Finishing the interrupted update of %s; its backup %s is missing\n", files.target_path.c_str(),
-                   files.backup_path.c_str());
-        return;
-    case backup_standing::other:
-    case backup_standing::changed:
-        print_text("Finishing the interrupted update of %s; its backup %s is not the archive it was updated from\n",
-                   files.target_path.c_str(), files.backup_path.c_str());
-        return;
-    }
-}
-
-void print_report(const run_files& files, backup_standing backup)
-{
-    print_text("\n---------------------------------------\n");
-    print_text("Update of %s completed!\n\n", files.target_path.c_str());
-    switch (backup) {
-    case backup_standing::original:
-        print_text("Backup of original in %s\n", files.backup_path.c_str());
-        break;
-    case backup_standing::missing:
-        print_text("No backup of the original: %s is missing\n", files.backup_path.c_str());
-        break;
-    case backup_standing::other:
-        print_text("No backup of the original: %s is another archive\n", files.backup_path.c_str());
-        break;
-    case backup_standing::changed:
-        print_text("No backup of the original: %s was changed by another program during the run\n",
-                   files.backup_path.c_str());
-        break;
-    }
-    print_text("Thanks for using tarnwick!\n");
-}
-
 // Removes update.pak, but only the file this run applied, with the bytes it
 // applied; returns why it could not, or "", and sets `fate` to what became
 // of it, as a note on a later failure says it.

@@ -1,4 +1,4 @@
-// The lines a run and a dry run print of the merge.
+// The lines a run and a dry run print of the merge, and a run's report.
 #include "run_lines.h"
 
 #include <cstddef>
@@ -49,4 +49,49 @@ void print_merge_preview(const merge_plan& plan, std::int32_t original_length, s
                static_cast<long long>(result_length));
     print_text("  rewritten: %lld bytes, from offset %lld\n", static_cast<long long>(result_length - start),
                static_cast<long long>(start));
+}
+
+void print_updating(const run_files& files)
+{
+    print_text("Updating %s...\n", files.target_path.c_str());
+}
+
+void print_original_saved(const run_files& files, backup_standing backup)
+{
+    switch (backup) {
+    case backup_standing::original:
+        print_text("The original is already in %s, saved by an interrupted run\n", files.backup_path.c_str());
+        return;
+    case backup_standing::missing:
+        print_text("Finishing the interrupted update of %s; its backup %s is missing\n", files.target_path.c_str(),
+                   files.backup_path.c_str());
+        return;
+    case backup_standing::other:
+    case backup_standing::changed:
+        print_text("Finishing the interrupted update of %s; its backup %s is not the archive it was updated from\n",
+                   files.target_path.c_str(), files.backup_path.c_str());
+        return;
+    }
+}
+
+void print_report(const run_files& files, backup_standing backup)
+{
+    print_text("\n---------------------------------------\n");
+    print_text("Update of %s completed!\n\n", files.target_path.c_str());
+    switch (backup) {
+    case backup_standing::original:
+        print_text("Backup of original in %s\n", files.backup_path.c_str());
+        break;
+    case backup_standing::missing:
+        print_text("No backup of the original: %s is missing\n", files.backup_path.c_str());
+        break;
+    case backup_standing::other:
+        print_text("No backup of the original: %s is another archive\n", files.backup_path.c_str());
+        break;
+    case backup_standing::changed:
+        print_text("No backup of the original: %s was changed by another program during the run\n",
+                   files.backup_path.c_str());
+        break;
+    }
+    print_text("Thanks for using tarnwick!\n");
 }
