@@ -98,6 +98,14 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     return files;
 }
 
+bool can_make_symlinks() {
+#ifdef _WIN32
+    return false;
+#else
+    return true;
+#endif
+}
+
 #ifndef _WIN32
 
 std::string traced_calls() {

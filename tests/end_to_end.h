@@ -70,6 +70,9 @@ std::vector<std::string> errors_into(const std::string& file);
 
 std::string with_le32(std::string pak, std::size_t at, std::int32_t value);
 
+// Whether the tests may make symbolic links: Windows asks a privilege that wine does not give.
+bool can_make_symlinks();
+
 struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory

@@ -309,6 +309,9 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
         {"the earlier backup a link to another archive", "pak0.bak", "real/other.pak", "pak0.pak", "pak0.bak"},
         {"the earlier backup a link to nothing", "pak0.bak", "real/gone.pak", "pak0.pak", "pak0.bak"},
         {"the earlier backup a link to nothing beside it", "pak0.bak", "gone.bak", "pak0.pak", "pak0.bak"},
+        // Not the update.pak a run reads, which is in the current folder.
+        {"the earlier backup a link to another folder's update.pak, not there", "pak0.bak", "real/update.pak",
+         "pak0.pak", "pak0.bak"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -322,9 +325,74 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
             EXPECT_EQ(read_file(path("real/pak0.pak")), read_file(path(c.target)));
         }
         EXPECT_EQ(read_file(path("real/other.pak")), other);
+        EXPECT_FALSE(exists(path("real/update.pak")));
     }
 }
 
+
+// An archive whose backup has the target's backup name, left marked by an
+// interrupted update, keeps that backup: whatever the length and shape of its
+// name, in the target's folder or reached through a link. A name whose backup
+// is another is no reason to refuse, and its archive is left alone.
+TEST_F(EndToEnd, TheBackupStaysWhileAnotherArchiveNeedsIt) {
+    const struct {
+        const char* label;
+        const char* target;   // relative to the case folder
+        const char* sibling;  // left marked
+        bool shares;          // the sibling's backup is the target's
+        const char* sibling_at = "";  // where given, the sibling is a link to this marked archive
+        const char* target_at = "";   // where given, the target is a link to this archive
+    } cases[] = {
+        {"no extension, shorter than the archive's name", "pak0.pak", "pak0", true},
+        {"an extension of one letter", "pak0.pak", "pak0.x", true},
+        {"an extension longer than the archive's", "pak0.pak", "pak0.an-extension-of-many-letters", true},
+        {"a trailing dot", "pak0.pak", "pak0.", true},
+        {"the archive without extension, the other with one", "pak0", "pak0.pak", true},
+        {"dots in the name", "x.y.pak", "x.y.z", true},
+        {"dots in the name, a longer extension", "x.y.pak", "x.y.zip2", true},
+        {"in a folder", "sub/pak0.pak", "sub/pak0", true},
+        {"a link into another folder", "pak0.pak", "pak0", true, "real/pak9.pak"},
+        {"the archive a link into another folder", "link.pak", "link", true, "", "real/pak0.pak"},
+        {"another name of the same length", "pak0.pak", "pak1", false},
+        {"a longer name", "pak0.pak", "pak00.pak", false},
+        {"a dot more in the name", "pak0.pak", "pak0.a.pak", false},
+        {"the start of the name", "x.y.pak", "x.pak", false},
+        {"the name without its extension, whose own is its last dot's", "x.y.pak", "x.y", false},
+        {"a name that begins with a dot", "pak0.pak", ".pak0", false},
+        {"the same name in the folder above", "sub/pak0.pak", "pak0", false},
+    };
+    const std::string o = build_pak({{"a", "1"}}), u = build_pak({{"b", "2"}});
+    const std::string needed = build_pak({{"needed", "by the marked archive"}});
+    const std::string marked = "\x89TWr" + build_pak({{"cut short", "x"}}).substr(4);
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        if ((*c.sibling_at || *c.target_at) && !can_make_symlinks()) continue;
+        const std::string d = path("case" + std::to_string(index++)), target = d + "/" + c.target;
+        for (const char* sub : {"/sub", "/real"}) fs::create_directories(d + sub);
+        std::string backup = c.target;
+        backup = backup.substr(0, backup.rfind('.') == std::string::npos ? backup.size() : backup.rfind('.')) + ".bak";
+        write_file(*c.target_at ? d + "/" + c.target_at : target, o);
+        if (*c.target_at) fs::create_symlink(d + "/" + c.target_at, target);
+        write_file(d + "/" + backup, needed);
+        write_file(*c.sibling_at ? d + "/" + c.sibling_at : d + "/" + c.sibling, marked);
+        if (*c.sibling_at) fs::create_symlink(d + "/" + c.sibling_at, d + "/" + c.sibling);
+        write_file(d + "/update.pak", u);
+        const auto before = snapshot(d);
+        const run_result run = run_tarnwick({c.target}, d);
+        if (c.shares) {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, backing_up(c.target) + kBanner + "Cannot update " + c.target +
+                                   ": the interrupted update of " + c.sibling + " still needs its original in " +
+                                   backup + "; finish it first by running tarnwick on " + c.sibling + "\n");
+            EXPECT_TRUE(snapshot(d) == before) << "a refused run changed a file";
+            continue;
+        }
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_EQ(read_file(d + "/" + backup), o);
+        EXPECT_EQ(read_file(d + "/" + c.sibling), marked);
+    }
+}
 
 TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
 #ifdef _WIN32
