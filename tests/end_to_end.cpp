@@ -98,6 +98,16 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     return files;
 }
 
+std::vector<std::string> no_exchange_environment(const char* how) {
+#ifdef TARNWICK_LYING_COPY
+    return {"LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0",
+            std::string("TARNWICK_TEST_NO_EXCHANGE=") + how};
+#else
+    (void)how;
+    return {};
+#endif
+}
+
 bool can_make_symlinks() {
 #ifdef _WIN32
     return false;
@@ -107,6 +117,18 @@ bool can_make_symlinks() {
 }
 
 #ifndef _WIN32
+
+scenario_archives archives_of_scenarios() {
+    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}, {"c", "333"}});
+    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
+    return {o, u, model_merge(o, u)->archive};
+}
+
+bool changes_files(const std::string& call, const std::string& line, const std::string& folder) {
+    if (call == "openat") return line.find("O_CREAT") != std::string::npos || line.find("O_TRUNC") != std::string::npos;
+    if (call == "write") return line.find("<" + folder + "/") != std::string::npos;
+    return call != "fdatasync" && call != "fsync" && call != "sync_file_range";
+}
 
 std::string traced_calls() {
     std::string set;

@@ -73,6 +73,11 @@ std::string with_le32(std::string pak, std::size_t at, std::int32_t value);
 // Whether the tests may make symbolic links: Windows asks a privilege that wine does not give.
 bool can_make_symlinks();
 
+// The variables that make the tool's exchange of two names fail before the
+// kernel sees it, through the shim tests/lying_copy.cpp: `how` is "1" for the
+// exchange alone, "all" for every rename flag. None where it cannot be preloaded.
+std::vector<std::string> no_exchange_environment(const char* how);
+
 struct refusal_case {
     const char* label;
     std::vector<std::string> args;  // relative to the case directory
@@ -106,6 +111,24 @@ struct three_files {
     std::optional<std::string> target, backup, update;
 };
 
+// A run or an undo as the tables of stops and flushes take it: where it
+// starts, what it is asked and the variables it gets.
+struct scenario {
+    const char* label;
+    three_files start;
+    std::optional<std::string> third;  // a half-done undo's pak0.pak.tarnwick-undo
+    std::vector<std::string> command;
+    std::vector<std::string> environment;
+    std::int64_t member_bytes = -1;  // a fresh run's, whose writes into the target are counted
+    bool from_disk = false;          // a fresh run's archive read from the disk, not the page cache
+};
+
+// The archives of every scenario: the original, the update and their merge.
+struct scenario_archives {
+    std::string original, update, result;
+};
+scenario_archives archives_of_scenarios();
+
 // Puts the file on the disk and drops it from the page cache, as a restart
 // would; false where the file system keeps it in memory all the same.
 bool dropped_from_memory(const std::string& path);
@@ -113,6 +136,11 @@ bool dropped_from_memory(const std::string& path);
 // A trace of one process, its lines without the process id, padded with
 // blanks, that -f puts first.
 std::string without_pids(const std::string& trace);
+
+// Whether a traced call (strace -y) changes what a stop leaves on the disk in
+// `folder`: a write of a file there, a cut, a kernel copy, a rename, a
+// removal, or an open that makes a file.
+bool changes_files(const std::string& call, const std::string& line, const std::string& folder);
 #endif
 
 }  // namespace testkit
@@ -313,15 +341,28 @@ protected:
     }
 
     // Every point at which a run from `state` can be stopped: before the
-    // n-th call of each kind of file-changing call it makes.
+    // n-th call of each kind of file-changing call it makes. A stop before a
+    // call that changes nothing a stop leaves on the disk (a flush, writing
+    // out begun early, an open that makes no file, a line on standard output)
+    // leaves what a stop before the next change leaves, and is not made
+    // again; the last call stands for a run stopped once all its changes are in.
     std::vector<std::pair<std::string, int>> stop_points(const three_files& state) {
         restore(state);
-        std::istringstream trace(traced_run({}));
+        return stop_points();
+    }
+    // The same of the start already laid out.
+    std::vector<std::pair<std::string, int>> stop_points() {
+        std::istringstream trace(traced_run({"-y"}));
+        const std::string folder = fs::canonical(dir()).string();
         std::map<std::string, int> counts;
-        for (std::string line; std::getline(trace, line);) ++counts[line.substr(0, line.find('('))];
         std::vector<std::pair<std::string, int>> points;
-        for (const char* call : kFileCalls)
-            for (int n = 1; n <= counts[call]; ++n) points.emplace_back(call, n);
+        for (std::string line; std::getline(trace, line);) {
+            const std::string call = line.substr(0, line.find('('));
+            const int n = ++counts[call];
+            if (changes_files(call, line, folder)) points.emplace_back(call, n);
+            if (trace.peek() == EOF && (points.empty() || points.back() != std::pair{call, n}))
+                points.emplace_back(call, n);
+        }
         return points;
     }
 
@@ -364,6 +405,49 @@ protected:
         EXPECT_TRUE(same_bytes(read_file(backup()), o));
         EXPECT_FALSE(exists(update()));
         EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new"))) << "a killed run's temporary file stayed";
+    }
+
+    // Every scenario, each from its own start: a fresh run, a cut-short
+    // rewrite resumed, a complete mark finished, a mark on an unchanged archive
+    // taken off, an undo by exchange, of a complete mark, by three renames and
+    // by three plain ones, and an interrupted undo finished by an undo and by
+    // a run. The rewrite cut short is what a run stopped at its third kernel
+    // copy leaves.
+    std::vector<scenario> scenarios() {
+        const scenario_archives a = archives_of_scenarios();
+        const std::string &o = a.original, &u = a.update, &result = a.result;
+        const std::string complete = "\x89TWc" + result.substr(4);
+        restore({o, std::nullopt, u});
+        command_ = {"pak0.pak"};
+        environment_.clear();
+        stop_at({"copy_file_range", 3});
+        const three_files cut_short = files();
+        EXPECT_EQ(cut_short.target.value_or("").substr(0, 4), "\x89TWr") << "no run was stopped while rewriting";
+        const std::vector<std::string> run = {"pak0.pak"}, undo = {"--undo", "pak0.pak"};
+        std::vector<scenario> list = {
+            {"a fresh run", {o, std::nullopt, u}, std::nullopt, run, {}},
+            {"a rewrite cut short, resumed", cut_short, std::nullopt, run, {}},
+            {"a rewrite complete but for its magic, finished", {complete, o, u}, std::nullopt, run, {}},
+            {"a mark on an unchanged archive, taken off", {"\x89TWr" + o.substr(4), o, u}, std::nullopt, run, {}},
+            {"an undo by exchange", {result, o, u}, std::nullopt, undo, {}},
+            {"an undo of a rewrite complete but for its magic", {complete, o, u}, std::nullopt, undo, {}},
+            {"an interrupted undo finished by an undo", {std::nullopt, o, u}, result, undo, {}},
+            {"an interrupted undo finished by a run, which then updates", {std::nullopt, o, u}, result, run, {}},
+        };
+        if (const auto environment = no_exchange_environment("1"); !environment.empty())
+            list.push_back({"an undo by three renames", {result, o, u}, std::nullopt, undo, environment});
+        if (const auto environment = no_exchange_environment("all"); !environment.empty())
+            list.push_back({"an undo by three plain renames", {result, o, u}, std::nullopt, undo, environment});
+        return list;
+    }
+
+    // Lays out where `s` starts, and asks the traced runs what it asks.
+    void start(const scenario& s) {
+        restore(s.start);
+        fs::remove(path("pak0.pak.tarnwick-undo"));
+        if (s.third) write_file(path("pak0.pak.tarnwick-undo"), *s.third);
+        command_ = s.command;
+        environment_ = s.environment;
     }
 
     int last_status_ = 0;

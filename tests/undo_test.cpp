@@ -1,4 +1,4 @@
-// --undo: what it refuses, what it restores, and an undo stopped anywhere.
+// --undo: what it refuses, what it restores, and an undo after a run stopped anywhere.
 
 #include <string>
 #include <vector>
@@ -225,61 +225,6 @@ TEST_F(Interrupted, AnUndoAfterAStopAnywhereGivesTheOriginalBack) {
             EXPECT_NE(undo.out.find("its backup pak0.bak is missing"), std::string::npos) << undo.out;
         }
     }
-}
-
-// An undo stopped before or after any of its calls leaves the two archives
-// under their names, exchanged or not, or, where three renames exchange
-// them, each under one of the three names; the next undo exchanges them or
-// finishes the renames, and a normal run then applies the update again.
-// Nothing is lost at any stop.
-TEST_F(Interrupted, AnUndoStoppedAnywhereLosesNothing) {
-    const std::string o = build_pak({{"a", random_bytes(3000, 1)}, {"b", random_bytes(9000, 2)}});
-    const std::string u = build_pak({{"B", "new b"}, {"d", random_bytes(5000, 3)}});
-    const std::string result = model_merge(o, u)->archive;
-    const std::string third = path("pak0.pak.tarnwick-undo");
-    // Updated, with update.pak put back; and the same complete but for its magic.
-    const three_files states[] = {{result, o, u}, {"\x89TWc" + result.substr(4), o, u}};
-    std::vector<std::vector<std::string>> environments = {{}};
-#ifdef TARNWICK_LYING_COPY
-    environments.push_back({"LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0",
-                            "TARNWICK_TEST_NO_EXCHANGE=1"});
-    // No rename flags at all: plain renames, each once its destination is found free.
-    environments.push_back({"LD_PRELOAD=" TARNWICK_LYING_COPY, "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0",
-                            "TARNWICK_TEST_NO_EXCHANGE=all"});
-#endif
-    for (const auto& environment : environments)
-    for (const three_files& updated : states) {
-        environment_ = environment;
-        command_ = {"--undo", "pak0.pak"};
-        const auto points = stop_points(updated);
-        ASSERT_FALSE(points.empty());
-        for (const auto& point : points) {
-            SCOPED_TRACE(point.first + " #" + std::to_string(point.second) + " of " + updated.target->substr(0, 4) +
-                         (environment.empty() ? "" : " by three renames, " + environment.back()));
-            restore(updated);
-            fs::remove(third);
-            stop_at(point);
-            const three_files now = files();
-            const bool half_done = exists(third);
-            const bool exchanged = now.target == o && !half_done;
-            if (half_done) {
-                EXPECT_TRUE(same_bytes(read_file(third), result));
-                EXPECT_TRUE(now.target == o || now.backup == o);
-            } else {
-                EXPECT_TRUE(exchanged ? now.backup == result : now.backup == o) << "the backup changed alone";
-                EXPECT_TRUE(exchanged || now.target == updated.target || now.target == result);
-            }
-            const run_result undo = run_tarnwick({"--undo", "pak0.pak"}, dir());
-            EXPECT_EQ(undo.status, 0) << undo.out;
-            EXPECT_TRUE(same_bytes(read_file(target()), exchanged ? result : o));
-            EXPECT_FALSE(exists(third));
-            const run_result run = run_tarnwick({"pak0.pak"}, dir());
-            EXPECT_EQ(run.status, 0) << run.out;
-            EXPECT_TRUE(same_bytes(read_file(target()), result));
-            EXPECT_TRUE(same_bytes(read_file(backup()), o));
-        }
-    }
-    environment_.clear();
 }
 
 #endif
