@@ -146,8 +146,12 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             if (room == 0 || !(redraw || blank)) continue;
             EXPECT_LE(width, room - 1) << part;
             if (!redraw) continue;
+            // The check of the backup is drawn too when the hold outlasts a
+            // second, as on a loaded machine; its short name fits whole.
+            const std::string verb = part.substr(0, part.find(' '));
+            if (verb == "Checking") continue;
             EXPECT_NE(part.find("..."), std::string::npos) << part;
-            verbs.insert(part.substr(0, part.find(' ')));
+            verbs.insert(verb);
         }
         if (c.interrupted) continue;
         if (c.columns != 0) {
