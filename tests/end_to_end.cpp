@@ -108,6 +108,24 @@ std::vector<std::string> no_exchange_environment(const char* how) {
 #endif
 }
 
+bool errors_can_be_caught() { return !errors_into("").empty(); }
+
+bool backslash_separates_folders() {
+#ifdef _WIN32
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool running_as_root() {
+#ifdef _WIN32
+    return false;
+#else
+    return geteuid() == 0;
+#endif
+}
+
 bool can_make_symlinks() {
 #ifdef _WIN32
     return false;

@@ -72,6 +72,12 @@ std::string with_le32(std::string pak, std::size_t at, std::int32_t value);
 
 // Whether the tests may make symbolic links: Windows asks a privilege that wine does not give.
 bool can_make_symlinks();
+// Whether a shell can send the tool's standard error into a file (errors_into).
+bool errors_can_be_caught();
+// Whether "\\" separates folders in a path, as on Windows.
+bool backslash_separates_folders();
+// Whether the tests run as root, who may write in the root folder and switch users.
+bool running_as_root();
 
 // The variables that make the tool's exchange of two names fail before the
 // kernel sees it, through the shim tests/lying_copy.cpp: `how` is "1" for the
@@ -191,15 +197,14 @@ protected:
         return "";
     }
 
-#ifndef _WIN32
     std::string reason_cannot_drop_privileges() {
-        if (geteuid() != 0) return "needs root to switch to an unprivileged user";
-        chmod(dir().c_str(), 0755);
+        if (!running_as_root()) return "needs root to switch to an unprivileged user";
+        fs::permissions(dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                   fs::perms::others_read | fs::perms::others_exec);
         std::vector<std::string> probe = kAsNobody;
         probe.insert(probe.end(), {"test", "-x", tarnwick_exe()});
         return run_program(probe, dir()).status == 0 ? "" : "setpriv cannot run the tool as uid 65534";
     }
-#endif
 
     // Runs the tool in a fresh tmpfs of `size` holding in/*, then copies the files back to out/.
     run_result run_on_small_disk(const std::string& size) {
