@@ -118,6 +118,8 @@ bool backslash_separates_folders() {
 #endif
 }
 
+bool trailing_dots_are_kept() { return !backslash_separates_folders(); }
+
 bool running_as_root() {
 #ifdef _WIN32
     return false;

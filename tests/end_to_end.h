@@ -76,6 +76,8 @@ bool can_make_symlinks();
 bool errors_can_be_caught();
 // Whether "\\" separates folders in a path, as on Windows.
 bool backslash_separates_folders();
+// Whether a name keeps a trailing dot; Windows drops it, so that "pak0." is "pak0".
+bool trailing_dots_are_kept();
 // Whether the tests run as root, who may write in the root folder and switch users.
 bool running_as_root();
 
