@@ -92,3 +92,15 @@ struct held_open {
 };
 
 }  // namespace testkit
+
+namespace testkit {
+
+// Runs the test build tarnwick-faults (src/fileio/file_system_faults.cpp) in
+// cwd with TARNWICK_FAULT set to `fault`; its standard error goes to `errors`.
+run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::string& cwd,
+                               const std::string& fault, std::string& errors);
+// The status of a run killed, or ended by Ctrl-C, as run_program reports it.
+int killed_status();
+int interrupted_status();
+
+}  // namespace testkit
