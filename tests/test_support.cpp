@@ -312,7 +312,6 @@ namespace {
 
 #ifdef _WIN32
 
-void set_fault(const std::string& fault) { _putenv_s("TARNWICK_FAULT", fault.c_str()); }
 unsigned long process_id() { return GetCurrentProcessId(); }
 
 // run_program hands its own standard error to the child.
@@ -331,7 +330,6 @@ run_result run_with_errors_into(const std::vector<std::string>& argv, const std:
 
 #else
 
-void set_fault(const std::string& fault) { setenv("TARNWICK_FAULT", fault.c_str(), 1); }
 long process_id() { return getpid(); }
 
 run_result run_with_errors_into(const std::vector<std::string>& argv, const std::string& cwd,
@@ -358,18 +356,26 @@ run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::
     argv.insert(argv.end(), args.begin(), args.end());
     const std::string file =
         (fs::temp_directory_path() / ("tarnwick-faults-errors-" + std::to_string(process_id()))).string();
-    set_fault(fault);
+    set_environment("TARNWICK_FAULT", fault);
     const run_result run = run_with_errors_into(argv, cwd, file);
-    set_fault("");
+    set_environment("TARNWICK_FAULT", "");
     errors = read_file(file);
     fs::remove(file);
     return run;
 }
 
 #ifdef _WIN32
+// An empty value takes the variable away.
+void set_environment(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
+bool built_for_windows() { return true; }
 int killed_status() { return 128 + 9; }
 int interrupted_status() { return static_cast<int>(STATUS_CONTROL_C_EXIT); }
 #else
+void set_environment(const std::string& name, const std::string& value) {
+    if (value.empty()) unsetenv(name.c_str());
+    else setenv(name.c_str(), value.c_str(), 1);
+}
+bool built_for_windows() { return false; }
 int killed_status() { return 128 + SIGKILL; }
 int interrupted_status() { return 128 + SIGINT; }
 #endif

@@ -7,7 +7,8 @@
 // sees by the platform's own mapping; with "stop", the process ends there as
 // a kill ends it; with "interrupt", it is interrupted there as by Ctrl-C, and
 // the call is made only where a commit step holds the interrupt back, as it
-// would hold back a real one. Without the variable every call goes through.
+// would hold back a real one. Faults are separated by ';'. Without the
+// variable every call goes through.
 // TARNWICK_FAULT_TRACE=1 writes each call's kind and number on standard
 // error, to find the number of the call a test is after.
 #include <array>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "file_system.h"
 #include "file_system_faults.h"
@@ -80,7 +82,7 @@ struct chosen_fault {
 
 [[noreturn]] void refuse_fault(const char* text)
 {
-    std::fprintf(stderr, "tarnwick-faults: TARNWICK_FAULT=\"%s\" is not \"<kind> <n> <code|stop|interrupt>\"\n", text);
+    std::fprintf(stderr, "tarnwick-faults: \"%s\" is not \"<kind> <n> <code|stop|interrupt>\", separated by ';'\n", text);
     std::_Exit(2);
 }
 
@@ -107,28 +109,46 @@ void choose_action(chosen_fault& fault, const char* what)
     }
 }
 
-chosen_fault fault_from(const char* text)
+// One "<kind> <n> <what>" from `text` on, up to a ';' or the end, which
+// `next` receives.
+chosen_fault fault_from(const char* text, const char*& next)
 {
+    const char* end = std::strchr(text, ';');
+    next = end == nullptr ? text + std::strlen(text) : end + 1;
+    const std::string one(text, end == nullptr ? std::strlen(text) : static_cast<std::size_t>(end - text));
     chosen_fault fault{CALL_KINDS, 0, fault_action::none, 0};
-    if (text == nullptr || *text == '\0') {
-        return fault;
+    const std::size_t space = one.find(' ');
+    fault.kind = kind_named(one.c_str(), space == std::string::npos ? one.size() : space);
+    char* after_n = nullptr;
+    fault.n = space == std::string::npos ? 0 : std::strtol(one.c_str() + space + 1, &after_n, 10);
+    if (fault.kind == CALL_KINDS || fault.n < 1 || *after_n != ' ') {
+        refuse_fault(one.c_str());
     }
-    const char* space = std::strchr(text, ' ');
-    fault.kind = space == nullptr ? CALL_KINDS : kind_named(text, static_cast<std::size_t>(space - text));
-    char* end = nullptr;
-    fault.n = space == nullptr ? 0 : std::strtol(space + 1, &end, 10);
-    if (fault.kind == CALL_KINDS || fault.n < 1 || *end != ' ') {
-        refuse_fault(text);
-    }
-    choose_action(fault, end + 1);
+    choose_action(fault, after_n + 1);
     if (fault.action == fault_action::none) {
-        refuse_fault(text);
+        refuse_fault(one.c_str());
     }
     return fault;
 }
 
+// The faults TARNWICK_FAULT chooses, separated by ';'.
+constexpr std::size_t MOST_FAULTS = 4;
+std::array<chosen_fault, MOST_FAULTS> faults_chosen()
+{
+    std::array<chosen_fault, MOST_FAULTS> faults{};
+    faults.fill({CALL_KINDS, 0, fault_action::none, 0});
+    const char* text = std::getenv("TARNWICK_FAULT");
+    for (std::size_t i = 0; text != nullptr && *text != '\0'; ++i) {
+        if (i == MOST_FAULTS) {
+            refuse_fault(text);
+        }
+        faults[i] = fault_from(text, text);
+    }
+    return faults;
+}
+
 // Read before main, so that no handler ever parses it.
-const chosen_fault chosen = fault_from(std::getenv("TARNWICK_FAULT"));
+const std::array<chosen_fault, MOST_FAULTS> chosen = faults_chosen();
 // Counted from every thread: a read back beside a flush, a handler's removal.
 std::array<std::atomic<long>, CALL_KINDS> calls_made{};
 const bool tracing = std::getenv("TARNWICK_FAULT_TRACE") != nullptr;
@@ -147,6 +167,22 @@ void interrupt_here()
     }
 }
 
+int act_on(const chosen_fault& fault)
+{
+    switch (fault.action) {
+    case fault_action::stop:
+        end_as_killed();
+    case fault_action::interrupt:
+        interrupt_here();
+        return 0;
+    case fault_action::fail:
+        return error_from_system(fault.code);
+    case fault_action::none:
+        break;
+    }
+    return 0;
+}
+
 // The error number the call fails with, or 0 when it is to be made.
 int fault_at(call_kind kind)
 {
@@ -154,19 +190,10 @@ int fault_at(call_kind kind)
     if (tracing) {
         std::fprintf(stderr, "tarnwick-faults: %s %ld\n", KIND_NAMES[kind], n);
     }
-    if (kind != chosen.kind || n != chosen.n) {
-        return 0;
-    }
-    switch (chosen.action) {
-    case fault_action::stop:
-        end_as_killed();
-    case fault_action::interrupt:
-        interrupt_here();
-        return 0;
-    case fault_action::fail:
-        return error_from_system(chosen.code);
-    case fault_action::none:
-        break;
+    for (const chosen_fault& fault : chosen) {
+        if (fault.kind == kind && fault.n == n) {
+            return act_on(fault);
+        }
     }
     return 0;
 }
