@@ -62,6 +62,7 @@ struct fault_row {
     std::string out;  // after the title and the first line
     std::string errors;
     three_held after;
+    bool claim_left = false;  // a stop leaves the claim on the backup's temporary name, as a kill does
 };
 
 const std::string kBackingUp = "Backing up update target pak0.pak...\n";
@@ -95,7 +96,7 @@ std::vector<fault_row> rows() {
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "",
          {held::original, held::nothing, held::update}},
         {"the backup's rename, stopped", run_kind::update, {"rename", 1, ""}, std::nullopt, "stop", -1, kBackingUp,
-         "", {held::original, held::nothing, held::update}},
+         "", {held::original, held::nothing, held::update}, true},
         {"the backup's folder flush", run_kind::update, {"flush-folder", 1, ""}, kIoError, "", 1,
          failed(kBackingUp, "Error writing .: " + kReason), "", {held::original, held::original, held::update}},
         // The marks and the rewrite.
@@ -171,7 +172,7 @@ std::vector<fault_row> rows() {
          failed(kUndoing, "Error writing .: " + kReason), "tarnwick: " + kUndoHalfDone,
          {held::original, held::nothing, held::update}},
         {"the second rename, stopped", run_kind::undo_by_renames, {"rename", 2, ""}, std::nullopt, "stop", -1,
-         kUndoing, "", {held::nothing, held::original, held::update}},
+         kUndoing, "", {held::nothing, held::original, held::update}, true},
         {"Ctrl-C at the first rename", run_kind::undo_by_renames, {"rename", 1, ""}, std::nullopt, "interrupt", -2,
          kUndoing, "tarnwick: interrupted; " + kUndoHalfDone, {held::nothing, held::original, held::update}},
         {"Ctrl-C at the second rename", run_kind::undo_by_renames, {"rename", 2, ""}, std::nullopt, "interrupt", -2,
@@ -301,6 +302,7 @@ TEST_F(FaultSeam, AFailedStoppedOrInterruptedCallIsToldAndLosesNothing) {
         expect_holds("pak0.pak", row.after.target);
         expect_holds("pak0.bak", row.after.backup);
         expect_holds("update.pak", row.after.update);
+        EXPECT_EQ(exists(path("pak0.bak.tarnwick-new")), row.claim_left);
         // Nothing is lost: the same command run again ends the work left.
         const bool undo = row.run != run_kind::update;
         const bool finished = undo ? read_file(path("pak0.pak")) == o_ && read_file(path("pak0.bak")) == result_

@@ -359,7 +359,11 @@ run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::
     set_environment("TARNWICK_FAULT", fault);
     const run_result run = run_with_errors_into(argv, cwd, file);
     set_environment("TARNWICK_FAULT", "");
-    errors = read_file(file);
+    // Windows' standard error is a text stream, as its standard output is.
+    errors.clear();
+    const std::string raw = read_file(file);
+    for (std::size_t i = 0; i < raw.size(); ++i)
+        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) errors += raw[i];
     fs::remove(file);
     return run;
 }
