@@ -287,6 +287,8 @@ protected:
 
 TEST_F(FaultSeam, AFailedStoppedOrInterruptedCallIsToldAndLosesNothing) {
     for (const fault_row& row : rows()) {
+        // Windows has no exchange: its undo makes the three renames.
+        if (row.run == run_kind::undo_by_exchange && built_for_windows()) continue;
         SCOPED_TRACE(row.what);
         const int n = call_number(row);
         const std::string what =

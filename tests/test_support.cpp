@@ -373,7 +373,11 @@ run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::
 void set_environment(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
 bool built_for_windows() { return true; }
 int killed_status() { return 128 + 9; }
-int interrupted_status() { return static_cast<int>(STATUS_CONTROL_C_EXIT); }
+// Windows' console routine ends the process with STATUS_CONTROL_C_EXIT, wine's with 0.
+int interrupted_status() {
+    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine ? 0 : static_cast<int>(STATUS_CONTROL_C_EXIT);
+}
 #else
 void set_environment(const std::string& name, const std::string& value) {
     if (value.empty()) unsetenv(name.c_str());
