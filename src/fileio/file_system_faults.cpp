@@ -11,13 +11,13 @@
 // variable every call goes through.
 // TARNWICK_FAULT_TRACE=1 writes each call's kind and number on standard
 // error, to find the number of the call a test is after.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "file_system.h"
 #include "file_system_faults.h"
@@ -80,13 +80,14 @@ struct chosen_fault {
     unsigned long code;
 };
 
-[[noreturn]] void refuse_fault(const char* text)
+[[noreturn]] void refuse_fault(const char* text) noexcept
 {
-    std::fprintf(stderr, "tarnwick-faults: \"%s\" is not \"<kind> <n> <code|stop|interrupt>\", separated by ';'\n", text);
+    (void)std::fprintf(stderr, "tarnwick-faults: \"%s\" is not \"<kind> <n> <code|stop|interrupt>\", separated by ';'\n",
+                       text);
     std::_Exit(2);
 }
 
-std::size_t kind_named(const char* name, std::size_t length)
+std::size_t kind_named(const char* name, std::size_t length) noexcept
 {
     std::size_t kind = 0;
     while (kind < CALL_KINDS && (std::strlen(KIND_NAMES[kind]) != length ||
@@ -96,44 +97,48 @@ std::size_t kind_named(const char* name, std::size_t length)
     return kind;
 }
 
-void choose_action(chosen_fault& fault, const char* what)
+// `what`, of `length` bytes: "stop", "interrupt" or a system error code.
+void choose_action(chosen_fault& fault, const char* what, std::size_t length) noexcept
 {
-    if (std::strcmp(what, "stop") == 0) {
+    const auto is = [what, length](const char* word) {
+        return std::strlen(word) == length && std::strncmp(word, what, length) == 0;
+    };
+    char* end = nullptr;
+    if (is("stop")) {
         fault.action = fault_action::stop;
-    } else if (std::strcmp(what, "interrupt") == 0) {
+    } else if (is("interrupt")) {
         fault.action = fault_action::interrupt;
-    } else {
-        char* end = nullptr;
-        fault.code = std::strtoul(what, &end, 10);
-        fault.action = end != what && *end == '\0' && fault.code != 0 ? fault_action::fail : fault_action::none;
+    } else if ((fault.code = std::strtoul(what, &end, 10)) != 0 && end == what + length) {
+        fault.action = fault_action::fail;
     }
 }
 
-// One "<kind> <n> <what>" from `text` on, up to a ';' or the end, which
-// `next` receives.
-chosen_fault fault_from(const char* text, const char*& next)
+// One "<kind> <n> <what>" of `text`, up to a ';' or the end, after which
+// `next` goes on.
+chosen_fault fault_from(const char* text, const char*& next) noexcept
 {
-    const char* end = std::strchr(text, ';');
-    next = end == nullptr ? text + std::strlen(text) : end + 1;
-    const std::string one(text, end == nullptr ? std::strlen(text) : static_cast<std::size_t>(end - text));
+    const char* semicolon = std::strchr(text, ';');
+    const char* end = semicolon == nullptr ? text + std::strlen(text) : semicolon;
+    next = semicolon == nullptr ? end : semicolon + 1;
     chosen_fault fault{CALL_KINDS, 0, fault_action::none, 0};
-    const std::size_t space = one.find(' ');
-    fault.kind = kind_named(one.c_str(), space == std::string::npos ? one.size() : space);
+    const char* space = std::strchr(text, ' ');
     char* after_n = nullptr;
-    fault.n = space == std::string::npos ? 0 : std::strtol(one.c_str() + space + 1, &after_n, 10);
-    if (fault.kind == CALL_KINDS || fault.n < 1 || *after_n != ' ') {
-        refuse_fault(one.c_str());
+    if (space != nullptr && space < end) {
+        fault.kind = kind_named(text, static_cast<std::size_t>(space - text));
+        fault.n = std::strtol(space + 1, &after_n, 10);
     }
-    choose_action(fault, after_n + 1);
+    if (fault.kind != CALL_KINDS && fault.n > 0 && *after_n == ' ' && after_n < end) {
+        choose_action(fault, after_n + 1, static_cast<std::size_t>(end - after_n - 1));
+    }
     if (fault.action == fault_action::none) {
-        refuse_fault(one.c_str());
+        refuse_fault(text);
     }
     return fault;
 }
 
 // The faults TARNWICK_FAULT chooses, separated by ';'.
 constexpr std::size_t MOST_FAULTS = 4;
-std::array<chosen_fault, MOST_FAULTS> faults_chosen()
+std::array<chosen_fault, MOST_FAULTS> faults_chosen() noexcept
 {
     std::array<chosen_fault, MOST_FAULTS> faults{};
     faults.fill({CALL_KINDS, 0, fault_action::none, 0});
@@ -188,14 +193,11 @@ int fault_at(call_kind kind)
 {
     const long n = ++calls_made[kind];
     if (tracing) {
-        std::fprintf(stderr, "tarnwick-faults: %s %ld\n", KIND_NAMES[kind], n);
+        (void)std::fprintf(stderr, "tarnwick-faults: %s %ld\n", KIND_NAMES[kind], n);
     }
-    for (const chosen_fault& fault : chosen) {
-        if (fault.kind == kind && fault.n == n) {
-            return act_on(fault);
-        }
-    }
-    return 0;
+    const auto* fault = std::find_if(chosen.begin(), chosen.end(),
+                                     [kind, n](const chosen_fault& one) { return one.kind == kind && one.n == n; });
+    return fault == chosen.end() ? 0 : act_on(*fault);
 }
 
 } // namespace

@@ -7,6 +7,7 @@ void end_as_killed()
 {
     // SIGKILL cannot be caught, blocked or ignored: abort is never reached.
     (void)std::raise(SIGKILL);
+    // cppcheck-suppress unreachableCode
     std::abort();
 }
 
