@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
@@ -302,5 +303,89 @@ std::vector<pakmodel::pak_member> numbered(int count, const char* prefix, const 
     for (int i = 0; i < count; ++i) members.push_back({prefix + std::to_string(i), data});
     return members;
 }
+
+}  // namespace testkit
+
+namespace testkit {
+
+namespace {
+
+#ifdef _WIN32
+
+unsigned long process_id() { return GetCurrentProcessId(); }
+
+// run_program hands its own standard error to the child.
+run_result run_with_errors_into(const std::vector<std::string>& argv, const std::string& cwd,
+                                const std::string& file) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE errors = CreateFileW(utf16(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE kept = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, errors);
+    const run_result run = run_program(argv, cwd);
+    SetStdHandle(STD_ERROR_HANDLE, kept);
+    CloseHandle(errors);
+    return run;
+}
+
+#else
+
+long process_id() { return getpid(); }
+
+run_result run_with_errors_into(const std::vector<std::string>& argv, const std::string& cwd,
+                                const std::string& file) {
+    std::fflush(stderr);
+    const int errors = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int kept = dup(STDERR_FILENO);
+    dup2(errors, STDERR_FILENO);
+    const run_result run = run_program(argv, cwd);
+    dup2(kept, STDERR_FILENO);
+    close(kept);
+    close(errors);
+    return run;
+}
+
+#endif
+
+}  // namespace
+
+run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::string& cwd,
+                               const std::string& fault, std::string& errors) {
+    std::vector<std::string> argv = emulator_words();
+    argv.push_back(TARNWICK_FAULTS_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string file =
+        (fs::temp_directory_path() / ("tarnwick-faults-errors-" + std::to_string(process_id()))).string();
+    set_environment("TARNWICK_FAULT", fault);
+    const run_result run = run_with_errors_into(argv, cwd, file);
+    set_environment("TARNWICK_FAULT", "");
+    // Windows' standard error is a text stream, as its standard output is.
+    errors.clear();
+    const std::string raw = read_file(file);
+    for (std::size_t i = 0; i < raw.size(); ++i)
+        if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) errors += raw[i];
+    fs::remove(file);
+    return run;
+}
+
+#ifdef _WIN32
+// An empty value takes the variable away.
+void set_environment(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
+bool built_for_windows() { return true; }
+int killed_status() { return 128 + 9; }
+// Windows' console routine ends the process with STATUS_CONTROL_C_EXIT, wine's with 0.
+int interrupted_status() {
+    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine ? 0 : static_cast<int>(STATUS_CONTROL_C_EXIT);
+}
+#else
+void set_environment(const std::string& name, const std::string& value) {
+    if (value.empty()) unsetenv(name.c_str());
+    else setenv(name.c_str(), value.c_str(), 1);
+}
+bool built_for_windows() { return false; }
+int killed_status() { return 128 + SIGKILL; }
+int interrupted_status() { return 128 + SIGINT; }
+#endif
 
 }  // namespace testkit

@@ -92,3 +92,18 @@ struct held_open {
 };
 
 }  // namespace testkit
+
+namespace testkit {
+
+// Runs the test build tarnwick-faults (src/fileio/file_system_faults.cpp) in
+// cwd with TARNWICK_FAULT set to `fault`; its standard error goes to `errors`.
+run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::string& cwd,
+                               const std::string& fault, std::string& errors);
+// Sets a variable of the environment the programs started from now on see.
+void set_environment(const std::string& name, const std::string& value);
+bool built_for_windows();
+// The status of a run killed, or ended by Ctrl-C, as run_program reports it.
+int killed_status();
+int interrupted_status();
+
+}  // namespace testkit

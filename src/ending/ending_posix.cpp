@@ -1,8 +1,7 @@
-// The way a run ends on POSIX: the signal handler, the signals held back
-// across a commit step, and the removal a handler may make.
+// The way a run ends on POSIX: the signal handler and the removal it may
+// make. The signals held back across a commit step: commit_step_posix.cpp.
 #include <csignal>
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include "ending_system.h"
@@ -11,8 +10,6 @@
 namespace {
 
 constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-sigset_t mask_outside_steps{};
 
 // Only calls that a signal handler may make.
 void end_interrupted_run(int signal_number)
@@ -49,25 +46,6 @@ void catch_interruptions()
             (void)sigaction(signal_number, &action, nullptr);
         }
     }
-}
-
-// The handler runs on this thread between two of its calls: a signal that
-// comes during a step waits, pending, and is handled as the step ends, when
-// what the handler says of the disk is true again. The side thread blocks
-// every signal, so none goes there meanwhile.
-void begin_commit_step()
-{
-    sigset_t ending{};
-    (void)sigemptyset(&ending);
-    for (const int signal_number : CAUGHT_SIGNALS) {
-        (void)sigaddset(&ending, signal_number);
-    }
-    (void)pthread_sigmask(SIG_BLOCK, &ending, &mask_outside_steps);
-}
-
-void end_commit_step()
-{
-    (void)pthread_sigmask(SIG_SETMASK, &mask_outside_steps, nullptr);
 }
 
 void remove_name_now(const char* path)

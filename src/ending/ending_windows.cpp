@@ -1,5 +1,5 @@
-// The way a run ends on Windows: the console handler, the lock it shares
-// with commit steps, and the removal it makes.
+// The way a run ends on Windows: the console handler and the removal it
+// makes. The lock it shares with commit steps: commit_step_windows.cpp.
 #include <atomic>
 
 #include <windows.h>
@@ -11,7 +11,6 @@
 namespace {
 
 std::atomic<bool> interrupted{false};
-SRWLOCK commit_steps = SRWLOCK_INIT;
 
 // Runs on a thread of its own while the run goes on; the default handler
 // that follows ends the process. It waits for a commit step under way to
@@ -35,16 +34,6 @@ BOOL WINAPI end_interrupted_run(DWORD event)
 void catch_interruptions()
 {
     (void)SetConsoleCtrlHandler(end_interrupted_run, TRUE);
-}
-
-void begin_commit_step()
-{
-    AcquireSRWLockExclusive(&commit_steps);
-}
-
-void end_commit_step()
-{
-    ReleaseSRWLockExclusive(&commit_steps);
 }
 
 void remove_name_now(const char* path)

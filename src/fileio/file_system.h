@@ -5,6 +5,9 @@
 // file_system_linux.cpp and file_system_windows.cpp hold the calls, chosen
 // by the build. Every read and write names its offset: no file position is
 // kept anywhere, so nothing has to be flushed or sought before a call.
+// The test build tarnwick-faults puts file_system_faults.cpp in front of
+// the calls, to count them by kind and fail or stop a chosen one; a call
+// added here is added to its table and to the names CMake renames.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +21,10 @@
 // What an error number means, in the words every message uses: strerror's,
 // but for Windows' sharing violation, which its C library has no words for.
 const char* error_text(int error);
+// The error number the system's own code of an error becomes: errno's own
+// on POSIX, the mapping of Win32 errors on Windows. The test build
+// (file_system_faults.cpp) fails calls with the system's codes through it.
+int error_from_system(unsigned long code);
 
 // A descriptor on POSIX, a HANDLE on Windows.
 using native_handle = std::intptr_t;

@@ -63,6 +63,11 @@ const char* error_text(int error)
     return std::strerror(error);
 }
 
+int error_from_system(unsigned long code)
+{
+    return static_cast<int>(code);
+}
+
 path_kind kind_of_path(const char* path)
 {
     struct stat info {};

@@ -64,9 +64,26 @@ int errno_from(DWORD error)
     case ERROR_INVALID_NAME:
         return EINVAL;
     case ERROR_SHARING_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
         return EBUSY;
-    default:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_DRIVE_LOCKED:
+    case ERROR_CANNOT_MAKE:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_DELETE_PENDING:
         return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+        return ENOMEM;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    default:
+        // A failing disk, device or network says no more than this: taken
+        // for "Permission denied", it would send the user to the rights.
+        return EIO;
     }
 }
 
@@ -100,6 +117,11 @@ const bool BACKSLASH_SEPARATES_FOLDERS = true;
 const char* error_text(int error)
 {
     return error == EBUSY ? "another program has it open" : std::strerror(error);
+}
+
+int error_from_system(unsigned long code)
+{
+    return errno_from(static_cast<DWORD>(code));
 }
 
 // Only a folder can be told apart before the open; a device such as NUL
@@ -197,10 +219,7 @@ int truncate_native(native_handle file, std::int64_t length)
 
 int sync_native(native_handle file)
 {
-    if (FlushFileBuffers(handle_from(file)) != 0) {
-        return 0;
-    }
-    return GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO;
+    return FlushFileBuffers(handle_from(file)) != 0 ? 0 : errno_from(GetLastError());
 }
 
 // Windows writes a file's cached pages out on its own schedule and has no
