@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "console.h"
+#include "exit_pause.h"
 
 TEST(Console, PausesBeforeExitOnlyInAConsoleOfItsOwn) {
     const struct {

@@ -1,4 +1,5 @@
 #include "console.h"
+#include "exit_pause.h"
 #include "options.h"
 #include "run.h"
 

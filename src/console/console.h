@@ -5,10 +5,8 @@
 // whatever its code page, while files and pipes get the UTF-8 bytes.
 #pragma once
 
-#include <chrono>
 #include <cstdarg>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -57,50 +55,8 @@ bool is_terminal(std::FILE* stream);
 // become \xHH so that a hostile name cannot drive the terminal.
 std::string shown_text(const char* text);
 
-// A progress line on standard error, for copies long enough to look like a
-// hang: shown only on a terminal, once the run has lasted a second, and
-// never wider than the terminal. The run owns it and hands it to the copies,
-// which report their bytes to it. `verb` and `path` name what is done
-// ("Rewriting pak0.pak"); a copy names where it goes in `destination`
-// ("Copying pak0.pak to pak0.bak"), which is "" otherwise.
-struct progress_line {
-    bool wanted;  // standard error is a terminal
-    std::chrono::steady_clock::time_point run_start;
-    std::chrono::steady_clock::time_point copy_start;
-    std::chrono::steady_clock::time_point drawn_at;
-    // Kept apart so that the paths give way first when the line is too long.
-    std::string verb;
-    std::string path;
-    std::string destination;
-    std::int64_t total;
-    std::int64_t done;
-    std::size_t shown_width;  // columns it took when last drawn; 0 when not shown
-};
-// A line for a run that starts now.
-progress_line start_progress_line();
-void begin_progress(progress_line& line, const char* verb, const std::string& path, const std::string& destination,
-                    std::int64_t total);
-// True while the line may be shown for the copy under way.
-bool progress_wanted(const progress_line& line);
-void count_progress(progress_line& line, std::int64_t bytes);
-void end_progress(progress_line& line);
-// Takes whatever progress line is shown off the terminal; the line returns
-// with the next bytes counted. Printing does this first.
-void hide_progress();
-
 // For a signal handler, which may make only the calls that are safe there:
 // takes whatever progress line is shown off the terminal, and writes text
 // straight to standard error.
 void erase_progress_now();
 void write_error_now(const char* text);
-
-// Whether the run waits for Enter before it ends. A console that no other
-// process shares was opened for this run alone (a double-click in Explorer,
-// or an archive dropped on the program) and closes with it, report and
-// all. A console shared with a shell, or streams redirected by a script,
-// must never wait.
-bool pause_before_exit(unsigned console_processes, bool input_is_console, bool output_is_console);
-// Called on every way out of the program: in a console of its own, ends
-// with "Press Enter to close this window." and reads a line; elsewhere
-// returns at once.
-void pause_if_started_from_explorer();

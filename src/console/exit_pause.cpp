@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "console.h"
+#include "exit_pause.h"
 #include "terminal.h"
 
 bool pause_before_exit(unsigned console_processes, bool input_is_console, bool output_is_console)

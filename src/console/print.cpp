@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console.h"
+#include "progress.h"
 #include "terminal.h"
 
 std::string formatted_text(const char* format, std::va_list args)

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "console.h"
+#include "progress.h"
 #include "terminal.h"
 #include "text_width.h"
 

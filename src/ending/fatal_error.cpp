@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ending_system.h"
+#include "exit_pause.h"
 
 void fatal_error(const char* format, ...)
 {

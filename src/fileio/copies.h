@@ -19,6 +19,7 @@
 
 #include "checked_file.h"
 #include "console.h"
+#include "progress.h"
 
 #ifdef TARNWICK_UNCHECKED_COPIES
 constexpr bool CHECK_COPIES = false;

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "console.h"
+#include "progress.h"
 #include "pak_format.h"
 
 // Which original entries update.pak names, by their index in the original.
