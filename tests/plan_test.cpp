@@ -241,9 +241,22 @@ TEST(PlanStages, EachStageDecidesFromWhatItHasRead) {
         case stage_next::refuse: break;
         }
         const char* why[] = {"none", "changed backup", "unknown update", "other update", "foreign backup",
-                             "mark and length apart"};
+                             "mark and length apart", "no room for the record"};
         return std::string("refuse: ") + why[static_cast<int>(v.refusal)];
     };
+    struct fresh_case {
+        fresh_facts facts;  // applied, record fits
+        const char* decided;
+    };
+    const fresh_case freshes[] = {
+        {{true, true}, "already applied"},
+        {{false, true}, "fresh"},
+        {{false, false}, "refuse: no room for the record"},
+    };
+    for (const auto& c : freshes) {
+        SCOPED_TRACE(c.decided);
+        EXPECT_EQ(shown(decide_fresh(c.facts)), c.decided);
+    }
     using p = rewrite_proof;
     struct resume_case {
         resume_facts facts;  // proof, looked for, present, read, checked, same

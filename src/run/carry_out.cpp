@@ -106,18 +106,16 @@ std::string remove_applied_update(const run_files& files, std::string& fate)
 {
     fate = "update.pak stays";
     if (!path_exists(UPDATE_ARCHIVE_NAME)) {
-        print_text("%s was removed by something else during the run\n", UPDATE_ARCHIVE_NAME);
+        print_update_left(update_left::removed_elsewhere);
         fate = "update.pak was already gone";
         return "";
     }
     if (!path_names(UPDATE_ARCHIVE_NAME, files.update)) {
-        print_text("%s was replaced during the run and was not applied; it stays for the next run\n",
-                   UPDATE_ARCHIVE_NAME);
+        print_update_left(update_left::replaced);
         return "";
     }
     if (!update_as_pinned(files)) {
-        print_text("%s changed during the run, after it was applied; it stays for the next run\n",
-                   UPDATE_ARCHIVE_NAME);
+        print_update_left(update_left::changed);
         return "";
     }
     begin_commit_step();
@@ -192,13 +190,11 @@ int finish_already_applied(run_plan& plan)
 {
     run_files& files = plan.files;
     set_failure_prelude(nullptr);
-    print_text("%s already holds the update in %s: nothing was rewritten, no backup was made\n",
-               files.target_path.c_str(), UPDATE_ARCHIVE_NAME);
+    print_already_applied(files);
     std::string update_fate;
     const std::string removal_failure = remove_applied_update(files, update_fate);
     close_file(files.target);
-    print_text("\n---------------------------------------\n");
-    print_text("Thanks for using tarnwick!\n");
+    print_thanks();
     if (!removal_failure.empty()) {
         refuse_removal(removal_failure);
     }
@@ -233,12 +229,12 @@ int carry_out(run_plan& plan, pending_file& backup)
         write_stage(files.target, rewrite_stage::none);
         repin_target(files);
         note_journal(journal_note::as_it_was);
-        print_text("The interrupted update of %s was finished first\n", files.target_path.c_str());
+        print_finished_first(files);
         return back_up_and_apply(plan, backup, progress);
     case start_point::unmark_then_apply:
         unmark_target(files.target);
         repin_target(files);
-        print_text("The interrupted run had not changed %s\n", files.target_path.c_str());
+        print_unmarked_first(files);
         return back_up_and_apply(plan, backup, progress);
     case start_point::resume_rewrite:
         print_original_saved(files, backup_standing::original);

@@ -47,15 +47,18 @@ void plan_from(run_plan& plan, const checked_file& original)
 
 // Every rewrite that changes the original's bytes leaves a record, so that
 // a run stopped in it is finished only from that original, with that update.
-void refuse_rewrite_without_record(const run_plan& plan)
+bool record_fits(const run_plan& plan)
 {
     std::int64_t at = 0;
-    if (!record_place(plan.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
-        refuse(request_lead::update, plan.files.target_path.c_str(),
-               "the rewrite would end within %d bytes of the largest size a pak file can have, which leaves no room "
-               "for the record that lets an interrupted update be finished",
-               REWRITE_RECORD_SIZE);
-    }
+    return record_place(plan.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at);
+}
+
+[[noreturn]] void refuse_rewrite_without_record(const run_plan& plan)
+{
+    refuse(request_lead::update, plan.files.target_path.c_str(),
+           "the rewrite would end within %d bytes of the largest size a pak file can have, which leaves no room "
+           "for the record that lets an interrupted update be finished",
+           REWRITE_RECORD_SIZE);
 }
 
 void plan_fresh(run_plan& plan)
@@ -64,13 +67,15 @@ void plan_fresh(run_plan& plan)
     refuse_backup_leading_to_update(files.target_path, files.backup_path);
     open_update(files);
     plan_from(plan, files.target);
-    if (merge_already_done(plan.merge, plan.original_header, files.target, files.update)) {
-        plan.start = start_point::already_applied;
-        return;
+    const bool applied = merge_already_done(plan.merge, plan.original_header, files.target, files.update);
+    const stage_verdict verdict = decide_fresh({applied, applied || record_fits(plan)});
+    if (verdict.next == stage_next::refuse) {
+        refuse_rewrite_without_record(plan);
     }
-    plan.start = start_point::fresh;
-    refuse_rewrite_without_record(plan);
-    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
+    plan.start = verdict.start;
+    if (plan.start == start_point::fresh) {
+        refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
+    }
 }
 
 [[noreturn]] void refuse_unknown_update(const run_files& files)
@@ -97,7 +102,9 @@ void plan_unmarked(run_plan& plan)
     plan.rewrite_from = plan.merge.cut;
     // Its lock would keep the new backup from replacing it.
     close_file(files.backup);
-    refuse_rewrite_without_record(plan);
+    if (!record_fits(plan)) {
+        refuse_rewrite_without_record(plan);
+    }
     refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
@@ -116,6 +123,8 @@ void plan_unmarked(run_plan& plan)
                UPDATE_ARCHIVE_NAME, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
     case stage_refusal::mark_length:
         refuse(request_lead::finish, files.target_path.c_str(), "its mark does not match its length");
+    case stage_refusal::no_record_room:
+        refuse_rewrite_without_record(plan);
     case stage_refusal::foreign_backup:
     case stage_refusal::none:
         break;
@@ -219,7 +228,9 @@ void plan_finish_then_apply(run_plan& plan)
                files.target_path.c_str());
     pin_record(plan, files.target);
     plan.rewrite_from = plan.merge.cut;
-    refuse_rewrite_without_record(plan);
+    if (!record_fits(plan)) {
+        refuse_rewrite_without_record(plan);
+    }
     refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
@@ -247,51 +258,6 @@ void plan_finish(run_plan& plan)
     plan_finish_then_apply(plan);
 }
 
-void print_dry_run(const run_plan& plan)
-{
-    // Finishing an interrupted undo is no part of the update, and the run
-    // before it has said what it changed.
-    print_text("Dry run of the update of %s: nothing %swas changed\n", plan.files.target_path.c_str(),
-               plan.finished_undo ? "else " : "");
-}
-
-// Where a run would start, and the merge it would make.
-void print_start(const run_plan& plan)
-{
-    const run_files& files = plan.files;
-    const char* target = files.target_path.c_str();
-    switch (plan.start) {
-    case start_point::fresh:
-        print_text("A run would back up %s to %s, then rewrite it:\n", target, files.backup_path.c_str());
-        break;
-    case start_point::already_applied:
-        print_text("%s already holds the update in %s: a run would rewrite nothing and remove %s\n", target,
-                   UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME);
-        return;
-    case start_point::resume_rewrite:
-        print_text("A run would finish the interrupted update of %s, which was cut short while it was rewritten: "
-                   "it would rewrite it whole from its backup %s:\n",
-                   target, files.backup_path.c_str());
-        break;
-    case start_point::finish_complete:
-        print_text("A run would finish the interrupted update of %s: its members and directory are complete, only "
-                   "its header is missing%s\n",
-                   target, files.update.handle != NO_FILE ? "; update.pak, which it holds, would be removed" : "");
-        return;
-    case start_point::unmark_then_apply:
-        print_text("A run would take off the mark of an interrupted run that had not changed %s, then back it up "
-                   "to %s and rewrite it:\n",
-                   target, files.backup_path.c_str());
-        break;
-    case start_point::finish_then_apply:
-        print_text("A run would finish the interrupted update of %s, whose members and directory are complete, "
-                   "then back it up to %s and apply %s to it:\n",
-                   target, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
-        break;
-    }
-    print_merge_preview(plan.merge, plan.original_length, plan.rewrite_from);
-}
-
 } // namespace
 
 void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive)
@@ -303,11 +269,6 @@ void refuse_output_into_archive(const std::string& target_path, const std::strin
     const std::string backing_up = backing_up_line(target_path);
     set_failure_prelude(backing_up.c_str());
     refuse(request_lead::update, target_path.c_str(), "standard output is written into %s", output_archive.c_str());
-}
-
-std::string backing_up_line(const std::string& target_path)
-{
-    return "Backing up update target " + target_path + "...\n";
 }
 
 void refuse_held_target(run_plan& plan, const std::string& target_path)
@@ -377,10 +338,11 @@ bool backs_up(const run_plan& plan)
 
 void print_plan(const run_plan& plan)
 {
-    print_dry_run(plan);
-    print_start(plan);
+    print_dry_run_line(plan.files.target_path, plan.finished_undo);
+    if (print_would_start(plan.start, plan.files)) {
+        print_merge_preview(plan.merge, plan.original_length, plan.rewrite_from);
+    }
     if (plan.holders_unseen) {
-        print_text("Some programs could not be looked at: whether one of them has %s open is not known\n",
-                   plan.files.target_path.c_str());
+        print_holders_unseen(plan.files.target_path);
     }
 }

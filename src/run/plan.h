@@ -14,15 +14,7 @@
 #include "pak_format.h"
 #include "pending_file.h"
 #include "run_files.h"
-
-enum class start_point {
-    fresh,              // the target is the original: back it up, then apply update.pak
-    already_applied,    // the target already is what update.pak would make of it
-    resume_rewrite,     // cut short while rewriting: rewrite it whole from its backup
-    finish_complete,    // complete but for its magic, holding update.pak's members or with no update.pak
-    finish_then_apply,  // complete but for its magic, and update.pak is another update
-    unmark_then_apply,  // marked by a run that changed nothing else: unmark it, then as fresh
-};
+#include "start_point.h"
 
 struct run_plan {
     run_files files;
@@ -61,12 +53,20 @@ enum class stage_refusal {
     other_update,    // update.pak is not the update the record names
     foreign_backup,  // the backup is not the original of the rewrite
     mark_length,     // a complete target's mark does not fit its length
+    no_record_room,  // the rewrite would leave no room for its record
 };
 struct stage_verdict {
     stage_next next;
     start_point start;      // with stage_next::start
     stage_refusal refusal;  // with stage_next::refuse
 };
+
+// An unmarked target, once update.pak is read and the merge planned.
+struct fresh_facts {
+    bool update_applied;  // the target already is what the update makes of it
+    bool record_fits;     // the rewrite leaves room for its record
+};
+stage_verdict decide_fresh(const fresh_facts& facts);
 
 // A target cut short while it was rewritten, once its backup is proven.
 struct resume_facts {
@@ -89,8 +89,6 @@ struct finish_facts {
 };
 stage_verdict decide_finish(const finish_facts& facts);
 
-// What a fresh run says first, owed also when it cannot start.
-std::string backing_up_line(const std::string& target_path);
 // Refuses a run whose standard output writes into one of its archives
 // (`output_archive`, "" for none), before anything changes.
 void refuse_output_into_archive(const std::string& target_path, const std::string& output_archive);

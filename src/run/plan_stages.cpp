@@ -21,6 +21,17 @@ stage_verdict refusal(stage_refusal why)
 
 } // namespace
 
+stage_verdict decide_fresh(const fresh_facts& facts)
+{
+    if (facts.update_applied) {
+        return start_at(start_point::already_applied);
+    }
+    if (!facts.record_fits) {
+        return refusal(stage_refusal::no_record_room);
+    }
+    return start_at(start_point::fresh);
+}
+
 stage_verdict decide_resume(const resume_facts& facts)
 {
     if (facts.proof == rewrite_proof::changed) {

@@ -19,6 +19,7 @@
 #include "refusals.h"
 #include "run.h"
 #include "run_files.h"
+#include "run_lines.h"
 
 namespace {
 
@@ -130,9 +131,7 @@ int restore_original(undo_state& undo)
         refuse(request_lead::undo, files.target_path.c_str(), "renaming %s over it failed: %s; nothing was changed",
                files.backup_path.c_str(), failure.c_str());
     }
-    print_text("%s was half-written by an interrupted update: the original from %s is back in its place, and the "
-               "half-written file was dropped\n",
-               files.target_path.c_str(), files.backup_path.c_str());
+    print_restored(files);
     flush_renamed(undo.backup, files.target_path);
     note_journal(journal_note::none);
     abandon_pending_file(undo.claim);
@@ -186,8 +185,7 @@ int undo_exchange(undo_state& undo)
     // folder's flush, which may fail: an undo run again would exchange them back.
     exchange_with_backup(undo_names_for(files.target_path, files.backup_path), exchange_step::none,
                          files.target, undo.backup, refusal_lead(request_lead::undo, files.target_path));
-    print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
-               files.target_path.c_str(), files.backup_path.c_str());
+    print_exchanged(files);
     flush_renamed(files.target, files.backup_path);
     note_journal(journal_note::none);
     abandon_pending_file(undo.claim);
@@ -248,8 +246,7 @@ bool finish_interrupted_undo(const std::string& target_path)
     refuse_renamed(staying, staying_path, cannot);
     prove_half_done_undo(moved, staying, cannot);
     exchange_with_backup(names, done, moved, staying, cannot);
-    print_text("Finished the interrupted undo of %s first: it and %s are exchanged\n", target_path.c_str(),
-               names.b.c_str());
+    print_finished_undo_first(target_path, names.b);
     flush_renamed(moved, names.b);
     note_journal(journal_note::none);
     // Given up before a run that goes on claims the same name for its own
@@ -278,7 +275,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     claim_backup_name(undo->claim, files.backup_path, refusal_lead(request_lead::undo, target_path));
     open_target(files);
     open_backup(*undo);
-    print_text("Undoing the update of %s...\n", target_path.c_str());
+    print_undoing(target_path);
     const rewrite_stage stage = read_rewrite_stage(files.target, undo->final_header);
     if (stage == rewrite_stage::rewriting) {
         return restore_original(*undo);
