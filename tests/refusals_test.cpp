@@ -184,6 +184,8 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
+        {"two further arguments", {"none.pak", "pak0.pak", "own.bak"}, 0, "", "", "", "", 1,
+         "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
         {"empty argument", {""}, 0, "", "", "", ""},
         {"target is update.pak", {"update.pak"}, 0, "", "", 
