@@ -63,6 +63,9 @@ struct fault_row {
     std::string errors;
     three_held after;
     bool claim_left = false;  // a stop leaves the claim on the backup's temporary name, as a kill does
+    int also = 0;  // where given, the call of the same kind this many after fails the same way too
+    // Where given, the undo starts half done: its first rename moved pak0.pak, holding this, to the spare name.
+    held spare = held::nothing;
 };
 
 const std::string kBackingUp = "Backing up update target pak0.pak...\n";
@@ -87,11 +90,16 @@ const std::string kReason = "<reason>";
 std::vector<fault_row> rows() {
     const std::string members = "Updating B : 5 bytes\nUpdating d : 5000 bytes\n";
     const std::string done = kUpdating + members + "\n---------------------------------------\n" + kCompleted;
+    const std::string not_put_back = ", and so did putting the names back; the undo is half done: running the same "
+                                     "command again finishes it";
     return {
         // The run's commit steps: the backup's copy, flush and name.
         {"the backup's flush", run_kind::update, {"flush", 1, ""}, kIoError, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "",
          {held::original, held::nothing, held::update}},
+        // The read-back beside the flush, on a thread of its own.
+        {"the backup's read-back", run_kind::update, {"read", -2, "rename 1"}, kIoError, "", 1,
+         failed(kBackingUp, "Error reading pak0.bak: " + kReason), "", {held::original, held::nothing, held::update}},
         {"the backup's rename", run_kind::update, {"rename", 1, ""}, kIoError, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "",
          {held::original, held::nothing, held::update}},
@@ -171,6 +179,18 @@ std::vector<fault_row> rows() {
         {"the second rename's flush", run_kind::undo_by_renames, {"flush-folder", 2, ""}, kIoError, "", 1,
          failed(kUndoing, "Error writing .: " + kReason), "tarnwick: " + kUndoHalfDone,
          {held::original, held::nothing, held::update}},
+        {"the third rename, and the first put-back", run_kind::undo_by_renames, {"rename", 3, ""}, kIoError, "", 1,
+         failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
+                              kReason + not_put_back),
+         "tarnwick: " + kUndoHalfDone, {held::original, held::nothing, held::update}, false, 1},
+        {"the third rename, and the second put-back", run_kind::undo_by_renames, {"rename", 3, ""}, kIoError, "", 1,
+         failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
+                              kReason + not_put_back),
+         "tarnwick: " + kUndoHalfDone, {held::nothing, held::original, held::update}, false, 2},
+        // A file at the spare name that cannot be opened may be what a stopped undo left: the undo goes on.
+        {"the open of a half-done undo's spare name", run_kind::undo_by_renames, {"open", 1, ""}, kAccessDenied, "",
+         0, "Finished the interrupted undo of pak0.pak first: it and pak0.bak are exchanged\n", "",
+         {held::original, held::result, held::update}, false, 0, held::result},
         {"the second rename, stopped", run_kind::undo_by_renames, {"rename", 2, ""}, std::nullopt, "stop", -1,
          kUndoing, "", {held::nothing, held::original, held::update}, true},
         {"Ctrl-C at the first rename", run_kind::undo_by_renames, {"rename", 1, ""}, std::nullopt, "interrupt", -2,
@@ -206,13 +226,14 @@ protected:
         return "";
     }
 
-    void lay_out(const three_held& state) {
+    void lay_out(const three_held& state, held spare = held::nothing) {
         for (const char* name : {"pak0.pak", "pak0.bak", "update.pak", "pak0.bak.tarnwick-new",
                                  "pak0.pak.tarnwick-undo"})
             std::filesystem::remove(std::filesystem::u8path(path(name)));
         for (const auto& [name, what] : {std::pair{"pak0.pak", state.target}, std::pair{"pak0.bak", state.backup},
                                          std::pair{"update.pak", state.update}})
             if (what != held::nothing) write_file(path(name), bytes_of(what));
+        if (spare != held::nothing) write_file(path("pak0.pak.tarnwick-undo"), bytes_of(spare));
     }
 
     // The file holds `what`; of a marked archive only the mark is told.
@@ -237,7 +258,7 @@ protected:
 
     // The absolute number of the call `place` means, from a clean run's trace.
     int call_number(const fault_row& row) {
-        lay_out(start_of(row.run));
+        lay_out(start_of(row), row.spare);
         std::string trace;
         set_trace(true);
         run_tarnwick_faults(command_of(row.run), dir(), forced_path(row.run), trace);
@@ -263,8 +284,9 @@ protected:
         return 0;
     }
 
-    three_held start_of(run_kind run) const {
-        if (run == run_kind::update) return {held::original, held::nothing, held::update};
+    static three_held start_of(const fault_row& row) {
+        if (row.run == run_kind::update) return {held::original, held::nothing, held::update};
+        if (row.spare != held::nothing) return {held::nothing, held::original, held::update};
         return {held::result, held::original, held::update};
     }
 
@@ -295,11 +317,11 @@ TEST_P(FaultSeam, AFailedStoppedOrInterruptedCallIsToldAndLosesNothing) {
         const int n = call_number(row);
         const std::string what =
             row.error ? std::to_string(built_for_windows() ? row.error->windows : row.error->posix) : row.ending;
-        lay_out(start_of(row.run));
+        lay_out(start_of(row), row.spare);
+        std::string fault = forced_path(row.run) + row.place.kind + " " + std::to_string(n) + " " + what;
+        if (row.also != 0) fault += std::string(";") + row.place.kind + " " + std::to_string(n + row.also) + " " + what;
         std::string errors;
-        const run_result run = run_tarnwick_faults(
-            command_of(row.run), dir(),
-            forced_path(row.run) + row.place.kind + " " + std::to_string(n) + " " + what, errors);
+        const run_result run = run_tarnwick_faults(command_of(row.run), dir(), fault, errors);
         EXPECT_EQ(run.status, expected_status(row.status));
         EXPECT_EQ(run.out, kTitle + with_reason(row.out, row));
         EXPECT_EQ(errors, with_reason(row.errors, row));
