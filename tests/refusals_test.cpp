@@ -426,6 +426,11 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
          "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
              denied,
          "", false, false, true},
+        {"a killed run's temporary backup, another user's in a sticky folder, cannot be removed", {"{archive}"},
+         std::nullopt,
+         "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
+             not_permitted,
+         "", false, false, true, true},
         {"an undo cannot claim the backup's temporary name, run in its folder", {"--undo", "{archive}"}, o,
          "Error opening pak0.bak.tarnwick-new: " + denied,
          "tarnwick: pak0.bak.tarnwick-new cannot be made: its folder {ro} refuses new files\n", true},
