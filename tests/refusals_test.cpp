@@ -416,6 +416,7 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         std::vector<std::string> inject = {};  // strace's -e options and -P for a run as nobody
         bool marked_sibling = false;        // ro/pak0, whose backup is ro/pak0.bak too, cut short
         bool backup_made = false;           // ro/pak0.bak, the original, is made before the failure
+        bool append_only = false;           // the leftover made append-only, where chattr can
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
@@ -431,6 +432,10 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
          "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
              not_permitted,
          "", false, false, true, true},
+        {"a killed run's temporary backup, append-only, cannot be removed", {"{archive}"}, std::nullopt,
+         "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
+             not_permitted,
+         "", false, false, true, false, false, 0755, {}, false, false, true},
         {"an undo cannot claim the backup's temporary name, run in its folder", {"--undo", "{archive}"}, o,
          "Error opening pak0.bak.tarnwick-new: " + denied,
          "tarnwick: pak0.bak.tarnwick-new cannot be made: its folder {ro} refuses new files\n", true},
@@ -485,6 +490,17 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
             }
         }
         if (!c.sticky) chmod(ro.c_str(), c.mode);
+        // Taken off again whatever the case finds, or the folder could not be removed.
+        struct appending {
+            std::string file;
+            ~appending() {
+                if (!file.empty()) run_program({"chattr", "-a", file}, "/");
+            }
+        } append_only;
+        if (c.append_only) {
+            if (run_program({"chattr", "+a", ro + "/pak0.bak.tarnwick-new"}, dir()).status != 0) continue;
+            append_only.file = ro + "/pak0.bak.tarnwick-new";
+        }
         const auto before = snapshot(ro);
         std::vector<std::string> args = c.args;
         args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";
