@@ -63,7 +63,9 @@ struct fault_row {
     std::string errors;
     three_held after;
     bool claim_left = false;  // a stop leaves the claim on the backup's temporary name, as a kill does
-    int also = 0;  // where given, the call of the same kind this many after fails the same way too
+    // Where given, a second call fails the same way: one counted as `place` is, or with no `after`, the
+    // call of `place`'s kind this many after the first.
+    std::optional<call_place> also = std::nullopt;
     // Where given, the undo starts half done: its first rename moved pak0.pak, holding this, to the spare name.
     held spare = held::nothing;
 };
@@ -136,6 +138,11 @@ std::vector<fault_row> rows() {
         {"update.pak's removal", run_kind::update, {"remove", 1, "truncate 1"}, kIoError, "", 1,
          failed(done, "Failed to remove update.pak! Remove by hand.\n"),
          "tarnwick: cannot remove update.pak: " + kReason + "\n", {held::result, held::original, held::update}},
+        {"update.pak's removal, and the close", run_kind::update, {"remove", 1, "truncate 1"}, kIoError, "", 1,
+         failed(kUpdating + members, "Error writing pak0.pak: " + kReason),
+         "tarnwick: pak0.pak is updated, and update.pak could not be removed (" + kReason +
+             "); only closing it failed\n",
+         {held::result, held::original, held::update}, false, {{"close", 1, "remove 1"}}},
         {"update.pak's removal, stopped", run_kind::update, {"remove", 1, "truncate 1"}, std::nullopt, "stop", -1,
          kUpdating + members, "", {held::complete_mark, held::original, held::update}},
         {"the magic", run_kind::update, {"write", 1, "remove 1"}, kIoError, "", 1,
@@ -182,15 +189,15 @@ std::vector<fault_row> rows() {
         {"the third rename, and the first put-back", run_kind::undo_by_renames, {"rename", 3, ""}, kIoError, "", 1,
          failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
                               kReason + not_put_back),
-         "tarnwick: " + kUndoHalfDone, {held::original, held::nothing, held::update}, false, 1},
+         "tarnwick: " + kUndoHalfDone, {held::original, held::nothing, held::update}, false, {{"rename", 1, nullptr}}},
         {"the third rename, and the second put-back", run_kind::undo_by_renames, {"rename", 3, ""}, kIoError, "", 1,
          failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
                               kReason + not_put_back),
-         "tarnwick: " + kUndoHalfDone, {held::nothing, held::original, held::update}, false, 2},
+         "tarnwick: " + kUndoHalfDone, {held::nothing, held::original, held::update}, false, {{"rename", 2, nullptr}}},
         // A file at the spare name that cannot be opened may be what a stopped undo left: the undo goes on.
         {"the open of a half-done undo's spare name", run_kind::undo_by_renames, {"open", 1, ""}, kAccessDenied, "",
          0, "Finished the interrupted undo of pak0.pak first: it and pak0.bak are exchanged\n", "",
-         {held::original, held::result, held::update}, false, 0, held::result},
+         {held::original, held::result, held::update}, false, std::nullopt, held::result},
         {"the second rename, stopped", run_kind::undo_by_renames, {"rename", 2, ""}, std::nullopt, "stop", -1,
          kUndoing, "", {held::nothing, held::original, held::update}, true},
         {"Ctrl-C at the first rename", run_kind::undo_by_renames, {"rename", 1, ""}, std::nullopt, "interrupt", -2,
@@ -257,7 +264,7 @@ protected:
     }
 
     // The absolute number of the call `place` means, from a clean run's trace.
-    int call_number(const fault_row& row) {
+    int call_number(const fault_row& row, const call_place& place) {
         lay_out(start_of(row), row.spare);
         std::string trace;
         set_trace(true);
@@ -267,20 +274,20 @@ protected:
         std::istringstream lines(trace);
         for (std::string line; std::getline(lines, line);)
             if (line.rfind("tarnwick-faults: ", 0) == 0) calls.push_back(line.substr(17));
-        const std::string kind = row.place.kind;
-        std::size_t at = std::string(row.place.after).empty() ? 0 : calls.size();
+        const std::string kind = place.kind;
+        std::size_t at = std::string(place.after).empty() ? 0 : calls.size();
         for (std::size_t i = 0; i < calls.size() && at == calls.size(); ++i)
-            if (calls[i] == row.place.after) at = i + 1;
-        EXPECT_LT(at, calls.size() + 1) << "no call " << row.place.after;
+            if (calls[i] == place.after) at = i + 1;
+        EXPECT_LT(at, calls.size() + 1) << "no call " << place.after;
         int seen = 0;
-        const int step = row.place.nth > 0 ? 1 : -1;
+        const int step = place.nth > 0 ? 1 : -1;
         for (auto i = static_cast<long>(at) - (step < 0 ? 2 : 0); i >= 0 && i < static_cast<long>(calls.size());
              i += step) {
             const std::string& call = calls[static_cast<std::size_t>(i)];
-            if (call.rfind(kind + " ", 0) == 0 && (seen += step) == row.place.nth)
+            if (call.rfind(kind + " ", 0) == 0 && (seen += step) == place.nth)
                 return std::stoi(call.substr(kind.size() + 1));
         }
-        ADD_FAILURE() << "no " << kind << " " << row.place.nth << " after \"" << row.place.after << "\":\n" << trace;
+        ADD_FAILURE() << "no " << kind << " " << place.nth << " after \"" << place.after << "\":\n" << trace;
         return 0;
     }
 
@@ -314,12 +321,15 @@ TEST_P(FaultSeam, AFailedStoppedOrInterruptedCallIsToldAndLosesNothing) {
         // Windows has no exchange: its undo makes the three renames.
         if (row.run == run_kind::undo_by_exchange && built_for_windows()) continue;
         SCOPED_TRACE(row.what);
-        const int n = call_number(row);
+        const int n = call_number(row, row.place);
         const std::string what =
             row.error ? std::to_string(built_for_windows() ? row.error->windows : row.error->posix) : row.ending;
-        lay_out(start_of(row), row.spare);
         std::string fault = forced_path(row.run) + row.place.kind + " " + std::to_string(n) + " " + what;
-        if (row.also != 0) fault += std::string(";") + row.place.kind + " " + std::to_string(n + row.also) + " " + what;
+        if (row.also) {
+            const int also = row.also->after ? call_number(row, *row.also) : n + row.also->nth;
+            fault += std::string(";") + row.also->kind + " " + std::to_string(also) + " " + what;
+        }
+        lay_out(start_of(row), row.spare);
         std::string errors;
         const run_result run = run_tarnwick_faults(command_of(row.run), dir(), fault, errors);
         EXPECT_EQ(run.status, expected_status(row.status));
