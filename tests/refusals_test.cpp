@@ -201,6 +201,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
              "Cannot update sub\\pak0.pak: the interrupted update of sub\\pak0.x still needs its original in "
              "sub\\pak0.bak; finish it first by running tarnwick on sub\\pak0.x\n",
          ""},
+#else
+        // A file on the way is no folder: nothing is there, as the open says.
+        {"target below a file", {"pak0.pak/x.pak"}, 0, "", "",
+         backing_up("pak0.pak/x.pak") + kBanner + "Error opening pak0.pak/x.pak: " + std::strerror(ENOTDIR) + "\n", ""},
 #endif
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
