@@ -583,6 +583,10 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          name_taken, other, o, u,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
+        {"pak0.pak renamed over while update.pak's removal is flushed", "fsync:when=2", "mv other.pak pak0.pak", 1,
+         name_taken, other, o, std::nullopt,
+         "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
+         "file took; the original is in pak0.bak\n"},
         {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
          "cp next.pak update.pak", 1, changed_update, marked, o, next},
         {"update.pak rewritten in place with other bytes of the same length", "copy_file_range:when=2",
