@@ -963,6 +963,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "cd other && " + tool + " ../pak0", live_sibling},
         {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=8",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        // Its report names the backup, whose lock it holds until then.
+        {"a target sharing the backup name, while the report is printed", "write:when=9",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a complete rewrite is finished", "fdatasync:when=1",
          "cd other && " + tool + " ../pak0", live_sibling, false, "pak0.pak", "", true},
         {"a target sharing the backup name, while a complete rewrite's magic is flushed", "fdatasync:when=2",
