@@ -1,4 +1,4 @@
-// Replaces src/fileio/fatal_error.cpp in the fuzzer: the product's
+// Replaces src/ending/fatal_error.cpp in the fuzzer: the product's
 // fatal_error exits, which would end in-process fuzzing at the first refused
 // archive. Linked ahead of the product's library, so the library's copy is
 // never pulled in.
@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "checked_io.h"
+#include "fatal_error.h"
 #include "fuzz_fatal_error.h"
 
 void fatal_error(const char* format, ...)

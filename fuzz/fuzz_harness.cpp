@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "checked_io.h"
+#include "fatal_error.h"
 #include "fuzz_fatal_error.h"
 
 namespace fuzz {

@@ -23,11 +23,12 @@
 #include <string>
 #include <type_traits>
 
-#include "checked_io.h"
 #include "fuzz_fatal_error.h"
 #include "fuzz_harness.h"
 #include "fuzz_input.h"
 #include "journal.h"
+#include "merge.h"
+#include "open_file.h"
 #include "pak_format.h"
 #include "pak_model.h"
 
@@ -39,6 +40,7 @@ using fuzz::open_descriptors;
 using fuzz::write_whole_file;
 
 constexpr char TARGET_NAME[] = "target.pak";
+constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
 constexpr char BACKUP_NAME[] = "target.bak";
 
 // Inputs whose merge would write more than this are skipped: a few bytes of
@@ -110,14 +112,12 @@ std::optional<std::string> run_merge()
         progress_line progress{};
         target = open_for_update(TARGET_NAME);
         update = open_for_read(UPDATE_ARCHIVE_NAME);
-        plan.original.capacity = MAX_PAK_ENTRIES;
-        plan.update.capacity = MAX_UPDATE_ENTRIES;
-        read_directory_at(target, read_archive_header(target), plan.original);
-        read_pak_directory(update, plan.update);
-        plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME}, TARGET_NAME);
+        read_directory_at(target, read_archive_header(target), MAX_PAK_ENTRIES, plan.original);
+        read_pak_directory(update, MAX_UPDATE_ENTRIES, plan.update);
+        plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME, UPDATE_ARCHIVE_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
         write_stage(target, rewrite_stage::rewriting);
-        write_merge(plan, original, update, target, plan.cut, progress);
+        write_merge(plan, original, update, target, plan.cut, progress, [](const pak_entry&) {});
         seal_merge(plan, target);
         write_stage(target, rewrite_stage::none);
         close_file(original);
@@ -136,11 +136,10 @@ std::optional<std::string> run_merge()
 void check_output_reads_back(std::size_t expected_count)
 {
     pak_directory& directory = cleared(shared_directory);
-    directory.capacity = MAX_PAK_ENTRIES;
     checked_file output{NO_FILE, TARGET_NAME};
     try {
         output = open_for_read(TARGET_NAME);
-        const std::int32_t count = read_pak_directory(output, directory);
+        const std::int32_t count = read_pak_directory(output, MAX_PAK_ENTRIES, directory);
         close_file(output);
         if (static_cast<std::size_t>(count) != expected_count) {
             harness_failure("the written archive reads back with another member count");

@@ -11,7 +11,7 @@
 //
 // Its start point, with the first byte a rewrite writes or the standing of
 // a complete target's backup, or its refusal, is checked against a model
-// written here from the journal's table of states (src/pak/journal.h) and
+// written here from the journal's table of states (src/journal/journal.h) and
 // the format model the tests share (tests/pak_model.h). A plan changes
 // nothing, so every file must hold afterwards what it held before.
 #include <fcntl.h>
@@ -423,6 +423,65 @@ bool written_with(const std::string& target, const pakmodel::merge_plan& plan, c
     return target.compare(at, std::string::npos, result, at) == 0;
 }
 
+// The plan's pure decision for a stage, given every fact the model found,
+// must be the model's: the same start, or a refusal for the same fault.
+expectation agreed(const expectation& model, const stage_verdict& verdict)
+{
+    static const char* const faults[] = {"",
+                                         "was changed by another program",
+                                         "no longer holds",
+                                         "update.pak is not the update it was applying",
+                                         "is not the original that update saved",
+                                         "its mark does not match its length"};
+    const bool same = verdict.next == stage_next::refuse
+                          ? model.refused && std::strcmp(model.refusal, faults[static_cast<int>(verdict.refusal)]) == 0
+                          : verdict.next == stage_next::start && !model.refused && model.start == verdict.start;
+    if (!same) {
+        harness_failure("the stage's decision differs from the model's", model.refusal);
+    }
+    return model;
+}
+
+rewrite_proof proof_told(proof found)
+{
+    switch (found) {
+    case proof::unchanged: return rewrite_proof::unchanged;
+    case proof::recorded: return rewrite_proof::recorded;
+    case proof::changed: return rewrite_proof::changed;
+    case proof::placed: return rewrite_proof::placed;
+    case proof::rewritten_whole: return rewrite_proof::rewritten_whole;
+    case proof::unproven:
+    case proof::unreadable: break;
+    }
+    return rewrite_proof::unproven;
+}
+
+expectation expect_rewriting_with_update(const disk_state& disk, proof found, const pakmodel::merge_plan& plan)
+{
+    const std::string& backup = *disk.backup;
+    switch (found) {
+    case proof::unchanged:
+        return starts(start_point::unmark_then_apply, first_byte_moved(plan));
+    case proof::recorded:
+        if (*disk.recorded_update != *disk.update) {
+            return refusal("update.pak is not the update it was applying");
+        }
+        return starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
+    case proof::placed:
+        return starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
+    case proof::rewritten_whole:
+        return written_with(disk.target, plan, pakmodel::carry_out(plan, backup, *disk.update).archive)
+                   ? starts(start_point::resume_rewrite, pakmodel::kHeaderSize)
+                   : refusal("no longer holds");
+    case proof::unproven:
+        return refusal("is not the original that update saved");
+    case proof::changed:
+    case proof::unreadable:
+        break;
+    }
+    return refusal("");
+}
+
 expectation expect_rewriting(const disk_state& disk)
 {
     if (!disk.backup) {
@@ -436,44 +495,29 @@ expectation expect_rewriting(const disk_state& disk)
     if (found == proof::unreadable) {
         return refusal("");
     }
+    resume_facts facts{proof_told(found), true, disk.update.has_value(), true, true, true};
     if (found == proof::changed) {
-        return refusal("was changed by another program");
+        return agreed(refusal("was changed by another program"), decide_resume(facts));
     }
     if (!disk.update) {
-        return refusal(found == proof::rewritten_whole ? "no longer holds" : "Error opening update.pak");
+        return found == proof::rewritten_whole ? agreed(refusal("no longer holds"), decide_resume(facts))
+                                               : refusal("Error opening update.pak");
     }
     const auto plan = pakmodel::plan_merge(backup, *disk.update);
     if (!plan) {
         return refusal("");
     }
-    switch (found) {
-    case proof::unchanged:
-        return starts(start_point::unmark_then_apply, first_byte_moved(*plan));
-    case proof::recorded:
-        if (*disk.recorded_update != *disk.update) {
-            return refusal("update.pak is not the update it was applying");
-        }
-        return starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
-    case proof::placed:
-        return starts(start_point::resume_rewrite, pakmodel::kHeaderSize);
-    case proof::rewritten_whole:
-        return written_with(disk.target, *plan, pakmodel::carry_out(*plan, backup, *disk.update).archive)
-                   ? starts(start_point::resume_rewrite, pakmodel::kHeaderSize)
-                   : refusal("no longer holds");
-    case proof::unproven:
-        return refusal("is not the original that update saved");
-    case proof::changed:
-    case proof::unreadable:
-        break;
-    }
-    return refusal("");
+    const expectation model = expect_rewriting_with_update(disk, found, *plan);
+    facts.same_update = !model.refused || found == proof::unproven;
+    return agreed(model, decide_resume(facts));
 }
 
 expectation expect_complete(const disk_state& disk)
 {
     const std::string& finished = finished_form(disk.target);
-    if (!fits_as_finished(finished)) {
-        return refusal("its mark does not match its length");
+    finish_facts facts{fits_as_finished(finished), true, disk.update.has_value(), true, true};
+    if (!facts.mark_fits_length) {
+        return agreed(refusal("its mark does not match its length"), decide_finish(facts));
     }
     const auto members = directory_of(finished, pakmodel::kMaxEntries);
     if (!members) {
@@ -489,10 +533,11 @@ expectation expect_complete(const disk_state& disk)
             if (!plan) {
                 return refusal("");
             }
-            return starts(start_point::finish_then_apply, first_byte_moved(*plan));
+            facts.update_applied = false;
+            return agreed(starts(start_point::finish_then_apply, first_byte_moved(*plan)), decide_finish(facts));
         }
     }
-    expectation finish = starts(start_point::finish_complete, 0);
+    expectation finish = agreed(starts(start_point::finish_complete, 0), decide_finish(facts));
     if (!disk.backup) {
         finish.standing = backup_standing::missing;
     } else {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "backup.h"
-#include "checked_io.h"
+#include "copies.h"
+#include "file_names.h"
+#include "open_file.h"
 #include "test_support.h"
 
 using namespace testkit;

@@ -14,7 +14,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "checked_io.h"
+#include "copies.h"
+#include "open_file.h"
 #include "test_support.h"
 
 using namespace testkit;

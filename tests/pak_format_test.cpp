@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "merge.h"
 #include "pak_format.h"
 #include "test_support.h"
 
@@ -90,7 +91,6 @@ TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
         SCOPED_TRACE(c.label);
         write_file(file_path, c.file);
         auto directory = std::make_unique<pak_directory>();
-        directory->capacity = c.capacity;
         directory->count = -1;
         if (c.failure != nullptr) {
             const std::string expected =
@@ -100,14 +100,14 @@ TEST_F(PakFormat, ReadPakDirectoryOnOddHeaders) {
                 {
                     stdout_to_stderr();
                     checked_file archive = open_for_read(file_path.c_str());
-                    read_pak_directory(archive, *directory);
+                    read_pak_directory(archive, c.capacity, *directory);
                     std::exit(0);
                 },
                 ::testing::ExitedWithCode(1), expected);
             continue;
         }
         checked_file archive = open_for_read(file_path.c_str());
-        EXPECT_EQ(read_pak_directory(archive, *directory), c.count);
+        EXPECT_EQ(read_pak_directory(archive, c.capacity, *directory), c.count);
         EXPECT_EQ(directory->count, c.count);
         close_file(archive);
         if (c.count >= 2) {
@@ -165,7 +165,7 @@ TEST(PakFormatLayout, FirstChangedByteEndsTheMembersThatStayInPlace) {
         auto plan = std::make_unique<merge_plan>();
         plan->original = *directory_of(c.original);
         plan->update = *directory_of(c.update);
-        plan_merge(*plan, {1 << 20, 1 << 20, "original"}, "target");
+        plan_merge(*plan, {1 << 20, 1 << 20, "original", "update.pak"}, "target");
         EXPECT_EQ(plan->cut, c.first_changed);
     }
 }

@@ -228,3 +228,62 @@ TEST_F(Plan, WhatIsOnDiskDecidesWhereTheRunStarts) {
             ::testing::ExitedWithCode(c.refusal.empty() ? 0 : 1), expected);
     }
 }
+
+// Each stage's decision from what it has read, with no file: the next read,
+// the start, or the refusal, in the order the plan reads.
+TEST(PlanStages, EachStageDecidesFromWhatItHasRead) {
+    const auto shown = [](const stage_verdict& v) -> std::string {
+        switch (v.next) {
+        case stage_next::look_for_update: return "look for update.pak";
+        case stage_next::read_update: return "read update.pak";
+        case stage_next::check_update: return "check update.pak";
+        case stage_next::start: return start_name(v.start);
+        case stage_next::refuse: break;
+        }
+        const char* why[] = {"none", "changed backup", "unknown update", "other update", "foreign backup",
+                             "mark and length apart"};
+        return std::string("refuse: ") + why[static_cast<int>(v.refusal)];
+    };
+    using p = rewrite_proof;
+    struct resume_case {
+        resume_facts facts;  // proof, looked for, present, read, checked, same
+        const char* decided;
+    };
+    const resume_case resumes[] = {
+        {{p::changed, false, false, false, false, false}, "refuse: changed backup"},
+        {{p::unproven, false, false, false, false, false}, "read update.pak"},
+        {{p::unproven, false, false, true, false, false}, "refuse: foreign backup"},
+        {{p::unchanged, false, false, false, false, false}, "read update.pak"},
+        {{p::unchanged, false, false, true, false, false}, "unmark, then apply"},
+        {{p::placed, false, false, true, false, false}, "resume"},
+        {{p::recorded, false, false, true, false, false}, "check update.pak"},
+        {{p::recorded, false, false, true, true, true}, "resume"},
+        {{p::recorded, false, false, true, true, false}, "refuse: other update"},
+        {{p::rewritten_whole, false, false, false, false, false}, "look for update.pak"},
+        {{p::rewritten_whole, true, false, false, false, false}, "refuse: unknown update"},
+        {{p::rewritten_whole, true, true, false, false, false}, "read update.pak"},
+        {{p::rewritten_whole, true, true, true, false, false}, "check update.pak"},
+        {{p::rewritten_whole, true, true, true, true, true}, "resume"},
+        {{p::rewritten_whole, true, true, true, true, false}, "refuse: unknown update"},
+    };
+    for (const auto& c : resumes) {
+        SCOPED_TRACE(c.decided);
+        EXPECT_EQ(shown(decide_resume(c.facts)), c.decided);
+    }
+    struct finish_case {
+        finish_facts facts;  // fits, looked for, present, checked, applied
+        const char* decided;
+    };
+    const finish_case finishes[] = {
+        {{false, false, false, false, false}, "refuse: mark and length apart"},
+        {{true, false, false, false, false}, "look for update.pak"},
+        {{true, true, false, false, false}, "finish"},
+        {{true, true, true, false, false}, "check update.pak"},
+        {{true, true, true, true, true}, "finish"},
+        {{true, true, true, true, false}, "finish, then apply"},
+    };
+    for (const auto& c : finishes) {
+        SCOPED_TRACE(c.decided);
+        EXPECT_EQ(shown(decide_finish(c.facts)), c.decided);
+    }
+}

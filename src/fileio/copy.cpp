@@ -5,8 +5,10 @@
 #include <array>
 #include <cstring>
 
-#include "checked_io.h"
+#include "copies.h"
+#include "file_names.h"
 #include "file_system.h"
+#include "open_file.h"
 
 namespace {
 
@@ -86,10 +88,6 @@ void copy_in_program(const checked_file& target, const copy_span& span, std::int
         return true;
     });
 }
-
-// Fixed, and never more: comparing a 2 GiB archive costs no more memory
-// than comparing a small one.
-std::array<std::array<unsigned char, COPY_CHUNK_SIZE>, 2> buffers;
 
 // What reading a copy back found: `error` is a read's failure on `unread`.
 struct read_back {
@@ -196,11 +194,6 @@ void check_copy(const checked_file& target, const copy_span& span, progress_line
 }
 
 } // namespace
-
-unsigned char* shared_buffer(int which)
-{
-    return buffers[static_cast<std::size_t>(which)].data();
-}
 
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
 {

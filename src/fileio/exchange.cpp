@@ -3,12 +3,16 @@
 // none of which replaces a file, so that at every instant each file has a
 // name and the names left tell how far the exchange went. Each rename is a
 // commit step, so that a stop is told what the names are.
+#include "exchange.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#include "checked_io.h"
+#include "fatal_error.h"
+#include "file_names.h"
 #include "file_system.h"
+#include "interruption.h"
 
 namespace {
 
@@ -83,7 +87,7 @@ bool regular_file_at(const std::string& path)
 std::string reason_of(int error, const std::string& path)
 {
     if (refused_by_folder(error)) {
-        return "its folder " + shown_folder_of(path.c_str()) + " refuses the change (" + error_text(error) + ")";
+        return folder_refusal(path.c_str(), error);
     }
     return error_text(error);
 }
@@ -112,11 +116,6 @@ exchange_failure rename_in_steps(const rename_step* steps, std::size_t next, con
 }
 
 } // namespace
-
-exchange_names exchange_names_for(const std::string& a, const std::string& b)
-{
-    return {a, b, a + EXCHANGE_TEMP_SUFFIX};
-}
 
 exchange_step exchange_step_of(const exchange_names& names)
 {

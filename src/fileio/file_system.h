@@ -1,6 +1,6 @@
 // The file operations' seam with the system: the few calls that differ
 // between platforms, each answering one question or doing one thing, with
-// no messages and no decisions. checked_io.cpp, copy.cpp, paths.cpp and
+// no messages and no decisions. open_file.cpp, copy.cpp, file_names.cpp and
 // pending_file.cpp hold the logic and the messages; file_system_posix.cpp,
 // file_system_linux.cpp and file_system_windows.cpp hold the calls, chosen
 // by the build. Every read and write names its offset: no file position is
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "checked_file.h"
 
 // Error numbers are errno values on every platform.
 // What an error number means, in the words every message uses: strerror's,
@@ -61,15 +63,7 @@ std::int64_t read_native(native_handle file, void* buffer, std::uint32_t count, 
 std::int64_t write_native(native_handle file, const void* buffer, std::uint32_t count, std::int64_t offset,
                           int& error);
 
-// Which file a path or an open file is, across names and links.
-struct file_identity {
-    std::uint64_t volume;
-    std::uint64_t index;
-    std::uint64_t index_high;  // of a 128-bit id (Windows' FILE_ID_INFO), else 0
-};
-// The one comparison of identities: every question whether two names or
-// open files are one file comes down to it.
-bool same_identity(const file_identity& a, const file_identity& b);
+// Which file a path or an open file is: file_identity, in checked_file.h.
 // What an open file is now: who it is and the marks every change leaves.
 struct file_status {
     file_identity identity;
@@ -177,11 +171,6 @@ enum class removal_outlook {
     unknown,
 };
 removal_outlook outlook_of_removal(const char* folder, native_handle file, int& error);
-// What keeps a handler and a commit step apart (see begin_commit_step): a
-// lock a console handler's thread waits for; where handlers interrupt the
-// run's own thread, SIGINT, SIGTERM and SIGHUP held back until the unlock.
-void lock_commit_steps();
-void unlock_commit_steps();
 // The processes, other than this one, that hold the file at `path` open,
 // as far as the system lets this one see: Linux tells each one's name,
 // Windows only that some handle it cannot share is open ("" for its name).

@@ -21,6 +21,7 @@
 
 #include "file_system.h"
 #include "file_system_faults.h"
+#include "interruption.h"
 
 decltype(kind_of_path) real_kind_of_path;
 decltype(open_native) real_open_native;
@@ -42,8 +43,8 @@ decltype(list_folder) real_list_folder;
 decltype(look_at) real_look_at;
 decltype(remove_path) real_remove_path;
 decltype(kernel_copy) real_kernel_copy;
-decltype(lock_commit_steps) real_lock_commit_steps;
-decltype(unlock_commit_steps) real_unlock_commit_steps;
+decltype(begin_commit_step) real_begin_commit_step;
+decltype(end_commit_step) real_end_commit_step;
 
 namespace {
 
@@ -331,18 +332,18 @@ std::int64_t kernel_copy(native_handle from, std::int64_t from_offset, native_ha
     return fault_at(COPY) != 0 ? 0 : real_kernel_copy(from, from_offset, to, to_offset, count);
 }
 
-void lock_commit_steps()
+void begin_commit_step()
 {
-    real_lock_commit_steps();
+    real_begin_commit_step();
     ++commit_steps_under_way;
 }
 
 // An interrupt held back by the step is handled now: POSIX delivers the
 // pending signal as the step unlocks, Windows' handler takes the lock.
-void unlock_commit_steps()
+void end_commit_step()
 {
     --commit_steps_under_way;
-    real_unlock_commit_steps();
+    real_end_commit_step();
     if (interrupted) {
         let_the_interrupt_end_the_run();
     }

@@ -263,31 +263,6 @@ int remove_path(const char* path)
 
 namespace {
 
-sigset_t mask_outside_steps{};
-
-} // namespace
-
-// The handler runs on this thread between two of its calls: a signal that
-// comes during a step waits, pending, and is handled as the step ends, when
-// what the handler says of the disk is true again. The side thread blocks
-// every signal, so none goes there meanwhile.
-void lock_commit_steps()
-{
-    sigset_t ending{};
-    (void)sigemptyset(&ending);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        (void)sigaddset(&ending, signal_number);
-    }
-    (void)pthread_sigmask(SIG_BLOCK, &ending, &mask_outside_steps);
-}
-
-void unlock_commit_steps()
-{
-    (void)pthread_sigmask(SIG_SETMASK, &mask_outside_steps, nullptr);
-}
-
-namespace {
-
 // The one piece of side work that may be under way.
 struct side_thread {
     pthread_t thread;

@@ -14,56 +14,6 @@
 
 namespace {
 
-bool starts_with(const std::wstring& text, const wchar_t* prefix)
-{
-    return text.compare(0, std::wcslen(prefix), prefix) == 0;
-}
-
-// The absolute form Windows itself would open: '/' turned into '\', "." and
-// ".." resolved against the current folder. Empty when Windows cannot say.
-std::wstring full_path(const std::wstring& path)
-{
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::wstring full;
-    while (size != 0) {
-        full.resize(size);
-        const DWORD written = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-        if (written < size) {
-            full.resize(written);
-            return full;
-        }
-        // The current folder changed between the calls; ask again.
-        size = written;
-    }
-    return {};
-}
-
-// The path as the wide file functions take it. A path whose full form
-// reaches MAX_PATH becomes that full form behind \\?\, which bypasses the
-// limit; shorter ones stay as typed, so that device names such as NUL keep
-// meaning the device.
-std::wstring native_path(const char* path)
-{
-    std::wstring wide = utf16_from_utf8(path, std::strlen(path));
-    // Already a path past the Win32 rules, such as \\?\C:\... or \\.\pipe\...
-    if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) {
-        return wide;
-    }
-    const std::wstring full = full_path(wide);
-    if (full.empty() || (wide.size() < MAX_PATH && full.size() < MAX_PATH)) {
-        return wide;
-    }
-    // A name such as NUL in a long path still names the device, \\.\NUL.
-    if (starts_with(full, L"\\\\.\\")) {
-        return full;
-    }
-    // \\server\share\... is \\?\UNC\server\share\...
-    if (starts_with(full, L"\\\\")) {
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    }
-    return L"\\\\?\\" + full;
-}
-
 HANDLE handle_of(std::FILE* stream)
 {
     const int descriptor = _fileno(stream);
@@ -479,20 +429,4 @@ std::int64_t kernel_copy(native_handle /*from*/, std::int64_t /*from_offset*/, n
                          std::int64_t /*to_offset*/, std::uint32_t /*count*/)
 {
     return 0;
-}
-
-namespace {
-
-SRWLOCK commit_steps = SRWLOCK_INIT;
-
-} // namespace
-
-void lock_commit_steps()
-{
-    AcquireSRWLockExclusive(&commit_steps);
-}
-
-void unlock_commit_steps()
-{
-    ReleaseSRWLockExclusive(&commit_steps);
 }

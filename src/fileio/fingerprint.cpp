@@ -2,13 +2,20 @@
 // each multiplied and rotated as xxHash's rounds do, then folded. It tells
 // apart files that differ, not files made to collide; nothing here needs
 // more. Words are assembled little-endian, so every host gets one value.
+// The chunk buffers that copies, read-backs and fingerprints share stand
+// here, below the copies that use them.
 #include <array>
 #include <cstdint>
 #include <numeric>
 
-#include "checked_io.h"
+#include "copies.h"
+#include "open_file.h"
 
 namespace {
+
+// Fixed, and never more: comparing a 2 GiB archive costs no more memory
+// than comparing a small one.
+std::array<std::array<unsigned char, COPY_CHUNK_SIZE>, 2> buffers;
 
 constexpr std::uint64_t PRIME_1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t PRIME_2 = 0xC2B2AE3D27D4EB4FULL;
@@ -84,4 +91,9 @@ std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std:
         return true;
     });
     return fingerprint_value(state);
+}
+
+unsigned char* shared_buffer(int which)
+{
+    return buffers[static_cast<std::size_t>(which)].data();
 }

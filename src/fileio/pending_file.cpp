@@ -1,25 +1,17 @@
-// The one file a failed or interrupted run must not leave behind, and what
-// such a run tells the user it leaves.
-#include <atomic>
-#include <csignal>
+// The one file a failed or interrupted run must not leave behind: it
+// registers its own removal while it is pending.
+#include "pending_file.h"
+
 #include <cstring>
 #include <string>
-#include <utility>
 
-#include "checked_io.h"
+#include "file_locks.h"
+#include "file_names.h"
 #include "file_system.h"
+#include "interruption.h"
+#include "open_file.h"
 
 namespace {
-
-// Read by a signal handler, or on Windows by a console handler on a thread
-// of its own: set only once the text it points to is complete, and read
-// whole.
-std::atomic<const char*> pending_name{nullptr};
-std::atomic<const char*> failure_note{nullptr};
-std::atomic<const char*> signal_note{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free, "a handler may read the notes");
-const char* prelude = nullptr;
-std::string detail;
 
 // What the removal of a leftover would answer, asked without removing it:
 // "" where the system tells it would be allowed, or cannot tell.
@@ -82,7 +74,7 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
         close_file(pending.file);
         return reservation::held;
     }
-    pending_name = pending.temp_path.c_str();
+    register_removal(pending.temp_path.c_str());
     return reservation::made;
 }
 
@@ -102,79 +94,16 @@ void commit_pending_file(pending_file& pending)
     }
     begin_commit_step();
     rename_file(pending.temp_path.c_str(), pending.final_path.c_str());
-    pending_name = nullptr;
+    clear_removal();
     flush_folder_of(pending.final_path.c_str(), pending.file);
     end_commit_step();
 }
 
 void abandon_pending_file(pending_file& pending)
 {
-    pending_name = nullptr;
+    clear_removal();
     if (pending.file.handle != NO_FILE) {
         (void)remove_path(pending.temp_path.c_str());
         close_file(pending.file);
     }
-}
-
-void abandon_pending_file_now()
-{
-    const char* name = pending_name.exchange(nullptr);
-    if (name != nullptr) {
-        (void)remove_path(name);
-    }
-}
-
-void begin_commit_step()
-{
-    lock_commit_steps();
-}
-
-void end_commit_step()
-{
-    unlock_commit_steps();
-}
-
-void stop_commit_steps()
-{
-    lock_commit_steps();
-}
-
-void set_failure_notes(const char* on_failure, const char* on_interrupt)
-{
-    failure_note = on_failure;
-    signal_note = on_interrupt;
-}
-
-const char* interrupt_note()
-{
-    return signal_note;
-}
-
-const char* failure_notice()
-{
-    return failure_note;
-}
-
-void set_failure_prelude(const char* line)
-{
-    prelude = line;
-}
-
-const char* take_failure_prelude()
-{
-    const char* line = prelude;
-    prelude = nullptr;
-    return line;
-}
-
-void set_failure_detail(std::string note)
-{
-    detail = std::move(note);
-}
-
-std::string take_failure_detail()
-{
-    std::string note;
-    note.swap(detail);
-    return note;
 }

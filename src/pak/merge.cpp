@@ -1,8 +1,12 @@
+#include "merge.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "copies.h"
+#include "open_file.h"
 #include "pak_format.h"
 
 namespace {
@@ -104,14 +108,9 @@ void plan_output(merge_plan& plan, const merge_sources& sources, const char* tar
     plan.kept = plan.output.count;
     for (std::int32_t i = 0; i < plan.update.count; ++i) {
         const pak_entry& entry = plan.update.entries[static_cast<std::size_t>(i)];
-        check_member_data(UPDATE_ARCHIVE_NAME, sources.update_length, i, entry);
+        check_member_data(sources.update_name, sources.update_length, i, entry);
         append_output_entry(plan, target_path, entry);
     }
-}
-
-void report_member(const pak_entry& entry)
-{
-    print_text("Updating %s : %i bytes\n", shown_text(entry.name.data()).c_str(), entry.file_length);
 }
 
 using directory_table = std::array<pak_entry, MAX_PAK_ENTRIES>;
@@ -229,7 +228,7 @@ void plan_merge(merge_plan& plan, const merge_sources& sources, const char* targ
 }
 
 void write_merge(const merge_plan& plan, const checked_file& original, const checked_file& update,
-                 const checked_file& target, std::int64_t start, progress_line& progress)
+                 const checked_file& target, std::int64_t start, progress_line& progress, member_report report)
 {
     const auto directory = directory_on_disk(plan);
     const auto list = std::make_unique<merge_spans>();
@@ -237,7 +236,7 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
     begin_progress(progress, "Rewriting", target.path, "", plan.data_end - start);
     for (std::size_t i = 0; i < list->count; ++i) {
         if (i >= list->first_update && i + 1 < list->count) {
-            report_member(plan.output.entries[static_cast<std::size_t>(plan.kept) + i - list->first_update]);
+            report(plan.output.entries[static_cast<std::size_t>(plan.kept) + i - list->first_update]);
         }
         copy_span_to(target, list->spans[i], &progress);
     }
@@ -275,13 +274,6 @@ bool update_already_applied(const pak_directory& target_directory, const checked
     return true;
 }
 
-void report_update_members(const pak_directory& update)
-{
-    for (std::int32_t i = 0; i < update.count; ++i) {
-        report_member(update.entries[static_cast<std::size_t>(i)]);
-    }
-}
-
 bool update_members_in_place(const merge_plan& plan, const checked_file& target, const checked_file& update)
 {
     for (std::int32_t i = plan.kept; i < plan.output.count; ++i) {
@@ -317,62 +309,6 @@ bool merge_already_done(const merge_plan& plan, const pak_header& target_header,
            merge_written(plan, target_header, target, update);
 }
 
-void warn_of_repeated_names(const pak_directory& update)
-{
-    for (std::int32_t i = 0; i < update.count; ++i) {
-        const pak_entry& entry = update.entries[static_cast<std::size_t>(i)];
-        std::int32_t earlier = 0;
-        for (std::int32_t j = 0; j < i; ++j) {
-            earlier += names_match(update.entries[static_cast<std::size_t>(j)].name.data(), entry.name.data()) ? 1 : 0;
-        }
-        if (earlier == 1) {
-            print_note("%s holds %s more than once; the game loads only one of them", UPDATE_ARCHIVE_NAME,
-                       shown_text(entry.name.data()).c_str());
-        }
-    }
-}
-
-namespace {
-
-// The original member an update member replaces, shown by name only where
-// the case of the names differs; nullptr when it adds a member.
-const char* replaced_name(const merge_plan& plan, const pak_entry& entry, bool& replaces)
-{
-    replaces = false;
-    const char* other_case = nullptr;
-    for (std::int32_t j = 0; j < plan.original.count; ++j) {
-        const pak_entry& original = plan.original.entries[static_cast<std::size_t>(j)];
-        if (names_match(original.name.data(), entry.name.data())) {
-            replaces = true;
-            if (other_case == nullptr && std::strcmp(original.name.data(), entry.name.data()) != 0) {
-                other_case = original.name.data();
-            }
-        }
-    }
-    return other_case;
-}
-
-} // namespace
-
-void print_merge_preview(const merge_plan& plan, std::int32_t original_length, std::int64_t start)
-{
-    for (std::int32_t i = 0; i < plan.update.count; ++i) {
-        const pak_entry& entry = plan.update.entries[static_cast<std::size_t>(i)];
-        bool replaces = false;
-        const char* other_case = replaced_name(plan, entry, replaces);
-        print_text("  %s : %i bytes, %s%s%s\n", shown_text(entry.name.data()).c_str(), entry.file_length,
-                   replaces ? "replaces" : "adds", other_case != nullptr ? " " : "",
-                   other_case != nullptr ? shown_text(other_case).c_str() : "");
-    }
-    const std::int64_t result_length = plan.data_end + OUTPUT_DIRECTORY_SIZE;
-    print_text("  kept: %d of %d members\n", plan.kept, plan.original.count);
-    static_assert(MAX_PAK_ENTRIES == 4096, "the size line names the directory's entries");
-    print_text("  size: %d bytes now, %lld bytes after; the directory always holds 4,096 entries\n", original_length,
-               static_cast<long long>(result_length));
-    print_text("  rewritten: %lld bytes, from offset %lld\n", static_cast<long long>(result_length - start),
-               static_cast<long long>(start));
-}
-
 bool merged_from(const pak_directory& result, const pak_directory& original)
 {
     // The kept members come first, in the original's order: match them
@@ -401,4 +337,20 @@ bool merged_from(const pak_directory& result, const pak_directory& original)
         }
     }
     return true;
+}
+
+const char* replaced_name(const merge_plan& plan, const pak_entry& entry, bool& replaces)
+{
+    replaces = false;
+    const char* other_case = nullptr;
+    for (std::int32_t j = 0; j < plan.original.count; ++j) {
+        const pak_entry& original = plan.original.entries[static_cast<std::size_t>(j)];
+        if (names_match(original.name.data(), entry.name.data())) {
+            replaces = true;
+            if (other_case == nullptr && std::strcmp(original.name.data(), entry.name.data()) != 0) {
+                other_case = original.name.data();
+            }
+        }
+    }
+    return other_case;
 }

@@ -1,7 +1,9 @@
+#include "pak_format.h"
+
 #include <cstring>
 #include <string>
 
-#include "pak_format.h"
+#include "open_file.h"
 
 std::int32_t le32(std::int32_t value)
 {
@@ -85,8 +87,10 @@ pak_header read_archive_header(const checked_file& archive)
     return header;
 }
 
-std::int32_t read_directory_at(const checked_file& archive, const pak_header& header, pak_directory& directory)
+std::int32_t read_directory_at(const checked_file& archive, const pak_header& header, std::int32_t capacity,
+                               pak_directory& directory)
 {
+    directory.capacity = capacity;
     const std::int32_t count = header.dir_length / PAK_ENTRY_SIZE;
     directory.count = 0;
     if (count <= 0) {
@@ -111,9 +115,9 @@ std::int32_t read_directory_at(const checked_file& archive, const pak_header& he
     return count;
 }
 
-std::int32_t read_pak_directory(const checked_file& archive, pak_directory& directory)
+std::int32_t read_pak_directory(const checked_file& archive, std::int32_t capacity, pak_directory& directory)
 {
-    return read_directory_at(archive, read_archive_header(archive), directory);
+    return read_directory_at(archive, read_archive_header(archive), capacity, directory);
 }
 
 bool names_match(const char* a, const char* b)

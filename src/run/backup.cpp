@@ -1,5 +1,14 @@
 #include "backup.h"
+#include "exchange.h"
+#include "file_locks.h"
+#include "file_names.h"
+#include "merge.h"
+#include "open_file.h"
+#include "pending_file.h"
+#include "refusals.h"
+#include "run_files.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -9,7 +18,7 @@ namespace {
 [[noreturn]] void refuse_backup_in_use(request_lead lead, const std::string& target_path,
                                        const std::string& backup_path)
 {
-    refuse(lead, target_path.c_str(), "its backup %s is in use by another run", backup_path.c_str());
+    refuse(lead, target_path.c_str(), "%s", in_use_by_another_run("its backup " + backup_path).c_str());
 }
 
 // An earlier backup may be replaced only when no other run is using it: one
@@ -107,13 +116,33 @@ std::string backup_temp_path_for(const std::string& backup_path)
     return backup_path + BACKUP_TEMP_SUFFIX;
 }
 
+exchange_names undo_names_for(const std::string& target_path, const std::string& backup_path)
+{
+    return {target_path, backup_path, target_path + UNDO_TEMP_SUFFIX};
+}
+
+void drop_extension(std::string& path)
+{
+    auto i = static_cast<std::ptrdiff_t>(path.size()) - 1;
+    while (i > 0 && path[static_cast<std::size_t>(i)] != '.') {
+        --i;
+        // The last byte is never tested for a separator, so "dir/x.y/" loses ".y/".
+        if (ends_folder_part(path, static_cast<std::size_t>(i))) {
+            return;
+        }
+    }
+    if (i > 0) {
+        path.resize(static_cast<std::size_t>(i));
+    }
+}
+
 void refuse_backup_leading_to_update(const std::string& target_path, const std::string& backup_path)
 {
     // The backup would be read back as the update if update.pak were or
     // led to it. Asked of names: either may be a link to nothing yet.
     if (leads_to(backup_path.c_str(), UPDATE_ARCHIVE_NAME) || leads_to(UPDATE_ARCHIVE_NAME, backup_path.c_str())) {
-        fatal_error("Cannot back up %s: its backup %s is the same file as %s", target_path.c_str(),
-                    backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+        refuse(request_lead::back_up, target_path.c_str(), "its backup %s is the same file as %s", backup_path.c_str(),
+               UPDATE_ARCHIVE_NAME);
     }
 }
 
@@ -122,7 +151,7 @@ void refuse_unusable_backup_name(const std::string& target_path, const std::stri
 {
     // Replacing the backup would destroy the very file being saved.
     if (path_names(backup_path.c_str(), target)) {
-        fatal_error("Cannot back up %s: its backup %s is the same file", target_path.c_str(), backup_path.c_str());
+        refuse(request_lead::back_up, target_path.c_str(), "its backup %s is the same file", backup_path.c_str());
     }
     // An archive still needing the backup is named before the lock a run on
     // it holds is found: that run holds the backup's lock to its report.
@@ -152,11 +181,8 @@ void claim_backup(const std::string& target_path, const std::string& backup_path
 
 checked_file open_locked_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
-    checked_file backup = open_for_read(backup_path.c_str());
-    if (lock_file(backup) == file_lock::busy) {
-        refuse_backup_in_use(lead, target_path, backup_path);
-    }
-    return backup;
+    return open_locked(backup_path.c_str(), open_for::reading, refusal_lead(lead, target_path),
+                       "its backup " + backup_path);
 }
 
 const char* backup_fault(const std::string& backup_path)
@@ -168,59 +194,6 @@ const char* backup_fault(const std::string& backup_path)
     const char* fault = original_fault(backup);
     close_file(backup);
     return fault;
-}
-
-namespace {
-
-// Every byte after the target's first four is the backup's: a run stopped
-// after its mark and before its record changed nothing else.
-bool unchanged_but_for_the_mark(const checked_file& target, const checked_file& backup)
-{
-    const std::int64_t length = file_length(target);
-    return length == file_length(backup) && length >= PAK_HEADER_SIZE && length <= MAX_FILE_SIZE &&
-           copy_matches(target, {&backup, nullptr, 4, 4, static_cast<std::int32_t>(length - 4)}, nullptr);
-}
-
-// A rewrite that ran to its end and was cut to length: the target has the
-// shape of the finished archive, its members those of the backup that an
-// update left, then the update's.
-bool rewritten_whole(const checked_file& target, const pak_header& final_header, const checked_file& backup,
-                     const pak_header& backup_header)
-{
-    if (!mark_fits_length(final_header, file_length(target))) {
-        return false;
-    }
-    auto result = std::make_unique<pak_directory>();
-    auto original = std::make_unique<pak_directory>();
-    result->capacity = MAX_PAK_ENTRIES;
-    original->capacity = MAX_PAK_ENTRIES;
-    read_directory_at(target, final_header, *result);
-    read_directory_at(backup, backup_header, *original);
-    return merged_from(*result, *original);
-}
-
-} // namespace
-
-rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
-                                        const checked_file& backup, const pak_header& backup_header)
-{
-    rewrite_record recorded{};
-    if (read_rewrite_record(target, recorded)) {
-        if (!same_original(recorded, original_record(backup, backup_header))) {
-            return rewrite_proof::unproven;
-        }
-        return holds_whole_original(recorded, backup) ? rewrite_proof::recorded : rewrite_proof::changed;
-    }
-    if (unchanged_but_for_the_mark(target, backup)) {
-        return rewrite_proof::unchanged;
-    }
-    // The seal places the result's directory before it cuts the record
-    // away: a target without the record is a finished rewrite, or one whose
-    // record was not written yet, and so still holds the original's place.
-    if (rewritten_whole(target, final_header, backup, backup_header)) {
-        return rewrite_proof::rewritten_whole;
-    }
-    return same_directory_place(final_header, backup_header) ? rewrite_proof::placed : rewrite_proof::unproven;
 }
 
 void refuse_foreign_backup(request_lead lead, const std::string& target_path, const std::string& backup_path)
@@ -251,8 +224,7 @@ backup_standing standing_of_backup(const pak_directory& complete, const std::str
     bool tied = false;
     if (original_fault(backup) == nullptr) {
         auto original = std::make_unique<pak_directory>();
-        original->capacity = MAX_PAK_ENTRIES;
-        read_pak_directory(backup, *original);
+        read_pak_directory(backup, MAX_PAK_ENTRIES, *original);
         tied = merged_from(complete, *original);
     }
     if (!tied) {

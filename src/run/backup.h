@@ -6,16 +6,28 @@
 
 #include <string>
 
-#include "checked_io.h"
+#include "exchange.h"
 #include "journal.h"
 #include "pak_format.h"
+#include "pending_file.h"
+#include "refusals.h"
 
+inline constexpr char BACKUP_SUFFIX[] = ".bak";
 inline constexpr char BACKUP_TEMP_SUFFIX[] = ".tarnwick-new";
+// The third name an undo's exchange of the target and its backup goes
+// through.
+inline constexpr char UNDO_TEMP_SUFFIX[] = ".tarnwick-undo";
 
 // The target's path with its last extension replaced by ".bak".
 std::string backup_path_for(const std::string& target_path);
 // The name the backup is made under before it replaces the earlier one.
 std::string backup_temp_path_for(const std::string& backup_path);
+// The names an undo exchanges: the target, its backup, and the target's
+// name with UNDO_TEMP_SUFFIX between them.
+exchange_names undo_names_for(const std::string& target_path, const std::string& backup_path);
+// Removes the last extension. '/' separates folders, on Windows also '\'
+// and a drive's ':'; the byte at index 0 never starts an extension.
+void drop_extension(std::string& path);
 
 // Refuses a backup name that is, or leads to, update.pak, or the other way round.
 void refuse_backup_leading_to_update(const std::string& target_path, const std::string& backup_path);
@@ -44,22 +56,6 @@ enum class backup_standing {
     other,     // an archive, but not that original
     changed,   // the run's own backup, changed by another program after it was made
 };
-// What the backup proves of a target marked while it was rewritten.
-enum class rewrite_proof {
-    unchanged,       // no record, and every byte after the mark is the backup's
-    recorded,        // the record names the backup as the original, its bytes included
-    changed,         // the record names an original of the backup's length and
-                     // directory, and the backup no longer holds its bytes
-    rewritten_whole, // no record, and the target has the shape of a finished
-                     // rewrite: the backup's members an update left, then that
-                     // update's, whose bytes only that update can prove
-    placed,          // no record, not that shape, and the mark holds the place
-                     // of the backup's directory: no member was written yet
-    unproven,
-};
-// The one proof, used by the rerun and --undo alike.
-rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
-                                        const checked_file& backup, const pak_header& backup_header);
 // The refusal of a backup the proof does not tie to the target, in the
 // same words for the rerun and for --undo.
 [[noreturn]] void refuse_foreign_backup(request_lead lead, const std::string& target_path,

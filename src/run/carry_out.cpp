@@ -4,7 +4,14 @@
 // update.pak are the files the plan pinned.
 #include <string>
 
+#include "file_names.h"
+#include "interruption.h"
+#include "merge.h"
+#include "open_file.h"
+#include "pending_file.h"
 #include "plan.h"
+#include "refusals.h"
+#include "run_lines.h"
 
 namespace {
 
@@ -83,57 +90,13 @@ void prove_update_copied(run_plan& plan)
 // stands; after it, a changed backup only changes what the report says.
 void rewrite_target(run_plan& plan, const checked_file& original, progress_line& progress)
 {
-    write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress);
+    write_merge(plan.merge, original, plan.files.update, plan.files.target, plan.rewrite_from, progress,
+                report_member);
     prove_update_copied(plan);
     if (!backup_as_pinned(plan.files)) {
         refuse_changed_backup(plan.files.lead, plan.files.target_path, plan.files.backup_path);
     }
     seal_merge(plan.merge, plan.files.target);
-}
-
-void print_updating(const run_files& files)
-{
-    print_text("Updating %s...\n", files.target_path.c_str());
-}
-
-void print_original_saved(const run_files& files, backup_standing backup)
-{
-    switch (backup) {
-    case backup_standing::original:
-        print_text("The original is already in %s, saved by an interrupted run\n", files.backup_path.c_str());
-        return;
-    case backup_standing::missing:
-        print_text("Finishing the interrupted update of %s; its backup %s is missing\n", files.target_path.c_str(),
-                   files.backup_path.c_str());
-        return;
-    case backup_standing::other:
-    case backup_standing::changed:
-        print_text("Finishing the interrupted update of %s; its backup %s is not the archive it was updated from\n",
-                   files.target_path.c_str(), files.backup_path.c_str());
-        return;
-    }
-}
-
-void print_report(const run_files& files, backup_standing backup)
-{
-    print_text("\n---------------------------------------\n");
-    print_text("Update of %s completed!\n\n", files.target_path.c_str());
-    switch (backup) {
-    case backup_standing::original:
-        print_text("Backup of original in %s\n", files.backup_path.c_str());
-        break;
-    case backup_standing::missing:
-        print_text("No backup of the original: %s is missing\n", files.backup_path.c_str());
-        break;
-    case backup_standing::other:
-        print_text("No backup of the original: %s is another archive\n", files.backup_path.c_str());
-        break;
-    case backup_standing::changed:
-        print_text("No backup of the original: %s was changed by another program during the run\n",
-                   files.backup_path.c_str());
-        break;
-    }
-    print_text("Thanks for using tarnwick!\n");
 }
 
 // Removes update.pak, but only the file this run applied, with the bytes it

@@ -1,6 +1,12 @@
 // The plan: one decision from what is on disk, and every input pinned.
 #include "plan.h"
 
+#include "file_locks.h"
+#include "file_names.h"
+#include "open_file.h"
+#include "refusals.h"
+#include "run_lines.h"
+
 namespace {
 
 void note_target_marked(const run_plan& plan)
@@ -12,8 +18,7 @@ void note_target_marked(const run_plan& plan)
 
 void read_update_directory(run_plan& plan)
 {
-    plan.merge.update.capacity = MAX_UPDATE_ENTRIES;
-    read_pak_directory(plan.files.update, plan.merge.update);
+    read_pak_directory(plan.files.update, MAX_UPDATE_ENTRIES, plan.merge.update);
     warn_of_repeated_names(plan.merge.update);
 }
 
@@ -32,10 +37,9 @@ void plan_from(run_plan& plan, const checked_file& original)
 {
     plan.original_header = read_archive_header(original);
     plan.original_length = archive_length(original);
-    plan.merge.original.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(original, plan.original_header, plan.merge.original);
+    read_directory_at(original, plan.original_header, MAX_PAK_ENTRIES, plan.merge.original);
     read_update_directory(plan);
-    plan_merge(plan.merge, {plan.original_length, plan.files.update_length, original.path},
+    plan_merge(plan.merge, {plan.original_length, plan.files.update_length, original.path, UPDATE_ARCHIVE_NAME},
                plan.files.target_path.c_str());
     pin_record(plan, original);
     plan.rewrite_from = plan.merge.cut;
@@ -77,16 +81,11 @@ void plan_fresh(run_plan& plan)
            UPDATE_ARCHIVE_NAME, UPDATE_ARCHIVE_NAME, files.target_path.c_str());
 }
 
-void refuse_other_update(const run_plan& plan)
+// True when the record the target holds names update.pak as its update.
+bool recorded_update_is_there(const run_plan& plan)
 {
-    const run_files& files = plan.files;
     rewrite_record recorded{};
-    if (read_rewrite_record(files.target, recorded) && !same_update(recorded, plan.record)) {
-        refuse(request_lead::finish, files.target_path.c_str(),
-               "%s is not the update it was applying, which is no longer there; the original is in %s. Put the "
-               "earlier %s back and run again",
-               UPDATE_ARCHIVE_NAME, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
-    }
+    return !read_rewrite_record(plan.files.target, recorded) || same_update(recorded, plan.record);
 }
 
 // A run stopped after its mark and before anything else changed: the mark
@@ -102,13 +101,33 @@ void plan_unmarked(run_plan& plan)
     refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
-// A target cut short while it was rewritten is rewritten whole from its
-// backup, which already holds the original, the only copy left, with the
-// update.pak the backup and the record prove it was rewritten with.
-void plan_resume(run_plan& plan)
+[[noreturn]] void refuse_stage(const run_plan& plan, stage_refusal why)
+{
+    const run_files& files = plan.files;
+    switch (why) {
+    case stage_refusal::changed_backup:
+        refuse_changed_backup(request_lead::finish, files.target_path, files.backup_path);
+    case stage_refusal::unknown_update:
+        refuse_unknown_update(files);
+    case stage_refusal::other_update:
+        refuse(request_lead::finish, files.target_path.c_str(),
+               "%s is not the update it was applying, which is no longer there; the original is in %s. Put the "
+               "earlier %s back and run again",
+               UPDATE_ARCHIVE_NAME, files.backup_path.c_str(), UPDATE_ARCHIVE_NAME);
+    case stage_refusal::mark_length:
+        refuse(request_lead::finish, files.target_path.c_str(), "its mark does not match its length");
+    case stage_refusal::foreign_backup:
+    case stage_refusal::none:
+        break;
+    }
+    refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
+}
+
+// The backup a cut-short target is rewritten from, opened, pinned and
+// proven: its faults are refused as it is read.
+rewrite_proof read_resume_backup(run_plan& plan)
 {
     run_files& files = plan.files;
-    plan.start = start_point::resume_rewrite;
     refuse_backup_leading_to_update(files.target_path, files.backup_path);
     if (const char* fault = backup_fault(files.backup_path)) {
         refuse(request_lead::finish, files.target_path.c_str(), "its backup %s %s", files.backup_path.c_str(), fault);
@@ -119,35 +138,89 @@ void plan_resume(run_plan& plan)
     // The backup holds the target's own bytes: faults in it are the target's.
     files.backup.path = files.target_path.c_str();
     const pak_header backup_header = read_archive_header(files.backup);
-    const rewrite_proof proof = prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header);
-    if (proof == rewrite_proof::changed) {
-        refuse_changed_backup(request_lead::finish, files.target_path, files.backup_path);
+    return prove_original_of_rewrite(files.target, plan.final_header, files.backup, backup_header);
+}
+
+// Makes the read decide_resume asks for.
+void read_for_resume(run_plan& plan, stage_next read, resume_facts& facts)
+{
+    run_files& files = plan.files;
+    switch (read) {
+    case stage_next::look_for_update:
+        facts.update_looked_for = true;
+        facts.update_present = path_exists(UPDATE_ARCHIVE_NAME);
+        return;
+    case stage_next::read_update:
+        open_update(files);
+        plan_from(plan, files.backup);
+        plan.rewrite_from = PAK_HEADER_SIZE;
+        facts.update_read = true;
+        return;
+    case stage_next::check_update:
+        facts.update_checked = true;
+        facts.same_update = facts.proof == rewrite_proof::recorded
+                                ? recorded_update_is_there(plan)
+                                : merge_written(plan.merge, plan.final_header, files.target, files.update);
+        return;
+    case stage_next::start:
+    case stage_next::refuse:
+        return;
     }
-    if (proof == rewrite_proof::rewritten_whole && !path_exists(UPDATE_ARCHIVE_NAME)) {
-        refuse_unknown_update(files);
-    }
-    open_update(files);
-    plan_from(plan, files.backup);
-    plan.rewrite_from = PAK_HEADER_SIZE;
-    switch (proof) {
-    case rewrite_proof::unchanged:
-        plan_unmarked(plan);
-        return;
-    case rewrite_proof::recorded:
-        refuse_other_update(plan);
-        return;
-    case rewrite_proof::placed:
-        return;
-    case rewrite_proof::rewritten_whole:
-        // Only the update it was finished with holds its appended members.
-        if (!merge_written(plan.merge, plan.final_header, files.target, files.update)) {
-            refuse_unknown_update(files);
+}
+
+// A target cut short while it was rewritten is rewritten whole from its
+// backup, which already holds the original, the only copy left, with the
+// update.pak the backup and the record prove it was rewritten with.
+void plan_resume(run_plan& plan)
+{
+    resume_facts facts{read_resume_backup(plan), false, false, false, false, false};
+    for (stage_verdict verdict = decide_resume(facts);; verdict = decide_resume(facts)) {
+        if (verdict.next == stage_next::refuse) {
+            refuse_stage(plan, verdict.refusal);
         }
-        return;
-    case rewrite_proof::changed:
-    case rewrite_proof::unproven:
-        refuse_foreign_backup(request_lead::finish, files.target_path, files.backup_path);
+        if (verdict.next == stage_next::start) {
+            plan.start = verdict.start;
+            if (verdict.start == start_point::unmark_then_apply) {
+                plan_unmarked(plan);
+            }
+            return;
+        }
+        read_for_resume(plan, verdict.next, facts);
     }
+}
+
+// Makes the read decide_finish asks for.
+void read_for_finish(run_plan& plan, stage_next read, finish_facts& facts)
+{
+    run_files& files = plan.files;
+    if (read == stage_next::look_for_update) {
+        read_directory_at(files.target, plan.final_header, MAX_PAK_ENTRIES, plan.merge.original);
+        facts.update_looked_for = true;
+        facts.update_present = path_exists(UPDATE_ARCHIVE_NAME);
+    } else if (read == stage_next::check_update) {
+        refuse_backup_leading_to_update(files.target_path, files.backup_path);
+        open_update(files);
+        read_update_directory(plan);
+        facts.update_checked = true;
+        facts.update_applied =
+            update_already_applied(plan.merge.original, files.target, plan.merge.update, files.update);
+    }
+}
+
+// A complete target that update.pak would apply again is finished, then
+// backed up and updated as any archive is.
+void plan_finish_then_apply(run_plan& plan)
+{
+    run_files& files = plan.files;
+    plan.original_header = plan.final_header;
+    plan.original_length = archive_length(files.target);
+    plan_merge(plan.merge,
+               {plan.original_length, files.update_length, files.target_path.c_str(), UPDATE_ARCHIVE_NAME},
+               files.target_path.c_str());
+    pin_record(plan, files.target);
+    plan.rewrite_from = plan.merge.cut;
+    refuse_rewrite_without_record(plan);
+    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
 }
 
 // A complete target with an update.pak is finished as it is when update.pak
@@ -156,32 +229,22 @@ void plan_resume(run_plan& plan)
 void plan_finish(run_plan& plan)
 {
     run_files& files = plan.files;
-    plan.start = start_point::finish_complete;
-    if (!mark_fits_length(plan.final_header, archive_length(files.target))) {
-        refuse(request_lead::finish, files.target_path.c_str(), "its mark does not match its length");
-    }
-    plan.merge.original.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(files.target, plan.final_header, plan.merge.original);
-    if (path_exists(UPDATE_ARCHIVE_NAME)) {
-        refuse_backup_leading_to_update(files.target_path, files.backup_path);
-        open_update(files);
-        read_update_directory(plan);
-        if (!update_already_applied(plan.merge.original, files.target, plan.merge.update, files.update)) {
-            plan.start = start_point::finish_then_apply;
+    finish_facts facts{mark_fits_length(plan.final_header, archive_length(files.target)), false, false, false, false};
+    for (stage_verdict verdict = decide_finish(facts);; verdict = decide_finish(facts)) {
+        if (verdict.next == stage_next::refuse) {
+            refuse_stage(plan, verdict.refusal);
         }
+        if (verdict.next == stage_next::start) {
+            plan.start = verdict.start;
+            break;
+        }
+        read_for_finish(plan, verdict.next, facts);
     }
     if (plan.start == start_point::finish_complete) {
         plan.backup = standing_of_backup(plan.merge.original, files.target_path, files.backup_path, files.backup);
         return;
     }
-    plan.original_header = plan.final_header;
-    plan.original_length = archive_length(files.target);
-    plan_merge(plan.merge, {plan.original_length, files.update_length, files.target_path.c_str()},
-               files.target_path.c_str());
-    pin_record(plan, files.target);
-    plan.rewrite_from = plan.merge.cut;
-    refuse_rewrite_without_record(plan);
-    refuse_unusable_backup_name(files.target_path, files.backup_path, files.target);
+    plan_finish_then_apply(plan);
 }
 
 void print_dry_run(const run_plan& plan)
@@ -261,7 +324,7 @@ void refuse_held_target(run_plan& plan, const std::string& target_path)
     // Windows cannot tell whose handle is open: another run's shows by its lock.
     open_target(files);
     if (holder.kind == holder_kind::tarnwick) {
-        refuse(request_lead::update, target_path.c_str(), "another run is updating it");
+        refuse(request_lead::update, target_path.c_str(), "%s", in_use_by_another_run("").c_str());
     }
     pak_header final_header{};
     const bool marked = read_rewrite_stage(files.target, final_header) != rewrite_stage::none;

@@ -9,9 +9,10 @@
 #include <string>
 
 #include "backup.h"
-#include "checked_io.h"
 #include "journal.h"
+#include "merge.h"
 #include "pak_format.h"
+#include "pending_file.h"
 #include "run_files.h"
 
 enum class start_point {
@@ -39,6 +40,54 @@ struct run_plan {
     // What the run says first, owed also when it cannot start.
     std::string backing_up;
 };
+
+// The plan reads a stage at a time, then decides: the stage first
+// (read_rewrite_stage), then what that stage needs. What a stage has read
+// goes into one value, and a pure function of it gives the next read, the
+// start, or the refusal; the plan makes the read and asks again. Refusals
+// made while reading (a damaged header, the limits, a backup that is no
+// archive) stand where the read is.
+enum class stage_next {
+    look_for_update,  // whether update.pak is there
+    read_update,      // open update.pak and plan the merge from it
+    check_update,     // whether update.pak is the update the target holds
+    start,
+    refuse,
+};
+enum class stage_refusal {
+    none,
+    changed_backup,  // the backup no longer holds the original's bytes
+    unknown_update,  // the update a sealed rewrite holds is not there
+    other_update,    // update.pak is not the update the record names
+    foreign_backup,  // the backup is not the original of the rewrite
+    mark_length,     // a complete target's mark does not fit its length
+};
+struct stage_verdict {
+    stage_next next;
+    start_point start;      // with stage_next::start
+    stage_refusal refusal;  // with stage_next::refuse
+};
+
+// A target cut short while it was rewritten, once its backup is proven.
+struct resume_facts {
+    rewrite_proof proof;
+    bool update_looked_for;
+    bool update_present;
+    bool update_read;
+    bool update_checked;
+    bool same_update;  // the record's update, or for a sealed target the one it holds
+};
+stage_verdict decide_resume(const resume_facts& facts);
+
+// A target complete but for its magic.
+struct finish_facts {
+    bool mark_fits_length;
+    bool update_looked_for;
+    bool update_present;
+    bool update_checked;
+    bool update_applied;  // update.pak is the update the target already holds
+};
+stage_verdict decide_finish(const finish_facts& facts);
 
 // What a fresh run says first, owed also when it cannot start.
 std::string backing_up_line(const std::string& target_path);

@@ -5,9 +5,10 @@
 #include <string>
 
 #include "backup.h"
-#include "checked_io.h"
-#include "interrupt.h"
+#include "file_names.h"
+#include "interruption.h"
 #include "pak_format.h"
+#include "pending_file.h"
 #include "plan.h"
 
 std::string guard_standard_output(const std::string& target_path)
@@ -17,7 +18,7 @@ std::string guard_standard_output(const std::string& target_path)
     std::string taken;
     // The third name holds one of the archives while an undo is half done.
     for (const std::string& archive : {target_path, backup_path, std::string(UPDATE_ARCHIVE_NAME),
-                                       target_path + EXCHANGE_TEMP_SUFFIX}) {
+                                       target_path + UNDO_TEMP_SUFFIX}) {
         errors_are_unsafe = errors_are_unsafe || output_is_file(stderr, archive.c_str());
         if (taken.empty() && output_is_file(stdout, archive.c_str())) {
             taken = archive;

@@ -1,17 +1,30 @@
 #include "run_files.h"
 
+#include "copies.h"
+#include "file_locks.h"
+#include "file_names.h"
+#include "open_file.h"
+#include "refusals.h"
+
 run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path)
 {
     return {lead, target_path, backup_path, {NO_FILE, nullptr}, {NO_FILE, UPDATE_ARCHIVE_NAME},
             {NO_FILE, nullptr}, {}, {}, {}, 0, 0};
 }
 
+checked_file open_locked(const char* path, open_for how, const std::string& cannot, const std::string& subject)
+{
+    checked_file file = how == open_for::update ? open_for_update(path) : open_for_read(path);
+    if (lock_file(file) == file_lock::busy) {
+        fatal_error("%s: %s", cannot.c_str(), in_use_by_another_run(subject).c_str());
+    }
+    return file;
+}
+
 void open_target(run_files& files)
 {
-    files.target = open_for_update(files.target_path.c_str());
-    if (lock_file(files.target) == file_lock::busy) {
-        refuse(files.lead, files.target_path.c_str(), "another run is updating it");
-    }
+    files.target =
+        open_locked(files.target_path.c_str(), open_for::update, refusal_lead(files.lead, files.target_path), "");
     files.target_pin = state_of(files.target);
 }
 
@@ -28,7 +41,7 @@ void open_update(run_files& files)
         refuse(files.lead, files.target_path.c_str(), "it is the same file as %s", UPDATE_ARCHIVE_NAME);
     }
     if (lock_file(files.update) == file_lock::busy) {
-        refuse(files.lead, files.target_path.c_str(), "%s is in use by another run", UPDATE_ARCHIVE_NAME);
+        refuse(files.lead, files.target_path.c_str(), "%s", in_use_by_another_run(UPDATE_ARCHIVE_NAME).c_str());
     }
     files.update_pin = state_of(files.update);
     files.update_length = archive_length(files.update);

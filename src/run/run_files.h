@@ -6,9 +6,12 @@
 
 #include <string>
 
-#include "checked_io.h"
 #include "journal.h"
 #include "pak_format.h"
+#include "refusals.h"
+
+// The update a run applies, read from the current folder.
+inline constexpr char UPDATE_ARCHIVE_NAME[] = "update.pak";
 
 struct run_files {
     request_lead lead;  // what a refusal says cannot be done
@@ -23,6 +26,15 @@ struct run_files {
     std::int32_t update_length;
     std::uint64_t update_fingerprint;  // of the whole of update.pak, taken at its first read
 };
+
+// Opens `path`, for reading or for update, and locks it; a file another
+// run holds ends the run: "`cannot`: `subject` is in use by another run"
+// (in_use_by_another_run; "" for the target itself).
+enum class open_for {
+    reading,
+    update,
+};
+checked_file open_locked(const char* path, open_for how, const std::string& cannot, const std::string& subject);
 
 // The run's files, none open yet.
 run_files files_for(request_lead lead, const std::string& target_path, const std::string& backup_path);

@@ -8,9 +8,15 @@
 #include <string>
 
 #include "backup.h"
-#include "checked_io.h"
-#include "interrupt.h"
+#include "exchange.h"
+#include "file_locks.h"
+#include "file_names.h"
+#include "interruption.h"
+#include "merge.h"
+#include "open_file.h"
 #include "pak_format.h"
+#include "pending_file.h"
+#include "refusals.h"
 #include "run.h"
 #include "run_files.h"
 
@@ -32,17 +38,6 @@ struct undo_state {
            files.backup_path.c_str());
 }
 
-// Opened for writing too: the file becomes the archive, which runs open so,
-// and on Windows only a handle that may write flushes its rename.
-checked_file open_locked(const std::string& path, const std::string& cannot)
-{
-    checked_file file = open_for_update(path.c_str());
-    if (lock_file(file) == file_lock::busy) {
-        fatal_error("%s: %s is in use by another run", cannot.c_str(), path.c_str());
-    }
-    return file;
-}
-
 // The name every run makes a new backup under, from its copy to its
 // commit: held, no run on another archive sharing the backup replaces it
 // or takes its name while the undo renames. A killed run's leftover is
@@ -54,7 +49,7 @@ void claim_backup_name(pending_file& claim, const std::string& backup_path, cons
     case reservation::made:
         return;
     case reservation::held:
-        fatal_error("%s: its backup %s is in use by another run", cannot.c_str(), backup_path.c_str());
+        fatal_error("%s: %s", cannot.c_str(), in_use_by_another_run("its backup " + backup_path).c_str());
     case reservation::unremovable:
         fatal_error("%s: %s, left by an earlier run, cannot be removed: %s", cannot.c_str(), temp_path.c_str(),
                     claim.failure.c_str());
@@ -73,7 +68,7 @@ void refuse_renamed(const checked_file& file, const std::string& path, const std
 
 void refuse_renamed_files(const undo_state& undo)
 {
-    const std::string cannot = "Cannot undo the update of " + undo.files.target_path;
+    const std::string cannot = refusal_lead(request_lead::undo, undo.files.target_path);
     refuse_renamed(undo.files.target, undo.files.target_path, cannot);
     refuse_renamed(undo.backup, undo.files.backup_path, cannot);
 }
@@ -89,14 +84,16 @@ void open_backup(undo_state& undo)
         refuse(request_lead::undo, files.target_path.c_str(), "its backup %s is the same file",
                files.backup_path.c_str());
     }
-    undo.backup = open_locked(files.backup_path, "Cannot undo the update of " + files.target_path);
+    // Opened for writing too: the file becomes the archive, which runs open so,
+    // and on Windows only a handle that may write flushes its rename.
+    undo.backup = open_locked(files.backup_path.c_str(), open_for::update,
+                              refusal_lead(request_lead::undo, files.target_path), files.backup_path);
     if (const char* fault = original_fault(undo.backup)) {
         refuse(request_lead::undo, files.target_path.c_str(), "its backup %s %s",
                files.backup_path.c_str(), fault);
     }
     undo.backup_header = read_archive_header(undo.backup);
-    undo.backup_directory.capacity = MAX_PAK_ENTRIES;
-    read_directory_at(undo.backup, undo.backup_header, undo.backup_directory);
+    read_directory_at(undo.backup, undo.backup_header, MAX_PAK_ENTRIES, undo.backup_directory);
 }
 
 void prove_original(const undo_state& undo)
@@ -152,11 +149,10 @@ bool tied(const pak_directory& a, const pak_directory& b)
 // unrelated backup is refused before the magic goes on.
 void refuse_untied_archives(undo_state& undo, rewrite_stage stage)
 {
-    undo.target_directory.capacity = MAX_PAK_ENTRIES;
     if (stage == rewrite_stage::data_complete) {
-        read_directory_at(undo.files.target, undo.final_header, undo.target_directory);
+        read_directory_at(undo.files.target, undo.final_header, MAX_PAK_ENTRIES, undo.target_directory);
     } else {
-        read_pak_directory(undo.files.target, undo.target_directory);
+        read_pak_directory(undo.files.target, MAX_PAK_ENTRIES, undo.target_directory);
     }
     if (!tied(undo.target_directory, undo.backup_directory)) {
         refuse_unrelated_backup(undo.files);
@@ -164,21 +160,21 @@ void refuse_untied_archives(undo_state& undo, rewrite_stage stage)
 }
 
 // Exchanges the archive and its backup, or finishes the renames that reached
-// `done`; `doing` is what a failure says could not be done.
+// `done`; `cannot` leads what a failure says.
 void exchange_with_backup(const exchange_names& names, exchange_step done, const checked_file& moved,
-                          const checked_file& staying, const std::string& doing)
+                          const checked_file& staying, const std::string& cannot)
 {
     note_journal(done == exchange_step::none ? journal_note::none : journal_note::undo_half_done);
     const exchange_failure failure = exchange_files(names, done, moved, staying, undo_exchange_notes());
     if (failure.put_back) {
         note_journal(journal_note::none);
-        fatal_error("Cannot %s: %s failed: %s; %s and %s are as they were before the undo", doing.c_str(),
+        fatal_error("%s: %s failed: %s; %s and %s are as they were before the undo", cannot.c_str(),
                     failure.step.c_str(), failure.reason.c_str(), names.a.c_str(), names.b.c_str());
     }
     if (!failure.step.empty()) {
-        fatal_error("Cannot %s: %s failed: %s, and so did putting the names back; the undo is half done: "
+        fatal_error("%s: %s failed: %s, and so did putting the names back; the undo is half done: "
                     "running the same command again finishes it",
-                    doing.c_str(), failure.step.c_str(), failure.reason.c_str());
+                    cannot.c_str(), failure.step.c_str(), failure.reason.c_str());
     }
 }
 
@@ -188,8 +184,8 @@ int undo_exchange(undo_state& undo)
     refuse_renamed_files(undo);
     // The exchange's last step leaves the note that it is done, also for the
     // folder's flush, which may fail: an undo run again would exchange them back.
-    exchange_with_backup(exchange_names_for(files.target_path, files.backup_path), exchange_step::none,
-                         files.target, undo.backup, "undo the update of " + files.target_path);
+    exchange_with_backup(undo_names_for(files.target_path, files.backup_path), exchange_step::none,
+                         files.target, undo.backup, refusal_lead(request_lead::undo, files.target_path));
     print_text("Exchanged %s and %s: each now holds what the other held; --undo again exchanges them back\n",
                files.target_path.c_str(), files.backup_path.c_str());
     flush_renamed(files.target, files.backup_path);
@@ -213,10 +209,8 @@ void prove_half_done_undo(const checked_file& moved, const checked_file& staying
         }
     }
     const auto directories = std::make_unique<half_done_undo>();
-    directories->moved.capacity = MAX_PAK_ENTRIES;
-    directories->staying.capacity = MAX_PAK_ENTRIES;
-    read_pak_directory(moved, directories->moved);
-    read_pak_directory(staying, directories->staying);
+    read_pak_directory(moved, MAX_PAK_ENTRIES, directories->moved);
+    read_pak_directory(staying, MAX_PAK_ENTRIES, directories->staying);
     if (!tied(directories->moved, directories->staying)) {
         fatal_error("%s: %s is not an update of %s, nor %s of it; nothing was changed", cannot.c_str(), moved.path,
                     staying.path, staying.path);
@@ -229,12 +223,12 @@ bool finish_interrupted_undo(const std::string& target_path)
 {
     const std::string backup_path = backup_path_for(target_path);
     name_journal(target_path, backup_path);
-    const exchange_names names = exchange_names_for(target_path, backup_path);
+    const exchange_names names = undo_names_for(target_path, backup_path);
     const exchange_step done = exchange_step_of(names);
     if (done == exchange_step::none) {
         return false;
     }
-    const std::string cannot = "Cannot finish the interrupted undo of " + target_path;
+    const std::string cannot = refusal_lead(request_lead::finish_undo, target_path);
     if (done == exchange_step::unclear) {
         if (path_exists(target_path.c_str())) {
             fatal_error("%s: %s, %s and %s all exist, so which of them holds what cannot be told; nothing was "
@@ -245,15 +239,15 @@ bool finish_interrupted_undo(const std::string& target_path)
                     names.third.c_str(), names.a.c_str(), names.b.c_str());
     }
     const std::string& staying_path = done == exchange_step::a_moved ? names.b : names.a;
-    checked_file moved = open_locked(names.third, cannot);
-    checked_file staying = open_locked(staying_path, cannot);
+    checked_file moved = open_locked(names.third.c_str(), open_for::update, cannot, names.third);
+    checked_file staying = open_locked(staying_path.c_str(), open_for::update, cannot, staying_path);
     pending_file claim{};
     claim_backup_name(claim, backup_path, cannot);
     // A run on another archive sharing the backup may have replaced it before the claim.
     refuse_renamed(moved, names.third, cannot);
     refuse_renamed(staying, staying_path, cannot);
     prove_half_done_undo(moved, staying, cannot);
-    exchange_with_backup(names, done, moved, staying, "finish the interrupted undo of " + target_path);
+    exchange_with_backup(names, done, moved, staying, cannot);
     print_text("Finished the interrupted undo of %s first: it and %s are exchanged\n", target_path.c_str(),
                names.b.c_str());
     flush_renamed(moved, names.b);
@@ -281,7 +275,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     if (finish_interrupted_undo(target_path)) {
         return 0;
     }
-    claim_backup_name(undo->claim, files.backup_path, "Cannot undo the update of " + target_path);
+    claim_backup_name(undo->claim, files.backup_path, refusal_lead(request_lead::undo, target_path));
     open_target(files);
     open_backup(*undo);
     print_text("Undoing the update of %s...\n", target_path.c_str());

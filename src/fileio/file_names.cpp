@@ -1,11 +1,13 @@
-// Questions about paths rather than open files: which file a name (or a
-// standard stream) reaches, and flushing or removing a name in its folder.
+// Names: which file a name, an open file or a standard stream is, and
+// giving, taking and flushing the names in a folder.
+#include "file_names.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "checked_io.h"
+#include "fatal_error.h"
 #include "file_system.h"
 
 bool same_identity(const file_identity& a, const file_identity& b)
@@ -116,8 +118,7 @@ int names_in_folder(const std::string& folder, std::vector<std::string>& names)
 bool path_names(const char* path, const checked_file& file)
 {
     file_identity named{};
-    const file_state state = state_of(file);
-    return identity_at(path, named) && same_identity(named, {state.volume, state.index, state.index_high});
+    return identity_at(path, named) && same_identity(named, state_of(file).identity);
 }
 
 bool same_file(const char* path_a, const char* path_b)
@@ -165,4 +166,58 @@ bool path_exists(const char* path)
         look_failure(path, error);
     }
     return error == 0;
+}
+
+file_state state_of(const checked_file& file)
+{
+    file_status status{};
+    if (!status_of_native(file.handle, status)) {
+        const int error = errno;
+        fatal_error("Error reading the status of %s: %s", file.path, error != 0 ? error_text(error) : "unknown");
+    }
+    return {status.identity, status.size, status.modified, status.changed};
+}
+
+bool same_state(const file_state& a, const file_state& b)
+{
+    return same_state_but_change_time(a, b) && a.changed == b.changed;
+}
+
+bool same_state_but_change_time(const file_state& a, const file_state& b)
+{
+    return same_identity(a.identity, b.identity) && a.size == b.size && a.modified == b.modified;
+}
+
+bool same_open_file(const checked_file& a, const checked_file& b)
+{
+    return same_identity(state_of(a).identity, state_of(b).identity);
+}
+
+std::string folder_refusal(const char* path, int error)
+{
+    return "its folder " + shown_folder_of(path) + " refuses the change (" + error_text(error) + ")";
+}
+
+// A new name, or a name given to another file, is the folder's to refuse:
+// saying only "Permission denied" sends the user to the file's own rights.
+void rename_file(const char* from, const char* to)
+{
+    const int error = rename_path(from, to);
+    if (error != 0) {
+        fatal_error("Error writing %s: %s", to,
+                    refused_by_folder(error) ? folder_refusal(to, error).c_str() : error_text(error));
+    }
+}
+
+std::string remove_file(const char* path)
+{
+    const int error = remove_path(path);
+    return error == 0 ? "" : error_text(error);
+}
+
+std::string shown_folder_of(const char* path)
+{
+    const std::string folder = folder_of(path);
+    const std::string current = folder == "." ? folder_of_run() : "";
+    return current.empty() ? folder : current;
 }

@@ -1,8 +1,12 @@
-#include "checked_io.h"
+// A file's open, read, write and flush, checked: a failure ends the run.
+#include "open_file.h"
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "file_locks.h"
+#include "file_names.h"
 #include "file_system.h"
 
 namespace {
@@ -63,25 +67,9 @@ checked_file open_checked(const char* path, open_mode mode)
     return file;
 }
 
-file_identity identity_in(const file_state& state)
-{
-    return {state.volume, state.index, state.index_high};
-}
-
 [[noreturn]] void write_failure(const checked_file& file, int error)
 {
     fatal_error("Error writing %s: %s", file.path, error_reason(error, "the file was not completely written"));
-}
-
-// A new name, or a name given to another file, is the folder's to refuse:
-// saying only "Permission denied" sends the user to the file's own rights.
-[[noreturn]] void name_change_failure(const char* path, int error)
-{
-    if (refused_by_folder(error)) {
-        fatal_error("Error writing %s: its folder %s refuses the change (%s)", path, shown_folder_of(path).c_str(),
-                    error_text(error));
-    }
-    fatal_error("Error writing %s: %s", path, error_text(error));
 }
 
 } // namespace
@@ -204,31 +192,6 @@ void write_exact(const checked_file& file, std::int64_t offset, const void* buff
     }
 }
 
-file_state state_of(const checked_file& file)
-{
-    file_status status{};
-    if (!status_of_native(file.handle, status)) {
-        fatal_error("Error reading the status of %s: %s", file.path, error_reason(errno, "unknown"));
-    }
-    return {status.identity.volume, status.identity.index, status.identity.index_high,
-            status.size,            status.modified,       status.changed};
-}
-
-bool same_state(const file_state& a, const file_state& b)
-{
-    return same_state_but_change_time(a, b) && a.changed == b.changed;
-}
-
-bool same_state_but_change_time(const file_state& a, const file_state& b)
-{
-    return same_identity(identity_in(a), identity_in(b)) && a.size == b.size && a.modified == b.modified;
-}
-
-bool same_open_file(const checked_file& a, const checked_file& b)
-{
-    return same_identity(identity_in(state_of(a)), identity_in(state_of(b)));
-}
-
 std::int64_t file_length(const checked_file& file)
 {
     return state_of(file).size;
@@ -260,23 +223,8 @@ void flush_beside(const checked_file& file, void (*work)(void*), void* context)
     }
 }
 
-void rename_file(const char* from, const char* to)
+void fail_short_file(const char* path, std::int64_t length, const std::string& lacking)
 {
-    const int error = rename_path(from, to);
-    if (error != 0) {
-        name_change_failure(to, error);
-    }
-}
-
-std::string remove_file(const char* path)
-{
-    const int error = remove_path(path);
-    return error == 0 ? "" : error_text(error);
-}
-
-std::string shown_folder_of(const char* path)
-{
-    const std::string folder = folder_of(path);
-    const std::string current = folder == "." ? folder_of_run() : "";
-    return current.empty() ? folder : current;
+    set_failure_detail(std::string(path) + " is " + std::to_string(length) + " bytes, " + lacking);
+    fatal_error("File read failure");
 }

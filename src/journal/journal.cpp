@@ -1,6 +1,13 @@
 #include "journal.h"
 
 #include <cstddef>
+#include <memory>
+
+#include "copies.h"
+#include "exchange.h"
+#include "interruption.h"
+#include "merge.h"
+#include "open_file.h"
 
 namespace {
 
@@ -342,4 +349,55 @@ bool read_rewrite_record(const checked_file& target, rewrite_record& record)
               le32(disk.update_length),         joined_le(disk.original_directory), joined_le(disk.update),
               joined_le(disk.original_whole),   le32(disk.whole_known) == 1};
     return true;
+}
+
+namespace {
+
+// Every byte after the target's first four is the backup's: a run stopped
+// after its mark and before its record changed nothing else.
+bool unchanged_but_for_the_mark(const checked_file& target, const checked_file& backup)
+{
+    const std::int64_t length = file_length(target);
+    return length == file_length(backup) && length >= PAK_HEADER_SIZE && length <= MAX_FILE_SIZE &&
+           copy_matches(target, {&backup, nullptr, 4, 4, static_cast<std::int32_t>(length - 4)}, nullptr);
+}
+
+// A rewrite that ran to its end and was cut to length: the target has the
+// shape of the finished archive, its members those of the backup that an
+// update left, then the update's.
+bool rewritten_whole(const checked_file& target, const pak_header& final_header, const checked_file& backup,
+                     const pak_header& backup_header)
+{
+    if (!mark_fits_length(final_header, file_length(target))) {
+        return false;
+    }
+    auto result = std::make_unique<pak_directory>();
+    auto original = std::make_unique<pak_directory>();
+    read_directory_at(target, final_header, MAX_PAK_ENTRIES, *result);
+    read_directory_at(backup, backup_header, MAX_PAK_ENTRIES, *original);
+    return merged_from(*result, *original);
+}
+
+} // namespace
+
+rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
+                                        const checked_file& backup, const pak_header& backup_header)
+{
+    rewrite_record recorded{};
+    if (read_rewrite_record(target, recorded)) {
+        if (!same_original(recorded, original_record(backup, backup_header))) {
+            return rewrite_proof::unproven;
+        }
+        return holds_whole_original(recorded, backup) ? rewrite_proof::recorded : rewrite_proof::changed;
+    }
+    if (unchanged_but_for_the_mark(target, backup)) {
+        return rewrite_proof::unchanged;
+    }
+    // The seal places the result's directory before it cuts the record
+    // away: a target without the record is a finished rewrite, or one whose
+    // record was not written yet, and so still holds the original's place.
+    if (rewritten_whole(target, final_header, backup, backup_header)) {
+        return rewrite_proof::rewritten_whole;
+    }
+    return same_directory_place(final_header, backup_header) ? rewrite_proof::placed : rewrite_proof::unproven;
 }

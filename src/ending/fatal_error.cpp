@@ -1,12 +1,14 @@
 // Kept in a file of its own so that a test or fuzz harness can link its own
 // fatal_error in place of this one. Every failure ends here, so this is where
-// a half-made file is removed.
+// the registered file is removed.
+#include "fatal_error.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "checked_io.h"
+#include "ending_system.h"
 
 void fatal_error(const char* format, ...)
 {
@@ -26,7 +28,7 @@ void fatal_error(const char* format, ...)
     if (!detail.empty()) {
         print_note("%s", detail.c_str());
     }
-    abandon_pending_file_now();
+    remove_registered_now();
     if (const char* note = failure_notice()) {
         print_note("%s", note);
     }

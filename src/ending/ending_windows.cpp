@@ -1,9 +1,12 @@
+// The way a run ends on Windows: the console handler and the removal it
+// makes. The lock it shares with commit steps: commit_step_windows.cpp.
 #include <atomic>
 
 #include <windows.h>
 
-#include "checked_io.h"
-#include "interrupt.h"
+#include "ending_system.h"
+#include "interruption.h"
+#include "utf16.h"
 
 namespace {
 
@@ -21,7 +24,7 @@ BOOL WINAPI end_interrupted_run(DWORD event)
     if (interrupted.exchange(true)) {
         return TRUE;
     }
-    stop_commit_steps();
+    begin_commit_step();
     clean_up_interrupted_run();
     return FALSE;
 }
@@ -31,4 +34,9 @@ BOOL WINAPI end_interrupted_run(DWORD event)
 void catch_interruptions()
 {
     (void)SetConsoleCtrlHandler(end_interrupted_run, TRUE);
+}
+
+void remove_name_now(const char* path)
+{
+    (void)DeleteFileW(native_path(path).c_str());
 }

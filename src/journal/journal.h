@@ -59,6 +59,18 @@
 //   A complete target's backup is called its original in the report only
 //   where the target's members are those an update left of the backup's.
 //
+// Which function decides each row. The target's column: read_rewrite_stage
+// (the tears (a) and (c) included). A temporary B: reserve_pending_file,
+// through claim_backup. "archive": plan_fresh. The "rewriting" rows:
+// backup_fault (B other or missing), then prove_original_of_rewrite, the
+// one proof, which plan_resume and the undo's prove_original read alike;
+// then, by its answer, plan_unmarked (bytes 4.. are B's), refuse_other_update
+// (U other than the record's), merge_written (sealed, U's members). The
+// "complete" rows: plan_finish (update_already_applied tells U same from
+// other) and standing_of_backup; --undo on them: refuse_untied_archives,
+// then undo_exchange. The notes: note_journal, and exchange_files for the
+// undo's.
+//
 // The notes, set before the write they describe and true on both sides of
 // it: "as it was" before the mark (shown only on a signal: a failure says
 // its own reason), "marking" while the mark is written, "marked" from then
@@ -73,7 +85,7 @@
 #include <cstdint>
 #include <string>
 
-#include "checked_io.h"
+#include "exchange.h"
 #include "pak_format.h"
 
 // While the tool rewrites a target, the first four bytes of its header are
@@ -180,3 +192,21 @@ bool record_place(std::int64_t original_length, std::int64_t result_length, std:
 void append_rewrite_record(const checked_file& target, std::int64_t at, const rewrite_record& record);
 // The record at the end of a target, or false where there is none.
 bool read_rewrite_record(const checked_file& target, rewrite_record& record);
+
+// What the backup proves of a target marked while it was rewritten.
+enum class rewrite_proof {
+    unchanged,       // no record, and every byte after the mark is the backup's
+    recorded,        // the record names the backup as the original, its bytes included
+    changed,         // the record names an original of the backup's length and
+                     // directory, and the backup no longer holds its bytes
+    rewritten_whole, // no record, and the target has the shape of a finished
+                     // rewrite: the backup's members an update left, then that
+                     // update's, whose bytes only that update can prove
+    placed,          // no record, not that shape, and the mark holds the place
+                     // of the backup's directory: no member was written yet
+    unproven,
+};
+// The one proof a marked target's backup gives, read by the rerun, the dry
+// run and --undo alike.
+rewrite_proof prove_original_of_rewrite(const checked_file& target, const pak_header& final_header,
+                                        const checked_file& backup, const pak_header& backup_header);

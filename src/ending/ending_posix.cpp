@@ -1,6 +1,11 @@
+// The way a run ends on POSIX: the signal handler and the removal it may
+// make. The signals held back across a commit step: commit_step_posix.cpp.
 #include <csignal>
 
-#include "interrupt.h"
+#include <unistd.h>
+
+#include "ending_system.h"
+#include "interruption.h"
 
 namespace {
 
@@ -41,4 +46,9 @@ void catch_interruptions()
             (void)sigaction(signal_number, &action, nullptr);
         }
     }
+}
+
+void remove_name_now(const char* path)
+{
+    (void)unlink(path);
 }
