@@ -56,7 +56,7 @@ struct fault_row {
     const char* what;
     run_kind run;
     call_place place;
-    std::optional<system_error> error;  // else "stop" or "interrupt", by `ending`
+    std::optional<system_error> error;  // else "stop", "interrupt" or "busy", by `ending`
     const char* ending;
     int status;  // 0, 1, or -1 for killed and -2 for interrupted
     std::string out;  // after the title and the first line
@@ -68,6 +68,7 @@ struct fault_row {
     std::optional<call_place> also = std::nullopt;
     // Where given, the undo starts half done: its first rename moved pak0.pak, holding this, to the spare name.
     held spare = held::nothing;
+    held earlier = held::nothing;  // where given, an update starts over this earlier backup
 };
 
 const std::string kBackingUp = "Backing up update target pak0.pak...\n";
@@ -102,6 +103,11 @@ std::vector<fault_row> rows() {
         // The read-back beside the flush, on a thread of its own.
         {"the backup's read-back", run_kind::update, {"read", -2, "rename 1"}, kIoError, "", 1,
          failed(kBackingUp, "Error reading pak0.bak: " + kReason), "", {held::original, held::nothing, held::update}},
+        // Another run may put its backup in place while this one makes its temporary file.
+        {"the earlier backup's lock, once the backup's name is claimed", run_kind::update, {"lock", 1, "open 6"},
+         std::nullopt, "busy", 1,
+         failed(kBackingUp, "Cannot update pak0.pak: its backup pak0.bak is in use by another run"), "",
+         {held::original, held::update, held::update}, false, std::nullopt, held::nothing, held::update},
         {"the backup's rename", run_kind::update, {"rename", 1, ""}, kIoError, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "",
          {held::original, held::nothing, held::update}},
@@ -143,6 +149,11 @@ std::vector<fault_row> rows() {
          "tarnwick: pak0.pak is updated, and update.pak could not be removed (" + kReason +
              "); only closing it failed\n",
          {held::result, held::original, held::update}, false, {{"close", 1, "remove 1"}}},
+        {"update.pak's removal's folder flush", run_kind::update, {"flush-folder", 1, "remove 1"}, kIoError, "", 1,
+         failed(kUpdating + members, "Error writing .: " + kReason),
+         "tarnwick: pak0.pak is updated but still marked and not playable; the original is in pak0.bak; running the "
+         "same command again, once the cause is fixed, finishes the update\n",
+         {held::complete_mark, held::original, held::nothing}},
         {"update.pak's removal, stopped", run_kind::update, {"remove", 1, "truncate 1"}, std::nullopt, "stop", -1,
          kUpdating + members, "", {held::complete_mark, held::original, held::update}},
         {"the magic", run_kind::update, {"write", 1, "remove 1"}, kIoError, "", 1,
@@ -292,7 +303,7 @@ protected:
     }
 
     static three_held start_of(const fault_row& row) {
-        if (row.run == run_kind::update) return {held::original, held::nothing, held::update};
+        if (row.run == run_kind::update) return {held::original, row.earlier, held::update};
         if (row.spare != held::nothing) return {held::nothing, held::original, held::update};
         return {held::result, held::original, held::update};
     }
