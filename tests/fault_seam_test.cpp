@@ -56,13 +56,19 @@ struct fault_row {
     const char* what;
     run_kind run;
     call_place place;
-    std::optional<system_error> error;  // else "stop" or "interrupt", by `ending`
+    std::optional<system_error> error;  // else "stop", "interrupt" or "busy", by `ending`
     const char* ending;
     int status;  // 0, 1, or -1 for killed and -2 for interrupted
     std::string out;  // after the title and the first line
     std::string errors;
     three_held after;
     bool claim_left = false;  // a stop leaves the claim on the backup's temporary name, as a kill does
+    // Where given, a second call fails the same way: one counted as `place` is, or with no `after`, the
+    // call of `place`'s kind this many after the first.
+    std::optional<call_place> also = std::nullopt;
+    // Where given, the undo starts half done: its first rename moved pak0.pak, holding this, to the spare name.
+    held spare = held::nothing;
+    held earlier = held::nothing;  // where given, an update starts over this earlier backup
 };
 
 const std::string kBackingUp = "Backing up update target pak0.pak...\n";
@@ -87,11 +93,21 @@ const std::string kReason = "<reason>";
 std::vector<fault_row> rows() {
     const std::string members = "Updating B : 5 bytes\nUpdating d : 5000 bytes\n";
     const std::string done = kUpdating + members + "\n---------------------------------------\n" + kCompleted;
+    const std::string not_put_back = ", and so did putting the names back; the undo is half done: running the same "
+                                     "command again finishes it";
     return {
         // The run's commit steps: the backup's copy, flush and name.
         {"the backup's flush", run_kind::update, {"flush", 1, ""}, kIoError, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "",
          {held::original, held::nothing, held::update}},
+        // The read-back beside the flush, on a thread of its own.
+        {"the backup's read-back", run_kind::update, {"read", -2, "rename 1"}, kIoError, "", 1,
+         failed(kBackingUp, "Error reading pak0.bak: " + kReason), "", {held::original, held::nothing, held::update}},
+        // Another run may put its backup in place while this one makes its temporary file.
+        {"the earlier backup's lock, once the backup's name is claimed", run_kind::update, {"lock", 1, "open 6"},
+         std::nullopt, "busy", 1,
+         failed(kBackingUp, "Cannot update pak0.pak: its backup pak0.bak is in use by another run"), "",
+         {held::original, held::update, held::update}, false, std::nullopt, held::nothing, held::update},
         {"the backup's rename", run_kind::update, {"rename", 1, ""}, kIoError, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "",
          {held::original, held::nothing, held::update}},
@@ -128,6 +144,16 @@ std::vector<fault_row> rows() {
         {"update.pak's removal", run_kind::update, {"remove", 1, "truncate 1"}, kIoError, "", 1,
          failed(done, "Failed to remove update.pak! Remove by hand.\n"),
          "tarnwick: cannot remove update.pak: " + kReason + "\n", {held::result, held::original, held::update}},
+        {"update.pak's removal, and the close", run_kind::update, {"remove", 1, "truncate 1"}, kIoError, "", 1,
+         failed(kUpdating + members, "Error writing pak0.pak: " + kReason),
+         "tarnwick: pak0.pak is updated, and update.pak could not be removed (" + kReason +
+             "); only closing it failed\n",
+         {held::result, held::original, held::update}, false, {{"close", 1, "remove 1"}}},
+        {"update.pak's removal's folder flush", run_kind::update, {"flush-folder", 1, "remove 1"}, kIoError, "", 1,
+         failed(kUpdating + members, "Error writing .: " + kReason),
+         "tarnwick: pak0.pak is updated but still marked and not playable; the original is in pak0.bak; running the "
+         "same command again, once the cause is fixed, finishes the update\n",
+         {held::complete_mark, held::original, held::nothing}},
         {"update.pak's removal, stopped", run_kind::update, {"remove", 1, "truncate 1"}, std::nullopt, "stop", -1,
          kUpdating + members, "", {held::complete_mark, held::original, held::update}},
         {"the magic", run_kind::update, {"write", 1, "remove 1"}, kIoError, "", 1,
@@ -171,6 +197,18 @@ std::vector<fault_row> rows() {
         {"the second rename's flush", run_kind::undo_by_renames, {"flush-folder", 2, ""}, kIoError, "", 1,
          failed(kUndoing, "Error writing .: " + kReason), "tarnwick: " + kUndoHalfDone,
          {held::original, held::nothing, held::update}},
+        {"the third rename, and the first put-back", run_kind::undo_by_renames, {"rename", 3, ""}, kIoError, "", 1,
+         failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
+                              kReason + not_put_back),
+         "tarnwick: " + kUndoHalfDone, {held::original, held::nothing, held::update}, false, {{"rename", 1, nullptr}}},
+        {"the third rename, and the second put-back", run_kind::undo_by_renames, {"rename", 3, ""}, kIoError, "", 1,
+         failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
+                              kReason + not_put_back),
+         "tarnwick: " + kUndoHalfDone, {held::nothing, held::original, held::update}, false, {{"rename", 2, nullptr}}},
+        // A file at the spare name that cannot be opened may be what a stopped undo left: the undo goes on.
+        {"the open of a half-done undo's spare name", run_kind::undo_by_renames, {"open", 1, ""}, kAccessDenied, "",
+         0, "Finished the interrupted undo of pak0.pak first: it and pak0.bak are exchanged\n", "",
+         {held::original, held::result, held::update}, false, std::nullopt, held::result},
         {"the second rename, stopped", run_kind::undo_by_renames, {"rename", 2, ""}, std::nullopt, "stop", -1,
          kUndoing, "", {held::nothing, held::original, held::update}, true},
         {"Ctrl-C at the first rename", run_kind::undo_by_renames, {"rename", 1, ""}, std::nullopt, "interrupt", -2,
@@ -206,13 +244,14 @@ protected:
         return "";
     }
 
-    void lay_out(const three_held& state) {
+    void lay_out(const three_held& state, held spare = held::nothing) {
         for (const char* name : {"pak0.pak", "pak0.bak", "update.pak", "pak0.bak.tarnwick-new",
                                  "pak0.pak.tarnwick-undo"})
             std::filesystem::remove(std::filesystem::u8path(path(name)));
         for (const auto& [name, what] : {std::pair{"pak0.pak", state.target}, std::pair{"pak0.bak", state.backup},
                                          std::pair{"update.pak", state.update}})
             if (what != held::nothing) write_file(path(name), bytes_of(what));
+        if (spare != held::nothing) write_file(path("pak0.pak.tarnwick-undo"), bytes_of(spare));
     }
 
     // The file holds `what`; of a marked archive only the mark is told.
@@ -236,8 +275,8 @@ protected:
     }
 
     // The absolute number of the call `place` means, from a clean run's trace.
-    int call_number(const fault_row& row) {
-        lay_out(start_of(row.run));
+    int call_number(const fault_row& row, const call_place& place) {
+        lay_out(start_of(row), row.spare);
         std::string trace;
         set_trace(true);
         run_tarnwick_faults(command_of(row.run), dir(), forced_path(row.run), trace);
@@ -246,25 +285,26 @@ protected:
         std::istringstream lines(trace);
         for (std::string line; std::getline(lines, line);)
             if (line.rfind("tarnwick-faults: ", 0) == 0) calls.push_back(line.substr(17));
-        const std::string kind = row.place.kind;
-        std::size_t at = std::string(row.place.after).empty() ? 0 : calls.size();
+        const std::string kind = place.kind;
+        std::size_t at = std::string(place.after).empty() ? 0 : calls.size();
         for (std::size_t i = 0; i < calls.size() && at == calls.size(); ++i)
-            if (calls[i] == row.place.after) at = i + 1;
-        EXPECT_LT(at, calls.size() + 1) << "no call " << row.place.after;
+            if (calls[i] == place.after) at = i + 1;
+        EXPECT_LT(at, calls.size() + 1) << "no call " << place.after;
         int seen = 0;
-        const int step = row.place.nth > 0 ? 1 : -1;
+        const int step = place.nth > 0 ? 1 : -1;
         for (auto i = static_cast<long>(at) - (step < 0 ? 2 : 0); i >= 0 && i < static_cast<long>(calls.size());
              i += step) {
             const std::string& call = calls[static_cast<std::size_t>(i)];
-            if (call.rfind(kind + " ", 0) == 0 && (seen += step) == row.place.nth)
+            if (call.rfind(kind + " ", 0) == 0 && (seen += step) == place.nth)
                 return std::stoi(call.substr(kind.size() + 1));
         }
-        ADD_FAILURE() << "no " << kind << " " << row.place.nth << " after \"" << row.place.after << "\":\n" << trace;
+        ADD_FAILURE() << "no " << kind << " " << place.nth << " after \"" << place.after << "\":\n" << trace;
         return 0;
     }
 
-    three_held start_of(run_kind run) const {
-        if (run == run_kind::update) return {held::original, held::nothing, held::update};
+    static three_held start_of(const fault_row& row) {
+        if (row.run == run_kind::update) return {held::original, row.earlier, held::update};
+        if (row.spare != held::nothing) return {held::nothing, held::original, held::update};
         return {held::result, held::original, held::update};
     }
 
@@ -292,14 +332,17 @@ TEST_P(FaultSeam, AFailedStoppedOrInterruptedCallIsToldAndLosesNothing) {
         // Windows has no exchange: its undo makes the three renames.
         if (row.run == run_kind::undo_by_exchange && built_for_windows()) continue;
         SCOPED_TRACE(row.what);
-        const int n = call_number(row);
+        const int n = call_number(row, row.place);
         const std::string what =
             row.error ? std::to_string(built_for_windows() ? row.error->windows : row.error->posix) : row.ending;
-        lay_out(start_of(row.run));
+        std::string fault = forced_path(row.run) + row.place.kind + " " + std::to_string(n) + " " + what;
+        if (row.also) {
+            const int also = row.also->after ? call_number(row, *row.also) : n + row.also->nth;
+            fault += std::string(";") + row.also->kind + " " + std::to_string(also) + " " + what;
+        }
+        lay_out(start_of(row), row.spare);
         std::string errors;
-        const run_result run = run_tarnwick_faults(
-            command_of(row.run), dir(),
-            forced_path(row.run) + row.place.kind + " " + std::to_string(n) + " " + what, errors);
+        const run_result run = run_tarnwick_faults(command_of(row.run), dir(), fault, errors);
         EXPECT_EQ(run.status, expected_status(row.status));
         EXPECT_EQ(run.out, kTitle + with_reason(row.out, row));
         EXPECT_EQ(errors, with_reason(row.errors, row));

@@ -388,7 +388,10 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "fdatasync after , 8, 4) = ", marked, "", o, result, o},
         {"SIGINT while the cut that drops the record is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync after ftruncate(",
          marked, "", o, result, o},
-        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync after \\211TWc", marked,
+        // Held back until the mark is flushed: every byte is written, and the mark is on.
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync after \\211TWc",
+         "tarnwick: interrupted; pak0.pak is updated but still marked and not playable; the original is in pak0.bak; "
+         "running the same command again, once the cause is fixed, finishes the update\n",
          "\x89TWc" + result.substr(4), o, result, o},
         {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, after_magic,
          "tarnwick: interrupted\n", result, o, "", ""},
@@ -581,6 +584,10 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          name_taken, other, o, u},
         {"pak0.pak renamed over while its complete mark is flushed", "fdatasync:when=7", "mv other.pak pak0.pak", 1,
          name_taken, other, o, u,
+         "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
+         "file took; the original is in pak0.bak\n"},
+        {"pak0.pak renamed over while update.pak's removal is flushed", "fsync:when=2", "mv other.pak pak0.pak", 1,
+         name_taken, other, o, std::nullopt,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
         {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
@@ -958,6 +965,9 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         {"a target sharing the backup name, while update.pak's removal is flushed", "fsync:when=2",
          "cd other && " + tool + " ../pak0", live_sibling},
         {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=8",
+         "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
+        // Its report names the backup, whose lock it holds until then.
+        {"a target sharing the backup name, while the report is printed", "write:when=9",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a complete rewrite is finished", "fdatasync:when=1",
          "cd other && " + tool + " ../pak0", live_sibling, false, "pak0.pak", "", true},

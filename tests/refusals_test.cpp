@@ -57,6 +57,9 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
          "tarnwick: {target} is " + std::to_string(o.size()) + " bytes, but member 1 (a.txt) ends at byte 1000012\n"},
         {"update member past end", o, with_le32(u, u1 + 56, 5000000), "File read failure", "",
          "tarnwick: update.pak is " + std::to_string(u.size()) + " bytes, but member 2 (new.wav) ends at byte 5000004\n"},
+        // Its directory before its data: the last member ends one byte past the end of the file.
+        {"update member one byte past end", o, raw_header("PACK", 12, 64) + raw_entry("a", 76, 9) + "12345678",
+         "File read failure", "", "tarnwick: update.pak is 84 bytes, but member 1 (a) ends at byte 85\n"},
         {"missing update.pak, as in a second run of one command", o, std::nullopt,
          "Error opening update.pak: No such file or directory", ""},
         {"empty update.pak", o, std::string(), "File read failure", "",
@@ -72,7 +75,8 @@ TEST_F(EndToEnd, DamagedInputLeavesEveryFileAsItWas) {
         {"4097 entries though most are replaced", build_pak(numbered(3073, "m", "o")),
          build_pak(numbered(1024, "M", "u")), kTooLarge, ""},
         {"original over 4096 entries", build_pak(numbered(4097, "m", "")), build_pak({}), "", "/pak0.pak lists"},
-        {"update over 1024 entries", build_pak({}), build_pak(numbered(1025, "m", "")), "", "update.pak"},
+        {"update over 1024 entries", build_pak({}), build_pak(numbered(1025, "m", "")),
+         "Archive update.pak lists 1025 members, more than the 1024 it may hold", ""},
         {"update name without NUL", o, unterminated(u, 1),
          "Damaged archive update.pak: the name of member 2 is not terminated within its 56 bytes", ""},
         {"the original's first name without NUL", unterminated(o, 0), u,
@@ -184,6 +188,8 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
         {"one further argument", {"none.pak", "pak0.pak"}, 0, "", "", "", "", 1,
          "tarnwick: 1 further argument ignored; one archive is updated per run\n"},
+        {"two further arguments", {"none.pak", "pak0.pak", "own.bak"}, 0, "", "", "", "", 1,
+         "tarnwick: 2 further arguments ignored; one archive is updated per run\n"},
         {"missing target", {"none.pak"}, 0, "", "", "", ""},
         {"empty argument", {""}, 0, "", "", "", ""},
         {"target is update.pak", {"update.pak"}, 0, "", "", 
@@ -199,6 +205,10 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
              "Cannot update sub\\pak0.pak: the interrupted update of sub\\pak0.x still needs its original in "
              "sub\\pak0.bak; finish it first by running tarnwick on sub\\pak0.x\n",
          ""},
+#else
+        // A file on the way is no folder: nothing is there, as the open says.
+        {"target below a file", {"pak0.pak/x.pak"}, 0, "", "",
+         backing_up("pak0.pak/x.pak") + kBanner + "Error opening pak0.pak/x.pak: " + std::strerror(ENOTDIR) + "\n", ""},
 #endif
         {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
         {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
@@ -414,6 +424,7 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         std::vector<std::string> inject = {};  // strace's -e options and -P for a run as nobody
         bool marked_sibling = false;        // ro/pak0, whose backup is ro/pak0.bak too, cut short
         bool backup_made = false;           // ro/pak0.bak, the original, is made before the failure
+        bool append_only = false;           // the leftover made append-only, where chattr can
     } cases[] = {
         {"the backup cannot be made", {"{archive}"}, std::nullopt, "Error opening {ro}/pak0.bak: " + denied,
          "tarnwick: {ro}/pak0.bak cannot be made: its folder {ro} refuses new files\n", false},
@@ -424,6 +435,15 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
          "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
              denied,
          "", false, false, true},
+        {"a killed run's temporary backup, another user's in a sticky folder, cannot be removed", {"{archive}"},
+         std::nullopt,
+         "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
+             not_permitted,
+         "", false, false, true, true},
+        {"a killed run's temporary backup, append-only, cannot be removed", {"{archive}"}, std::nullopt,
+         "Cannot update {ro}/pak0.pak: {ro}/pak0.bak.tarnwick-new, left by an earlier run, cannot be removed: " +
+             not_permitted,
+         "", false, false, true, false, false, 0755, {}, false, false, true},
         {"an undo cannot claim the backup's temporary name, run in its folder", {"--undo", "{archive}"}, o,
          "Error opening pak0.bak.tarnwick-new: " + denied,
          "tarnwick: pak0.bak.tarnwick-new cannot be made: its folder {ro} refuses new files\n", true},
@@ -478,6 +498,17 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
             }
         }
         if (!c.sticky) chmod(ro.c_str(), c.mode);
+        // Taken off again whatever the case finds, or the folder could not be removed.
+        struct appending {
+            std::string file;
+            ~appending() {
+                if (!file.empty()) run_program({"chattr", "-a", file}, "/");
+            }
+        } append_only;
+        if (c.append_only) {
+            if (run_program({"chattr", "+a", ro + "/pak0.bak.tarnwick-new"}, dir()).status != 0) continue;
+            append_only.file = ro + "/pak0.bak.tarnwick-new";
+        }
         const auto before = snapshot(ro);
         std::vector<std::string> args = c.args;
         args.back() = c.run_in_ro ? "pak0.pak" : ro + "/pak0.pak";

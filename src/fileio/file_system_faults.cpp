@@ -7,7 +7,8 @@
 // sees by the platform's own mapping; with "stop", the process ends there as
 // a kill ends it; with "interrupt", it is interrupted there as by Ctrl-C, and
 // the call is made only where a commit step holds the interrupt back, as it
-// would hold back a real one. Faults are separated by ';'. Without the
+// would hold back a real one; with "busy", a lock is found held by another
+// run. Faults are separated by ';'. Without the
 // variable every call goes through.
 // TARNWICK_FAULT_TRACE=1 writes each call's kind and number on standard
 // error, to find the number of the call a test is after.
@@ -73,6 +74,7 @@ enum class fault_action {
     fail,
     stop,
     interrupt,
+    busy,
 };
 struct chosen_fault {
     std::size_t kind;
@@ -83,7 +85,7 @@ struct chosen_fault {
 
 [[noreturn]] void refuse_fault(const char* text) noexcept
 {
-    (void)std::fprintf(stderr, "tarnwick-faults: \"%s\" is not \"<kind> <n> <code|stop|interrupt>\", separated by ';'\n",
+    (void)std::fprintf(stderr, "tarnwick-faults: \"%s\" is not \"<kind> <n> <code|stop|interrupt|busy>\", separated by ';'\n",
                        text);
     std::_Exit(2);
 }
@@ -109,6 +111,8 @@ void choose_action(chosen_fault& fault, const char* what, std::size_t length) no
         fault.action = fault_action::stop;
     } else if (is("interrupt")) {
         fault.action = fault_action::interrupt;
+    } else if (is("busy")) {
+        fault.action = fault_action::busy;
     } else if ((fault.code = std::strtoul(what, &end, 10)) != 0 && end == what + length) {
         fault.action = fault_action::fail;
     }
@@ -131,7 +135,8 @@ chosen_fault fault_from(const char* text, const char*& next) noexcept
     if (fault.kind != CALL_KINDS && fault.n > 0 && *after_n == ' ' && after_n < end) {
         choose_action(fault, after_n + 1, static_cast<std::size_t>(end - after_n - 1));
     }
-    if (fault.action == fault_action::none) {
+    // Only a lock can be held by another.
+    if (fault.action == fault_action::none || (fault.action == fault_action::busy && fault.kind != LOCK)) {
         refuse_fault(text);
     }
     return fault;
@@ -183,14 +188,15 @@ int act_on(const chosen_fault& fault)
         return 0;
     case fault_action::fail:
         return error_from_system(fault.code);
+    case fault_action::busy:
     case fault_action::none:
         break;
     }
     return 0;
 }
 
-// The error number the call fails with, or 0 when it is to be made.
-int fault_at(call_kind kind)
+// The fault chosen for this call, or nullptr.
+const chosen_fault* count_call(call_kind kind)
 {
     const long n = ++calls_made[kind];
     if (tracing) {
@@ -198,7 +204,14 @@ int fault_at(call_kind kind)
     }
     const auto* fault = std::find_if(chosen.begin(), chosen.end(),
                                      [kind, n](const chosen_fault& one) { return one.kind == kind && one.n == n; });
-    return fault == chosen.end() ? 0 : act_on(*fault);
+    return fault == chosen.end() ? nullptr : fault;
+}
+
+// The error number the call fails with, or 0 when it is to be made.
+int fault_at(call_kind kind)
+{
+    const chosen_fault* fault = count_call(kind);
+    return fault == nullptr ? 0 : act_on(*fault);
 }
 
 } // namespace
@@ -273,7 +286,11 @@ int sync_renames(native_handle file, const char* folder)
 // Any error refuses the lock, as a file system without locks does.
 lock_outcome lock_native(native_handle file)
 {
-    return fault_at(LOCK) != 0 ? lock_outcome::refused : real_lock_native(file);
+    const chosen_fault* fault = count_call(LOCK);
+    if (fault != nullptr && fault->action == fault_action::busy) {
+        return lock_outcome::busy;
+    }
+    return fault != nullptr && act_on(*fault) != 0 ? lock_outcome::refused : real_lock_native(file);
 }
 
 int rename_path(const char* from, const char* to)

@@ -17,6 +17,7 @@ struct journal_texts {
     std::string as_it_was;
     std::string marking;
     std::string marked;
+    std::string complete;
     std::string finishing;
     std::string unmarking;
     std::string undo_half_done;
@@ -109,6 +110,8 @@ void name_journal(const std::string& target_path, const std::string& backup_path
                    backup_path + "; running the same command again, once the cause is fixed, finishes the update";
     kept.marked = target_path + " is half-written and not playable; the original is in " + backup_path +
                   "; running the same command again, once the cause is fixed, finishes the update";
+    kept.complete = target_path + " is updated but still marked and not playable; the original is in " + backup_path +
+                    "; running the same command again, once the cause is fixed, finishes the update";
     kept.unmarking = target_path + " is as it was, or still marked and not playable; the original is in " +
                      backup_path + "; running the same command again updates it";
     kept.undo_half_done = "the undo of " + target_path + " is half done; running the same command again finishes it";
@@ -200,7 +203,12 @@ void write_stage(const checked_file& target, rewrite_stage stage)
     }
     write_exact(target, 0, magic.data(), static_cast<std::int32_t>(magic.size()));
     flush_to_disk(target);
-    note_journal(stage == rewrite_stage::none ? journal_note::none : journal_note::marked);
+    // Once flushed, the complete mark stands on an archive whose every byte is written.
+    if (stage == rewrite_stage::data_complete) {
+        set_note(texts().complete);
+    } else {
+        note_journal(stage == rewrite_stage::none ? journal_note::none : journal_note::marked);
+    }
     end_commit_step();
 }
 
