@@ -143,6 +143,9 @@ void note_journal(journal_note note)
     case journal_note::marked:
         set_note(texts().marked);
         return;
+    case journal_note::complete:
+        set_note(texts().complete);
+        return;
     case journal_note::undo_half_done:
         set_note(texts().undo_half_done);
         return;
@@ -204,11 +207,9 @@ void write_stage(const checked_file& target, rewrite_stage stage)
     write_exact(target, 0, magic.data(), static_cast<std::int32_t>(magic.size()));
     flush_to_disk(target);
     // Once flushed, the complete mark stands on an archive whose every byte is written.
-    if (stage == rewrite_stage::data_complete) {
-        set_note(texts().complete);
-    } else {
-        note_journal(stage == rewrite_stage::none ? journal_note::none : journal_note::marked);
-    }
+    note_journal(stage == rewrite_stage::none            ? journal_note::none
+                 : stage == rewrite_stage::data_complete ? journal_note::complete
+                                                         : journal_note::marked);
     end_commit_step();
 }
 

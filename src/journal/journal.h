@@ -152,6 +152,7 @@ enum class journal_note {
     none,
     as_it_was,       // nothing has changed the target
     marked,          // the target is marked; the original is in the backup
+    complete,        // the target bears the complete mark: every byte but its magic is written
     undo_half_done,  // an undo's renames are under way
     exchanged,       // an undo exchanged the target and its backup, and is done; their folder is being flushed
     restored,        // an undo put the original in place of a half-written target; the same
