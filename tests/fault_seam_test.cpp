@@ -79,6 +79,11 @@ const std::string kExchanged =
 const std::string kHalfWritten =
     "tarnwick: pak0.pak is half-written and not playable; the original is in pak0.bak; running the same command "
     "again, once the cause is fixed, finishes the update\n";
+const std::string kMarking =
+    "tarnwick: pak0.pak is half-written and not playable, or still as it was; the original is in pak0.bak; running "
+    "the same command again, once the cause is fixed, finishes the update\n";
+const std::string kFinishing =
+    "tarnwick: pak0.pak is updated, or complete but for its header: if it does not load, run the same command again\n";
 const std::string kUndoHalfDone = "the undo of pak0.pak is half done; running the same command again finishes it\n";
 const std::string kCompleted =
     "Update of pak0.pak completed!\n\nBackup of original in pak0.bak\nThanks for using tarnwick!\n";
@@ -118,13 +123,11 @@ std::vector<fault_row> rows() {
         // The marks and the rewrite.
         {"the rewrite mark", run_kind::update, {"write", 1, "rename 1"}, kDiskFull, "", 1,
          failed(kUpdating, "Error writing pak0.pak: " + kReason),
-         "tarnwick: pak0.pak is half-written and not playable, or still as it was; the original is in pak0.bak; "
-         "running the same command again, once the cause is fixed, finishes the update\n",
+         kMarking,
          {held::original, held::original, held::update}},
         {"the rewrite mark's flush", run_kind::update, {"flush", 1, "rename 1"}, kIoError, "", 1,
          failed(kUpdating, "Error writing pak0.pak: " + kReason),
-         "tarnwick: pak0.pak is half-written and not playable, or still as it was; the original is in pak0.bak; "
-         "running the same command again, once the cause is fixed, finishes the update\n",
+         kMarking,
          {held::rewrite_mark, held::original, held::update}},
         {"the record's flush", run_kind::update, {"flush", 2, "rename 1"}, kIoError, "", 1,
          failed(kUpdating, "Error writing pak0.pak: " + kReason), kHalfWritten,
@@ -158,13 +161,11 @@ std::vector<fault_row> rows() {
          kUpdating + members, "", {held::complete_mark, held::original, held::update}},
         {"the magic", run_kind::update, {"write", 1, "remove 1"}, kIoError, "", 1,
          failed(kUpdating + members, "Error writing pak0.pak: " + kReason),
-         "tarnwick: pak0.pak is updated, or complete but for its header: if it does not load, run the same command "
-         "again\n",
+         kFinishing,
          {held::complete_mark, held::original, held::nothing}},
         {"the magic's flush", run_kind::update, {"flush", 1, "remove 1"}, kIoError, "", 1,
          failed(kUpdating + members, "Error writing pak0.pak: " + kReason),
-         "tarnwick: pak0.pak is updated, or complete but for its header: if it does not load, run the same command "
-         "again\n",
+         kFinishing,
          {held::result, held::original, held::nothing}},
         // The Windows layer's mapping of the errors users read most.
         // The first open looks for what a stopped undo left.
@@ -172,8 +173,7 @@ std::vector<fault_row> rows() {
          failed(kBackingUp, "Error opening pak0.pak: " + kReason), "", {held::original, held::nothing, held::update}},
         {"access denied at the rewrite mark", run_kind::update, {"write", 1, "rename 1"}, kAccessDenied, "", 1,
          failed(kUpdating, "Error writing pak0.pak: " + kReason),
-         "tarnwick: pak0.pak is half-written and not playable, or still as it was; the original is in pak0.bak; "
-         "running the same command again, once the cause is fixed, finishes the update\n",
+         kMarking,
          {held::original, held::original, held::update}},
         {"a full disk at the record", run_kind::update, {"write", 2, "rename 1"}, kDiskFull, "", 1,
          failed(kUpdating, "Error writing pak0.pak: " + kReason), kHalfWritten,
