@@ -434,6 +434,10 @@ protected:
                 EXPECT_EQ(status, 1);
                 expect_failure_reported(call);
             }
+            // Found complete, the archive has every byte written.
+            if (state.target->rfind("\x89TWc", 0) == 0) {
+                EXPECT_EQ(errors_.find("half-written"), std::string::npos) << errors_;
+            }
             expect_run_ends_clean();
         }
     }

@@ -160,7 +160,8 @@ int finish(run_plan& plan, backup_standing backup, checked_file& held_backup, bo
     std::string removal_failure;
     std::string update_fate;
     if (files.update.handle != NO_FILE) {
-        refuse_lost_name(plan, rewrite_stage::rewriting);
+        refuse_lost_name(plan, plan.start == start_point::finish_complete ? rewrite_stage::data_complete
+                                                                          : rewrite_stage::rewriting);
         refuse_changed_update(files);
         write_stage(files.target, rewrite_stage::data_complete);
         // update.pak is the only other copy of what the target now holds:

@@ -241,6 +241,10 @@ void plan_finish(run_plan& plan)
 {
     run_files& files = plan.files;
     finish_facts facts{mark_fits_length(plan.final_header, archive_length(files.target)), false, false, false, false};
+    // A mark that fits the length stands on an archive whose every byte is written.
+    if (facts.mark_fits_length && !plan.dry_run) {
+        note_journal(journal_note::complete);
+    }
     for (stage_verdict verdict = decide_finish(facts);; verdict = decide_finish(facts)) {
         if (verdict.next == stage_next::refuse) {
             refuse_stage(plan, verdict.refusal);
