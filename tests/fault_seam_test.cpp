@@ -45,6 +45,9 @@ const system_error kDiskFull{ENOSPC, 112 /* ERROR_DISK_FULL */, "No space left o
 const system_error kAccessDenied{EACCES, 5 /* ERROR_ACCESS_DENIED */, "Permission denied", "Permission denied"};
 const system_error kPathNotFound{ENOENT, 3 /* ERROR_PATH_NOT_FOUND */, "No such file or directory",
                                  "No such file or directory"};
+// A rename is the folder's to refuse: POSIX names the folder, Windows denies access for other reasons too.
+const system_error kFolderRefuses{EACCES, 5 /* ERROR_ACCESS_DENIED */,
+                                  "its folder <folder> refuses the change (Permission denied)", "Permission denied"};
 const system_error kSharingViolation{EBUSY, 32 /* ERROR_SHARING_VIOLATION */, "Device or resource busy",
                                      "another program has it open"};
 // What a Linux file system without the exchange answers; Windows has none.
@@ -178,6 +181,8 @@ std::vector<fault_row> rows() {
         {"a full disk at the record", run_kind::update, {"write", 2, "rename 1"}, kDiskFull, "", 1,
          failed(kUpdating, "Error writing pak0.pak: " + kReason), kHalfWritten,
          {held::rewrite_mark, held::original, held::update}},
+        {"access denied at the backup's rename", run_kind::update, {"rename", 1, ""}, kFolderRefuses, "", 1,
+         failed(kBackingUp, "Error writing pak0.bak: " + kReason), "", {held::original, held::nothing, held::update}},
         {"a path not found at the backup's rename", run_kind::update, {"rename", 1, ""}, kPathNotFound, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "", {held::original, held::nothing, held::update}},
         // The undo's steps: by exchange where the system has one, else by three renames.
@@ -311,9 +316,12 @@ protected:
     static std::string words(const system_error& error) {
         return built_for_windows() ? error.windows_words : error.posix_words;
     }
-    static std::string with_reason(std::string text, const fault_row& row) {
+    std::string with_reason(std::string text, const fault_row& row) const {
         for (std::size_t at; row.error && (at = text.find(kReason)) != std::string::npos;)
             text.replace(at, kReason.size(), words(*row.error));
+        const std::string folder = "<folder>";
+        for (std::size_t at; (at = text.find(folder)) != std::string::npos;)
+            text.replace(at, folder.size(), std::filesystem::canonical(dir()).string());
         return text;
     }
     static int expected_status(int status) {

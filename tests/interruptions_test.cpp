@@ -569,6 +569,10 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"pak0.pak rewritten in place while the backup is copied", "copy_file_range:when=1", "cp retouched.pak pak0.pak",
          1, kBanner + "Cannot update pak0.pak: it changed during the run\n", retouched, std::nullopt, u, "",
          model_merge(retouched, u)->archive},
+        // Another run may take the new file for a killed run's leftover before this one locks it.
+        {"the backup's new file removed before it is locked", "flock:when=3", "rm pak0.bak.tarnwick-new", 1,
+         kBanner + "Cannot update pak0.pak: its backup pak0.bak is in use by another run\n", o, std::nullopt, u, "",
+         merged->archive},
         {"pak0.pak renamed over while the backup is copied", "copy_file_range:when=1", "mv other.pak pak0.pak", 1,
          name_taken, other, std::nullopt, u},
         {"pak0.pak renamed over while the backup is flushed", "fdatasync:when=1", "mv other.pak pak0.pak", 1,

@@ -95,6 +95,9 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
          {"script", "-qec", slow("200000", "pak0.pak") + " >out", "/dev/null"}, "\rRewriting pak0.pak: ", 0, true},
         {"output on a terminal, errors into a file", "pak0.pak", o, u,
          {"script", "-qec", slow("200000", "pak0.pak") + " 2>err", "/dev/null"}, "", 0},
+        // Nothing is drawn in a run's first second, however many copies it makes.
+        {"a run of under a second", "pak0.pak", o, u,
+         {"script", "-qec", tarnwick_exe() + " pak0.pak", "/dev/null"}, "", 0},
         {"two copies of under a second, more than one together", "pak0.pak", o, build_pak({{"new", "data"}}),
          {"script", "-qec", slow("600000", "pak0.pak"), "/dev/null"}, "\rRewriting pak0.pak: ", 0},
         {"a redraw shorter than the one before", "pak0.pak", o_big, u_big,
@@ -116,6 +119,7 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
         EXPECT_EQ(run.out.find("\rtarnwick: interrupted; ") != std::string::npos, c.interrupted) << run.out;
         if (c.shown.empty()) {
             EXPECT_EQ(read_file(path("err")), "");
+            EXPECT_EQ(run.out.find(" MiB/s"), std::string::npos) << run.out;
         } else {
             EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(" MiB/s"), std::string::npos) << run.out;

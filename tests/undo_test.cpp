@@ -25,6 +25,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
     const std::string twice = build_pak({{"A", "1"}, {"A", "2"}});
     const std::string twice_updated = model_merge(twice, build_pak({{"A", "33"}, {"B", "4"}}))->archive;
     const std::string third = path("pak0.pak.tarnwick-undo");
+    std::string held_archive = held_refusal("Cannot update pak0.pak: ");
+    held_archive.pop_back();
     // Wrappers that make renameat2 fail, where the tool can be traced: the
     // first call is the one-step exchange, the next three the renames. With
     // no rename flags at all, the renames are plain ones.
@@ -74,7 +76,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         std::optional<std::string> third = std::nullopt;  // a half-done undo's pak0.pak.tarnwick-undo
         std::vector<std::string> command = {"--undo", "pak0.pak"};
         bool half_done = false;  // refused with the undo half done, which the next one finishes
-        bool held = false;       // pak0.pak held open by another program through the undo
+        // pak0.pak, or the backup a half-done undo puts in its place, held open by another program through the run
+        bool held = false;
     } cases[] = {
         {"no backup", result, std::nullopt, cannot + "its backup pak0.bak is missing"},
         {"a backup that is no archive", result, "PK\x03\x04" + o.substr(4), cannot + "its backup pak0.bak is not a pak file"},
@@ -131,6 +134,12 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         {"half done, the archive at the third name", std::nullopt, o, "", {}, false, false, result},
         {"half done, the backup at the archive's name too", o, std::nullopt, "", {}, false, false, result},
         {"half done, then a run", std::nullopt, o, "", {}, false, false, result, {"pak0.pak"}},
+#ifndef _WIN32
+        // Found only once the undo is finished: the file the game holds is then the archive.
+        {"half done, then a run, the backup held open by another program", std::nullopt, o,
+         held_archive, {}, false, false, result,
+         {"pak0.pak"}, false, true},
+#endif
         {"half done, then a dry run", o, std::nullopt, "", {}, false, false, result, {"--dry-run", "pak0.pak"}},
         {"half done, the third name beside both others", result, o,
          cannot_finish + "pak0.pak.tarnwick-undo, pak0.pak and pak0.bak all exist, so which of them holds what "
@@ -157,7 +166,7 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         if (c.command[0] != "--undo") write_file(update(), u);
         if (c.linked) fs::create_hard_link(target(), backup());
         std::unique_ptr<held_open> holder;
-        if (c.held) holder = std::make_unique<held_open>(target(), dir() + ".holding");
+        if (c.held) holder = std::make_unique<held_open>(c.target ? target() : backup(), dir() + ".holding");
         const auto before = snapshot(dir());
         const run_result undo = run_tarnwick(c.command, dir(), c.wrapper);
         holder.reset();
@@ -175,18 +184,21 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         } else if (!c.message.empty()) {
             EXPECT_EQ(undo.status, 1);
             EXPECT_EQ(undo.out.substr(undo.out.find(kBanner)), kBanner + c.message + "\n");
-            EXPECT_EQ(snapshot(dir()), before);
-            continue;
+            // A holder refuses the run only after the undo it finished.
+            if (!(c.held && c.third)) {
+                EXPECT_EQ(snapshot(dir()), before);
+                continue;
+            }
         }
         const bool exchanges = !c.target || c.target->rfind("\x89TWr", 0) != 0;
-        EXPECT_EQ(undo.status, c.half_done ? 1 : 0) << undo.out;
+        EXPECT_EQ(undo.status, c.half_done || !c.message.empty() ? 1 : 0) << undo.out;
         if (c.third) {
             EXPECT_EQ(undo.out.substr(0, kTitle.size() + finished.size()), kTitle + finished);
             EXPECT_FALSE(exists(third));
-            const bool applied = c.command[0] == "pak0.pak";
+            const bool applied = c.command[0] == "pak0.pak" && c.message.empty();
             EXPECT_TRUE(same_bytes(read_file(target()), applied ? result : o));
             EXPECT_TRUE(same_bytes(read_file(backup()), applied ? o : result));
-            EXPECT_EQ(exists(update()), c.command[0] == "--dry-run");
+            EXPECT_EQ(exists(update()), c.command[0] != "--undo" && !applied);
             if (c.command[0] == "--dry-run") {
                 EXPECT_EQ(undo.out.substr(kTitle.size() + finished.size()).rfind(
                               "Dry run of the update of pak0.pak: nothing else was changed\n", 0), 0u) << undo.out;
