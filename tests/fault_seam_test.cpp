@@ -186,6 +186,10 @@ std::vector<fault_row> rows() {
         {"a path not found at the backup's rename", run_kind::update, {"rename", 1, ""}, kPathNotFound, "", 1,
          failed(kBackingUp, "Error writing pak0.bak: " + kReason), "", {held::original, held::nothing, held::update}},
         // The undo's steps: by exchange where the system has one, else by three renames.
+        // Another run, on an archive sharing the backup, is making its backup; the name stays that run's.
+        {"the claim on the backup's temporary name", run_kind::undo_by_exchange, {"lock", 1, ""}, std::nullopt,
+         "busy", 1, failed("", "Cannot undo the update of pak0.pak: its backup pak0.bak is in use by another run"), "",
+         {held::result, held::original, held::update}, true},
         {"the exchange", run_kind::undo_by_exchange, {"exchange", 1, ""}, kIoError, "", 1,
          failed(kUndoing, "Cannot undo the update of pak0.pak: exchanging pak0.pak and pak0.bak failed: " + kReason +
                               "; pak0.pak and pak0.bak are as they were before the undo"),
