@@ -72,6 +72,7 @@ struct fault_row {
     // Where given, the undo starts half done: its first rename moved pak0.pak, holding this, to the spare name.
     held spare = held::nothing;
     held earlier = held::nothing;  // where given, an update starts over this earlier backup
+    held target = held::original;  // what an update starts from
 };
 
 const std::string kBackingUp = "Backing up update target pak0.pak...\n";
@@ -170,6 +171,12 @@ std::vector<fault_row> rows() {
          failed(kUpdating + members, "Error writing pak0.pak: " + kReason),
          kFinishing,
          {held::result, held::original, held::nothing}},
+        // An archive that already holds the update is compared with it, member by member: a read that fails
+        // there is an error, never a difference that would back up the updated archive as the original.
+        {"a read comparing update.pak with the archive that holds it", run_kind::update, {"read", -4, "remove 1"},
+         kIoError, "", 1, failed(kBackingUp, "Error reading update.pak: " + kReason), "",
+         {held::result, held::original, held::update}, false, std::nullopt, held::nothing, held::original,
+         held::result},
         // The Windows layer's mapping of the errors users read most.
         // The first open looks for what a stopped undo left.
         {"a sharing violation at the archive's open", run_kind::update, {"open", 2, ""}, kSharingViolation, "", 1,
@@ -312,7 +319,7 @@ protected:
     }
 
     static three_held start_of(const fault_row& row) {
-        if (row.run == run_kind::update) return {held::original, row.earlier, held::update};
+        if (row.run == run_kind::update) return {row.target, row.earlier, held::update};
         if (row.spare != held::nothing) return {held::nothing, held::original, held::update};
         return {held::result, held::original, held::update};
     }
