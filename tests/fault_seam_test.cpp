@@ -16,8 +16,9 @@ using namespace testkit;
 namespace {
 
 // What a file holds after a run: the original, the update, the result, an
-// archive bearing the rewrite or the complete mark, or nothing.
-enum class held { original, update, result, rewrite_mark, complete_mark, nothing };
+// archive bearing the rewrite or the complete mark, the original bearing the
+// rewrite mark as a run stopped right after its mark leaves it, or nothing.
+enum class held { original, update, result, rewrite_mark, complete_mark, marked_original, nothing };
 struct three_held {
     held target, backup, update;
 };
@@ -86,6 +87,8 @@ const std::string kHalfWritten =
 const std::string kMarking =
     "tarnwick: pak0.pak is half-written and not playable, or still as it was; the original is in pak0.bak; running "
     "the same command again, once the cause is fixed, finishes the update\n";
+const std::string kUnmarking = "tarnwick: pak0.pak is as it was, or still marked and not playable; the original is in "
+                               "pak0.bak; running the same command again updates it\n";
 const std::string kFinishing =
     "tarnwick: pak0.pak is updated, or complete but for its header: if it does not load, run the same command again\n";
 const std::string kUndoHalfDone = "the undo of pak0.pak is half done; running the same command again finishes it\n";
@@ -171,6 +174,18 @@ std::vector<fault_row> rows() {
          failed(kUpdating + members, "Error writing pak0.pak: " + kReason),
          kFinishing,
          {held::result, held::original, held::nothing}},
+        {"the archive's status, once it is locked", run_kind::update, {"status", 1, "lock 1"}, kIoError, "", 1,
+         failed(kBackingUp, "Error reading the status of pak0.pak: " + kReason), "",
+         {held::original, held::nothing, held::update}},
+        // The mark of a run stopped before it changed anything comes off first.
+        {"the mark's removal", run_kind::update, {"write", 1, ""}, kIoError, "", 1,
+         failed(kBackingUp, "Error writing pak0.pak: " + kReason), kUnmarking,
+         {held::marked_original, held::original, held::update}, false, std::nullopt, held::nothing, held::original,
+         held::marked_original},
+        {"the mark's removal's flush", run_kind::update, {"flush", 1, ""}, kIoError, "", 1,
+         failed(kBackingUp, "Error writing pak0.pak: " + kReason), kUnmarking,
+         {held::original, held::original, held::update}, false, std::nullopt, held::nothing, held::original,
+         held::marked_original},
         // An archive that already holds the update is compared with it, member by member: a read that fails
         // there is an error, never a difference that would back up the updated archive as the original.
         {"a read comparing update.pak with the archive that holds it", run_kind::update, {"read", -4, "remove 1"},
@@ -255,6 +270,7 @@ protected:
         case held::result: return result_;
         case held::rewrite_mark: return "\x89TWr";
         case held::complete_mark: return "\x89TWc" + result_.substr(4);
+        case held::marked_original: return "\x89TWr" + o_.substr(4);
         case held::nothing: break;
         }
         return "";
