@@ -202,7 +202,8 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"empty argument", {""}, 0, "", "", "", ""},
         {"target is update.pak", {"update.pak"}, 0, "", "", 
          backing_up("update.pak") + kBanner + "Cannot update update.pak: it is the same file as update.pak\n", ""},
-        {"target is ./update.pak", {"./update.pak"}, 0, "", "", "", "update.pak"},
+        {"target is ./update.pak", {"./update.pak"}, 0, "", "",
+         backing_up("./update.pak") + kBanner + "Cannot update ./update.pak: it is the same file as update.pak\n", ""},
 #ifdef _WIN32
         {"target is .\\UPDATE.PAK, one file to Windows", {".\\UPDATE.PAK"}, 0, "", "", "", "update.pak"},
         {"target is its own backup in capitals, one file to Windows", {"OWN.BAK"}, 0, "", "", "", "OWN.BAK"},
@@ -218,9 +219,12 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
         {"target below a file", {"pak0.pak/x.pak"}, 0, "", "",
          backing_up("pak0.pak/x.pak") + kBanner + "Error opening pak0.pak/x.pak: " + std::strerror(ENOTDIR) + "\n", ""},
 #endif
-        {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak", "", "update.pak"},
-        {"target is its own backup", {"own.bak"}, 0, "", "", "", "own.bak"},
-        {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak", "", "pak0."},
+        {"target is a hard link to update.pak", {"hard.pak"}, 'h', "hard.pak", "update.pak",
+         backing_up("hard.pak") + kBanner + "Cannot update hard.pak: it is the same file as update.pak\n", ""},
+        {"target is its own backup", {"own.bak"}, 0, "", "",
+         backing_up("own.bak") + kBanner + "Cannot back up own.bak: its backup own.bak is the same file\n", ""},
+        {"backup is a hard link to the target", {"pak0.pak"}, 'h', "pak0.bak", "pak0.pak",
+         backing_up("pak0.pak") + kBanner + "Cannot back up pak0.pak: its backup pak0.bak is the same file\n", ""},
         {"target of 2^31 bytes", {"big.pak"}, 'b', "big.pak", "",
          backing_up("big.pak") + kBanner +
              "File big.pak is too large: 2147483648 bytes, more than the 2147483647 a pak file can address\n",
@@ -235,7 +239,7 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          backing_up("pak0.pak") + kBanner +
              "File update.pak is too large: 2147483648 bytes, more than the 2147483647 a pak file can address\n",
          ""},
-        {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", "", "dir.pak"},
+        {"target is a directory", {"dir.pak"}, 'd', "dir.pak", "", backing_up("dir.pak") + kBanner + "Error opening dir.pak: Is a directory\n", ""},
         {"update.pak is a directory", {"pak0.pak"}, 'd', "update.pak", "",
          backing_up("pak0.pak") + kBanner + "Error opening update.pak: Is a directory\n", ""},
         {"the backup is another archive's original, which its cut-short update needs", {"own.x"}, 'm', "own.pak",
@@ -271,9 +275,11 @@ TEST_F(EndToEnd, RefusalsWriteNothing) {
          "pak0.pak", true},
 #ifndef _WIN32
         // Opening a named pipe would wait for a writer forever.
-        {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "", "", "pipe.pak: not a regular file"},
-        {"target is a socket", {"socket.pak"}, 'k', "socket.pak", "", "", "socket.pak: not a regular file"},
-        {"target is a device", {"/dev/null"}, 0, "", "", "", "/dev/null: not a regular file"},
+        {"target is a named pipe", {"pipe.pak"}, 'p', "pipe.pak", "",
+         backing_up("pipe.pak") + kBanner + "Error opening pipe.pak: not a regular file\n", ""},
+        {"target is a socket", {"socket.pak"}, 'k', "socket.pak", "",
+         backing_up("socket.pak") + kBanner + "Error opening socket.pak: not a regular file\n", ""},
+        {"target is a device", {"/dev/null"}, 0, "", "", backing_up("/dev/null") + kBanner + "Error opening /dev/null: not a regular file\n", ""},
 #endif
     });
     EXPECT_FALSE(exists("/dev/null.bak"));
@@ -299,8 +305,9 @@ TEST_F(EndToEnd, RefusalsThroughSymlinksWriteNothing) {
          backing_up("sub/pak0.pak") + kBanner +
              "Cannot back up sub/pak0.pak: its backup sub/pak0.bak is the same file as update.pak\n",
          ""},
-        {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", "", "update.pak"},
-        {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero", "", "pak0.bak: not a regular file"},
+        {"backup would create ./update.pak", {"pak0.pak"}, 'u', "pak0.bak", "./update.pak", same_as_update, ""},
+        {"backup is a device", {"pak0.pak"}, 's', "pak0.bak", "/dev/zero",
+         backing_up("pak0.pak") + kBanner + "Error opening pak0.bak: not a regular file\n", ""},
         {"update.pak leads to the backup to be", {"pak0.pak"}, 'u', "update.pak", "pak0.bak", same_as_update, ""},
         // A marked target is never backed up, so the run never says so.
         {"update.pak leads to the backup a cut-short rewrite is finished from", {"pak0.pak"}, 'r', "update.pak",
