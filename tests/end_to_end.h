@@ -373,6 +373,28 @@ protected:
         return points;
     }
 
+    // "call:when=n" as strace's inject takes it, for `at` given so or as
+    // "call after text": the first such call after a traced line holding
+    // the text, in a run of `command` from `from`. So a row follows the
+    // code when a call is added.
+    std::string located(const std::string& at, const three_files& from, const std::vector<std::string>& command) {
+        const std::size_t after = at.find(" after ");
+        if (after == std::string::npos) return at;
+        const std::string call = at.substr(0, after), text = at.substr(after + 7);
+        restore(from);
+        command_ = command;
+        std::istringstream trace(traced_run({"-y"}));
+        int count = 0;
+        bool seen = false;
+        for (std::string line; std::getline(trace, line);) {
+            const bool counted = line.rfind(call + "(", 0) == 0 && ++count > 0;
+            if (seen && counted) return call + ":when=" + std::to_string(count);
+            seen = seen || line.find(text) != std::string::npos;
+        }
+        ADD_FAILURE() << "no " << call << " after " << text << " in the trace";
+        return call + ":when=1";
+    }
+
     void stop_at(const std::pair<std::string, int>& point) {
         traced_run({"-e", "inject=" + point.first + ":signal=KILL:when=" + std::to_string(point.second)});
     }

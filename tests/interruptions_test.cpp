@@ -441,23 +441,6 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          result, o, {"pak0.pak"}, "write:signal=" + std::to_string(SIGHUP) + ":when=4"},
     };
     const std::string third = path("pak0.pak.tarnwick-undo");
-    const auto located = [&](const std::string& at, const three_files& from, const std::vector<std::string>& command) {
-        const std::size_t after = at.find(" after ");
-        if (after == std::string::npos) return at;
-        const std::string call = at.substr(0, after), text = at.substr(after + 7);
-        restore(from);
-        command_ = command;
-        std::istringstream trace(traced_run({"-y"}));
-        int count = 0;
-        bool seen = false;
-        for (std::string line; std::getline(trace, line);) {
-            const bool counted = line.rfind(call + "(", 0) == 0 && ++count > 0;
-            if (seen && counted) return call + ":when=" + std::to_string(count);
-            seen = seen || line.find(text) != std::string::npos;
-        }
-        ADD_FAILURE() << "no " << call << " after " << text << " in the trace";
-        return call + ":when=1";
-    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const std::string where = located(c.call, c.start, c.command);
@@ -554,9 +537,16 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
     std::string changed_report = report;
     changed_report.replace(changed_report.find("Backup of original in pak0.bak"), 30,
                            "No backup of the original: pak0.bak was changed by another program during the run");
+    // The calls a fresh run makes after its marks and its seal's writes.
+    const std::string mark_flushed = "fdatasync after \"\\211TWr\", 4, 0)";
+    const std::string rewriting = "copy_file_range after \"\\211TWr\", 4, 0)";
+    const std::string place_flushed = "fdatasync after , 8, 4)";
+    const std::string cut_flushed = "fdatasync after ftruncate(";
+    const std::string complete_flushed = "fdatasync after \"\\211TWc\", 4, 0)";
+    const std::string removal_flushed = "fsync after unlink(\"update.pak\")";
     const struct {
         const char* label;
-        const char* hold;    // the call the run is held in, and its count
+        std::string hold;    // the call the run is held in, as strace counts it or after a traced line
         const char* change;  // run while the run is held
         int status;
         std::string out;     // the end of the held run's output
@@ -587,84 +577,86 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"pak0.pak rewritten in place once its backup is named", "fsync:when=1", "cp retouched.pak pak0.pak", 1,
          kBanner + "Cannot update pak0.pak: it changed during the run\n", retouched, o, u, "",
          model_merge(retouched, u)->archive},
-        {"pak0.pak renamed over while its mark is flushed", "fdatasync:when=2", "mv other.pak pak0.pak", 1, name_taken,
+        {"pak0.pak renamed over while its mark is flushed", mark_flushed, "mv other.pak pak0.pak", 1, name_taken,
          other, o, u,
          "tarnwick: the half-written archive no longer has the name pak0.pak, which another file took; the original "
          "is in pak0.bak\n"},
-        {"pak0.pak renamed over while it is rewritten", "copy_file_range:when=2", "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while it is rewritten", rewriting, "mv other.pak pak0.pak", 1,
          name_taken, other, o, u},
-        {"pak0.pak renamed over while its complete mark is flushed", "fdatasync:when=7", "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while its complete mark is flushed", complete_flushed, "mv other.pak pak0.pak", 1,
          name_taken, other, o, u,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
-        {"pak0.pak renamed over while update.pak's removal is flushed", "fsync:when=2", "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while update.pak's removal is flushed", removal_flushed, "mv other.pak pak0.pak", 1,
          name_taken, other, o, std::nullopt,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
-        {"update.pak rewritten in place while the target is rewritten", "copy_file_range:when=2",
+        {"update.pak rewritten in place while the target is rewritten", rewriting,
          "cp next.pak update.pak", 1, changed_update, marked, o, next},
-        {"update.pak rewritten in place with other bytes of the same length", "copy_file_range:when=2",
+        {"update.pak rewritten in place with other bytes of the same length", rewriting,
          "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length},
-        {"update.pak rewritten in place, its modification time put back", "copy_file_range:when=2",
+        {"update.pak rewritten in place, its modification time put back", rewriting,
          "cp -p update.pak kept.pak && cp same-length.pak update.pak && touch -r kept.pak update.pak", 1,
          changed_update, marked, o, same_length},
-        {"update.pak renamed over while the target is rewritten", "copy_file_range:when=2", "mv next.pak update.pak", 0,
+        {"update.pak renamed over while the target is rewritten", rewriting, "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak rewritten in place while the complete mark is flushed", "fdatasync:when=7",
+        {"update.pak rewritten in place while the complete mark is flushed", complete_flushed,
          "cp next.pak update.pak", 0,
          "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak removed by something else while the complete mark is flushed", "fdatasync:when=7",
+        {"update.pak removed by something else while the complete mark is flushed", complete_flushed,
          "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
          std::nullopt},
-        {"update.pak touched while the target is rewritten, its bytes the same", "copy_file_range:when=2",
+        {"update.pak touched while the target is rewritten, its bytes the same", rewriting,
          "touch -d @0 update.pak", 0, report, merged->archive, o, std::nullopt},
-        {"update.pak rewritten and put back while the target is rewritten", "copy_file_range:when=2",
+        {"update.pak rewritten and put back while the target is rewritten", rewriting,
          "cp update.pak kept.pak && cp same-length.pak update.pak && cp kept.pak update.pak", 0, report,
          merged->archive, o, std::nullopt},
         // Once sealed the target has no record: the rerun proves it by update.pak's bytes.
-        {"update.pak rewritten in place while the result's place is flushed", "fdatasync:when=5",
+        {"update.pak rewritten in place while the result's place is flushed", place_flushed,
          "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length, "", std::nullopt,
          "it was rewritten whole with an update that update.pak no longer holds"},
-        {"update.pak rewritten in place while the cut is flushed", "fdatasync:when=6", "cp next.pak update.pak", 1,
+        {"update.pak rewritten in place while the cut is flushed", cut_flushed, "cp next.pak update.pak", 1,
          changed_update, marked, o, next, "", std::nullopt,
          "it was rewritten whole with an update that update.pak no longer holds"},
         // The backup is the rewrite's only source of the original's bytes.
         {"pak0.bak rewritten in place once it is named", "fsync:when=1", "cp retouched.pak pak0.bak", 1,
          kBanner + "Cannot update pak0.pak: its backup pak0.bak changed during the run\n", o, retouched, u, "",
          merged->archive},
-        {"pak0.bak rewritten in place while the mark is flushed", "fdatasync:when=2", "cp retouched.pak pak0.bak", 1,
+        {"pak0.bak rewritten in place while the mark is flushed", mark_flushed, "cp retouched.pak pak0.bak", 1,
          changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
-        {"pak0.bak rewritten in place while the target is rewritten", "copy_file_range:when=2",
+        {"pak0.bak rewritten in place while the target is rewritten", rewriting,
          "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
-        {"pak0.bak replaced while the target is rewritten", "copy_file_range:when=2", "cp retouched.pak new.bak && "
+        {"pak0.bak replaced while the target is rewritten", rewriting, "cp retouched.pak new.bak && "
          "mv new.bak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
         {"pak0.bak rewritten in place while a resumed rewrite copies", "copy_file_range:when=1",
          "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part,
          true},
-        {"pak0.bak rewritten in place while the result's place is flushed", "fdatasync:when=5",
+        {"pak0.bak rewritten in place while the result's place is flushed", place_flushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
-        {"pak0.bak rewritten in place while the complete mark is flushed", "fdatasync:when=7",
+        {"pak0.bak rewritten in place while the complete mark is flushed", complete_flushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        restore({o, std::nullopt, u});
+        three_files from{o, std::nullopt, u};
         if (c.resumed) {
             // Cut short at byte 40, its record past the original and the result, as a run leaves it.
             std::string cut_short = marked + merged->archive.substr(4, 36);
             cut_short.resize(std::max(o.size(), merged->archive.size()), '\0');
-            restore({with_record(cut_short, o, u), o, u});
+            from = {with_record(cut_short, o, u), o, u};
         }
+        const std::string hold = located(c.hold, from, {"pak0.pak"});
+        restore(from);
         write_file(path("next.pak"), next);
         write_file(path("other.pak"), other);
         write_file(path("retouched.pak"), retouched);
         write_file(path("same-length.pak"), same_length);
-        const std::string held_call = std::string(c.hold).substr(0, std::string(c.hold).find(':'));
+        const std::string held_call = hold.substr(0, hold.find(':'));
         const std::string script =
             "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=" + held_call +
-            " -e inject=" + c.hold + ":signal=STOP " + tarnwick_exe() + " pak0.pak >first.out 2>first.err & first=$!\n"
+            " -e inject=" + hold + ":signal=STOP " + tarnwick_exe() + " pak0.pak >first.out 2>first.err & first=$!\n"
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
             "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" + c.change + "\nkill -CONT $held\nwait $first";
         EXPECT_EQ(run_program({"sh", "-c", script}, dir()).status, c.status);
