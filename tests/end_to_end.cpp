@@ -1,5 +1,6 @@
 #include "end_to_end.h"
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 
@@ -40,6 +41,13 @@ std::size_t display_columns(const std::string& text) {
         i += length;
     }
     return columns;
+}
+
+std::string test_name_of(const ::testing::TestParamInfo<const char*>& row) {
+    std::string name = row.param;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
 }
 
 std::string without_unseen_note(std::string out) {

@@ -60,6 +60,9 @@ std::string backing_up(const std::string& target);
 // at: whether it appears depends on the processes of the machine.
 std::string without_unseen_note(std::string out);
 
+// A test's name for a row given by its label: letters and digits kept, the rest '_'.
+std::string test_name_of(const ::testing::TestParamInfo<const char*>& row);
+
 // The refusal of an archive another program holds open: on Linux it names
 // the program, tests/hold_file (its name cut to 15 bytes, as Linux keeps
 // it), or the emulator that runs it.

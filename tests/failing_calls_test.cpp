@@ -618,11 +618,6 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, FailingCalls,
                          ::testing::Values("fresh", "fresh, its status reads", "over an earlier backup, its status reads",
                                            "already applied", "unmarked", "resumed", "complete", "undo"),
-                         [](const ::testing::TestParamInfo<const char*>& scenario) {
-                             std::string name = scenario.param;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+                         test_name_of);
 
 #endif

@@ -54,7 +54,10 @@ TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
 // there, and standard output is the same either way. On a narrow terminal no
 // redraw, nor the blanks that erase one, reaches the last column. How the
 // line fits a width is TextWidth's to test.
-TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
+// One test per row, so that their waits overlap.
+class Terminal : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Terminal, ProgressShowsOnlyOnATerminal) {
     const std::string reason = reason_cannot_trace();
     if (!reason.empty()) GTEST_SKIP() << reason;
     const std::string o = build_pak({{"a", random_bytes(9000, 1)}});
@@ -107,8 +110,10 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
          {"script", "-qec", slow("260000 -e inject=pwrite64:signal=INT:when=3", "pak0.pak"), "/dev/null"},
          "\rRewriting pak0.pak: ", 0, false, true},
     };
+    int rows = 0;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+        if (c.label != std::string(GetParam())) continue;
+        ++rows;
         write_file(path(c.archive), c.original);
         write_file(update(), c.update);
         fs::remove(path("err"));
@@ -169,4 +174,15 @@ TEST_F(EndToEnd, ProgressShowsOnlyOnATerminal) {
             EXPECT_EQ(drawn_aside, run_tarnwick({c.archive}, dir()).out);
         }
     }
+    EXPECT_EQ(rows, 1) << "no row " << GetParam();
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Terminal,
+                         ::testing::Values("terminal",
+                                           "terminal of 62 columns, narrowed to 50 before an erase, a long path in "
+                                           "ASCII",
+                                           "errors on a terminal, output into a file",
+                                           "output on a terminal, errors into a file", "a run of under a second",
+                                           "two copies of under a second, more than one together",
+                                           "a redraw shorter than the one before", "interrupted while the line is shown"),
+                         test_name_of);
