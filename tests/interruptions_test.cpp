@@ -553,6 +553,7 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         // For a marked target, a part of the refusal of a rerun.
         std::string rerun_refused = "update.pak is not the update it was applying";
         bool resumed = false;  // the held run finishes one cut short with its record
+        bool undoing = false;  // the held run undoes the update
     } cases[] = {
         {"update.pak rewritten in place while the backup is copied", "copy_file_range:when=1",
          "cp next.pak update.pak", 1, changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
@@ -628,15 +629,25 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"pak0.bak rewritten in place while a resumed rewrite copies", "copy_file_range:when=1",
          "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part,
          true},
+        // An undo renames by names: one another program gave to another file is refused.
+        {"pak0.pak renamed over once an undo has locked both files", "flock:when=3", "mv other.pak pak0.pak", 1,
+         kBanner + "Cannot undo the update of pak0.pak: another file took the name pak0.pak during the undo; nothing "
+                   "was changed\n",
+         other, o, u, "", std::nullopt, "", false, true},
+        {"pak0.bak renamed over once an undo has locked both files", "flock:when=3", "mv other.pak pak0.bak", 1,
+         kBanner + "Cannot undo the update of pak0.pak: another file took the name pak0.bak during the undo; nothing "
+                   "was changed\n",
+         merged->archive, other, u, "", std::nullopt, "", false, true},
         {"pak0.bak rewritten in place while the result's place is flushed", place_flushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
         {"pak0.bak rewritten in place while the complete mark is flushed", complete_flushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
     };
-    std::map<std::pair<std::string, bool>, std::string> held_at;
+    std::map<std::string, std::string> held_at;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         three_files from{o, std::nullopt, u};
+        if (c.undoing) from = {merged->archive, o, u};
         if (c.resumed) {
             // Cut short at byte 40, its record past the original and the result, as a run leaves it.
             std::string cut_short = marked + merged->archive.substr(4, 36);
@@ -644,8 +655,9 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
             from = {with_record(cut_short, o, u), o, u};
         }
         // Rows that hold the same call from the same start share one trace.
-        std::string& hold = held_at[{c.hold, c.resumed}];
+        std::string& hold = held_at[c.hold + (c.resumed ? ", resumed" : c.undoing ? ", undoing" : "")];
         if (hold.empty()) hold = located(c.hold, from, {"pak0.pak"});
+        const std::string command = c.undoing ? " --undo pak0.pak" : " pak0.pak";
         restore(from);
         write_file(path("next.pak"), next);
         write_file(path("other.pak"), other);
@@ -654,7 +666,7 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         const std::string held_call = hold.substr(0, hold.find(':'));
         const std::string script =
             "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=" + held_call +
-            " -e inject=" + hold + ":signal=STOP " + tarnwick_exe() + " pak0.pak >first.out 2>first.err & first=$!\n"
+            " -e inject=" + hold + ":signal=STOP " + tarnwick_exe() + command + " >first.out 2>first.err & first=$!\n"
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
             "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" + c.change + "\nkill -CONT $held\nwait $first";
         EXPECT_EQ(run_program({"sh", "-c", script}, dir()).status, c.status);
