@@ -463,6 +463,7 @@ protected:
             {"a mark on an unchanged archive, taken off", {"\x89TWr" + o.substr(4), o, u}, std::nullopt, run, {}},
             {"an undo by exchange", {result, o, u}, std::nullopt, undo, {}},
             {"an undo of a rewrite complete but for its magic", {complete, o, u}, std::nullopt, undo, {}},
+            {"an undo of a rewrite cut short", cut_short, std::nullopt, undo, {}},
             {"an interrupted undo finished by an undo", {std::nullopt, o, u}, result, undo, {}},
             {"an interrupted undo finished by a run, which then updates", {std::nullopt, o, u}, result, run, {}},
         };
