@@ -30,14 +30,15 @@ static_assert(PIECE_SIZE % COPY_CHUNK_SIZE == 0, "a piece holds whole chunks");
 // first update after a start of the machine does, starts nothing early: the
 // disk would take the early writes between the reads the copy waits for,
 // and the flush would find too little left to write for the read-back
-// beside it to hide behind. Measured from a dropped page cache on the same
-// archive (medians of 5 alternated rounds, late / front updates, against a
-// cold `cp` and `sync` of the archive): in bench/run this 0.88 / 1.13, the
-// build before with its early starts 1.11 / 1.56 (this 0.97 / 0.58 of it
-// round by round); in a second run of the choices, this 1.20 / 1.36, early
-// starts 1.02 / 1.32, early starts with the read-ahead hint 0.93 / 1.16,
-// no early starts and no hint 1.27 / 1.64. Cold runs here spread by a
-// third, so the two runs disagree. A source counts as in memory when at
+// beside it to hide behind. Measured from a dropped page cache on a 256 MiB
+// archive, 15 alternated rounds on a quiet machine (bench/RESULTS.md): late /
+// append / front updates take 1.04 / 1.09 / 1.16 of one cold `cp` and `sync`
+// of the archive by the medians, and 0.82 / 0.88 / 0.81 of the previous
+// release's, which started writing early, round by round. Among the choices
+// (5 rounds, late / front): early starts 1.02 / 1.32 of the copy, early
+// starts with the read-ahead hint 0.93 / 1.16, neither 1.27 / 1.64; the
+// copy alone spreads by a factor of five between rounds here, so only the
+// previous release is told apart. A source counts as in memory when at
 // least half of it is. Only a span of more than one piece is asked, at three calls
 // per 4096 pages: a shorter one starts once, after all of its reads.
 bool source_in_memory(const copy_span& span)
