@@ -932,9 +932,16 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
     // A run on the marked pak0.pak holds pak0.bak's lock from its copy to its report.
     const std::string live_sibling = "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being "
                                      "updated by another run; run it again when that run ends";
+    // The calls a fresh run makes after its marks, its record and its seal's writes.
+    const std::string rewriting = "copy_file_range after \"\\211TWr\", 4, 0)";
+    const std::string mark_flushed = "fdatasync after \"\\211TWr\", 4, 0)";
+    const std::string record_flushed = "fdatasync after , 56, ";
+    const std::string complete_flushed = "fdatasync after \"\\211TWc\", 4, 0)";
+    const std::string removal_flushed = "fsync after unlink(\"update.pak\")";
+    const std::string magic_flushed = "fdatasync after \"PACK\", 4, 0)";
     const struct {
         const char* label;
-        const char* hold;         // the call the first run is held in, and its count
+        std::string hold;         // the call the first run is held in, as strace counts it or after a traced line
         std::string second;       // the second run's command line, in the case folder
         std::string refusal;
         bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
@@ -944,20 +951,20 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
-        {"same target, while rewriting", "copy_file_range:when=2", tool + " pak0.pak",
+        {"same target, while rewriting", rewriting, tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
-        {"another target sharing update.pak, while flushing", "fdatasync:when=3", tool + " pak1.pak",
+        {"another target sharing update.pak, while flushing", record_flushed, tool + " pak1.pak",
          "Cannot update pak1.pak: update.pak is in use by another run"},
         {"a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a dry run of a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
          "cd other && " + tool + " --dry-run ../pak0",
          "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
-        {"a dry run of the same target, while rewriting", "copy_file_range:when=2", tool + " --dry-run pak0.pak",
+        {"a dry run of the same target, while rewriting", rewriting, tool + " --dry-run pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
-        {"an undo of the same target, while rewriting", "copy_file_range:when=2", tool + " --undo pak0.pak",
+        {"an undo of the same target, while rewriting", rewriting, tool + " --undo pak0.pak",
          "Cannot undo the update of pak0.pak: another run is updating it"},
-        {"a target sharing the backup name, while rewriting", "copy_file_range:when=2",
+        {"a target sharing the backup name, while rewriting", rewriting,
          "cd other && " + tool + " ../pak0", live_sibling},
         {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",
          "cd other && " + tool + " ../pak0",
@@ -994,16 +1001,16 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while the backup's name is flushed", "fsync:when=1",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
-        {"a target sharing the backup name, while the mark is flushed", "fdatasync:when=2",
+        {"a target sharing the backup name, while the mark is flushed", mark_flushed,
          "cd other && " + tool + " ../pak0", live_sibling},
-        {"a target sharing the backup name, while the complete mark is flushed", "fdatasync:when=7",
+        {"a target sharing the backup name, while the complete mark is flushed", complete_flushed,
          "cd other && " + tool + " ../pak0", live_sibling},
-        {"a target sharing the backup name, while update.pak's removal is flushed", "fsync:when=2",
+        {"a target sharing the backup name, while update.pak's removal is flushed", removal_flushed,
          "cd other && " + tool + " ../pak0", live_sibling},
-        {"a target sharing the backup name, while the magic is flushed", "fdatasync:when=8",
+        {"a target sharing the backup name, while the magic is flushed", magic_flushed,
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         // Its report names the backup, whose lock it holds until then.
-        {"a target sharing the backup name, while the report is printed", "write:when=9",
+        {"a target sharing the backup name, while the report is printed", "write after completed!",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while a complete rewrite is finished", "fdatasync:when=1",
          "cd other && " + tool + " ../pak0", live_sibling, false, "pak0.pak", "", true},
@@ -1016,6 +1023,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "run it again when that run ends",
          false, "pak0.pak", "", true},
     };
+    std::map<std::string, std::string> held_at;  // rows that hold the same call share one trace
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -1043,10 +1051,14 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
                               "The original is already in pak0.bak, saved by an interrupted run\n");
         }
         const std::string sums = "find . -type f ! -name '*.out' ! -name '*.sum' -exec cksum {} + | sort";
-        const std::string held_call = std::string(c.hold).substr(0, std::string(c.hold).find(':'));
+        // A fresh run's call is found in a trace of its own, beside the case folders.
+        const bool fresh = !undoing && !c.resuming && !c.completing;
+        std::string& hold = held_at[c.hold];
+        if (hold.empty()) hold = fresh ? located(c.hold, {o, std::nullopt, u}, {"pak0.pak"}) : c.hold;
+        const std::string held_call = hold.substr(0, hold.find(':'));
         const std::string script =
             std::string(kUnderStrace) + *c.environment + " -qq -o held.out -e trace=" + held_call + " -e inject=" +
-            c.hold + ":signal=STOP " + tool + " " + c.first + " >first.out 2>&1 & first=$!\n"
+            hold + ":signal=STOP " + tool + " " + c.first + " >first.out 2>&1 & first=$!\n"
             // Held stopped at that call until the second run is over, whatever the machine's speed.
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
             "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" +
