@@ -12,8 +12,9 @@
 
 // On a terminal a hostile member name is shown escaped; into a pipe it passes as it is.
 TEST_F(EndToEnd, ControlBytesInNamesAreEscapedOnATerminal) {
-    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\x7f\\\xc3\xa9";
-    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\x7f\\\xc3\xa9";
+    // Every byte below a space, and DEL, is escaped; the last of them too.
+    const std::string hostile = "x\x1b]0;pwned\a\rFAKE\x1f\x7f\\\xc3\xa9";
+    const std::string shown = "x\\x1b]0;pwned\\x07\\x0dFAKE\\x1f\\x7f\\\xc3\xa9";
     const std::string u = build_pak({{hostile, "abc"}});
     const std::string damaged = with_le32(u, entry_pos(u, 0) + 60, -1);
     const std::string command = tarnwick_exe() + " pak0.pak";

@@ -99,6 +99,10 @@ TEST_F(EndToEnd, HandMadeArchivesMergeAsModelled) {
         {"duplicates", build_pak({{"dup.txt", "1"}, {"keep", "k1"}, {"DUP.TXT", "2"}, {"keep", "k2"}}),
          build_pak({{"Dup.txt", "n"}, {"x", "x1"}, {"x", "x2"}, {"X", "x3"}}), "  Dup.txt : 1 bytes, replaces dup.txt\n",
          "tarnwick: update.pak holds x more than once; the game loads only one of them\n"},
+        // The same spelling needs no name after "replaces"; names that differ in case alone are one name.
+        {"a member replaced in the same spelling, and one added twice in two cases", build_pak({{"maps/m1.bsp", "old"}}),
+         build_pak({{"maps/m1.bsp", "newer"}, {"A.TXT", "1"}, {"a.txt", "2"}}), "  maps/m1.bsp : 5 bytes, replaces\n",
+         "tarnwick: update.pak holds a.txt more than once; the game loads only one of them\n"},
         {"only ASCII letters fold; bytes after the NUL are not part of a name", odd_names,
          build_pak({{std::string("A.TXT\0other", 11), "new"}, {"\xe9t\xe9.wav", "e2"}, {"`x", "tick"}})},
         {"replaced member is never read",
