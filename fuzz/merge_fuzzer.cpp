@@ -116,10 +116,10 @@ std::optional<std::string> run_merge()
         read_pak_directory(update, MAX_UPDATE_ENTRIES, plan.update);
         plan_merge(plan, {archive_length(target), archive_length(update), TARGET_NAME, UPDATE_ARCHIVE_NAME}, TARGET_NAME);
         original = open_for_read(BACKUP_NAME);
-        write_stage(target, rewrite_stage::rewriting);
+        write_stage(target, rewrite_stage::rewriting, rewrite_stage::none);
         write_merge(plan, original, update, target, plan.cut, progress, [](const pak_entry&) {});
         seal_merge(plan, target);
-        write_stage(target, rewrite_stage::none);
+        write_stage(target, rewrite_stage::none, rewrite_stage::rewriting);
         close_file(original);
         close_file(update);
         close_file(target);

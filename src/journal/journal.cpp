@@ -130,21 +130,8 @@ void name_journal(const std::string& target_path, const std::string& backup_path
                                    "command again";
 }
 
-namespace {
-
-// The last note the run chose for the archive; a finishing run found the
-// complete mark and says so while it writes that mark again.
-journal_note& note_in_force()
-{
-    static journal_note noted = journal_note::none;
-    return noted;
-}
-
-} // namespace
-
 void note_journal(journal_note note)
 {
-    note_in_force() = note;
     switch (note) {
     case journal_note::none:
         set_failure_notes(nullptr, nullptr);
@@ -200,7 +187,7 @@ void unmark_target(const checked_file& target)
     end_commit_step();
 }
 
-void write_stage(const checked_file& target, rewrite_stage stage)
+void write_stage(const checked_file& target, rewrite_stage stage, rewrite_stage before)
 {
     std::array<char, 4> magic = PAK_MAGIC;
     begin_commit_step();
@@ -211,7 +198,7 @@ void write_stage(const checked_file& target, rewrite_stage stage)
         break;
     case rewrite_stage::data_complete:
         magic = COMPLETE_MARK;
-        set_note(note_in_force() == journal_note::complete ? texts().complete : texts().marked);
+        set_note(before == rewrite_stage::data_complete ? texts().complete : texts().marked);
         break;
     case rewrite_stage::none:
         set_note(texts().finishing);

@@ -165,10 +165,10 @@ exchange_notes undo_exchange_notes();
 // being rewritten has no name any more, and the original is in the backup.
 void note_lost_name(rewrite_stage stage);
 // Writes the four bytes that begin the target at `stage` (the magic for
-// rewrite_stage::none) and flushes them to disk, with the note that is true
-// whether or not they landed set before the write, and the stage's own
-// after it; after the magic, no note.
-void write_stage(const checked_file& target, rewrite_stage stage);
+// rewrite_stage::none) over those of stage `before`, and flushes them to
+// disk, with the note that is true whether or not they landed set before
+// the write, and the stage's own after it; after the magic, no note.
+void write_stage(const checked_file& target, rewrite_stage stage, rewrite_stage before);
 
 // Takes the rewrite mark off a target whose bytes after it are still the
 // original's, and flushes it.

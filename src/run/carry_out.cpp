@@ -57,7 +57,7 @@ void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
 void mark_and_record(const run_plan& plan)
 {
     refuse_changed_target(plan.files);
-    write_stage(plan.files.target, rewrite_stage::rewriting);
+    write_stage(plan.files.target, rewrite_stage::rewriting, rewrite_stage::none);
     std::int64_t at = 0;
     if (record_place(plan.record.original_length, plan.merge.data_end + OUTPUT_DIRECTORY_SIZE, at)) {
         append_rewrite_record(plan.files.target, at, plan.record);
@@ -160,17 +160,20 @@ int finish(run_plan& plan, backup_standing backup, checked_file& held_backup, bo
     std::string removal_failure;
     std::string update_fate;
     if (files.update.handle != NO_FILE) {
-        refuse_lost_name(plan, plan.start == start_point::finish_complete ? rewrite_stage::data_complete
-                                                                          : rewrite_stage::rewriting);
+        // A run that found the target complete writes the mark again: the
+        // run that wrote it may have been killed before its flush.
+        const rewrite_stage found = plan.start == start_point::finish_complete ? rewrite_stage::data_complete
+                                                                                : rewrite_stage::rewriting;
+        refuse_lost_name(plan, found);
         refuse_changed_update(files);
-        write_stage(files.target, rewrite_stage::data_complete);
+        write_stage(files.target, rewrite_stage::data_complete, found);
         // update.pak is the only other copy of what the target now holds:
         // it stays while the target has no name.
         refuse_lost_name(plan, rewrite_stage::data_complete);
         removal_failure = remove_applied_update(files, update_fate);
     }
     refuse_lost_name(plan, rewrite_stage::data_complete);
-    write_stage(files.target, rewrite_stage::none);
+    write_stage(files.target, rewrite_stage::none, rewrite_stage::data_complete);
     close_updated_target(files, update_fate);
     if (backup_pinned && !backup_as_pinned(files)) {
         backup = backup_standing::changed;
@@ -227,7 +230,7 @@ int carry_out(run_plan& plan, pending_file& backup)
         return back_up_and_apply(plan, backup, progress);
     case start_point::finish_then_apply:
         // The finished rewrite is the original of the new update.
-        write_stage(files.target, rewrite_stage::none);
+        write_stage(files.target, rewrite_stage::none, rewrite_stage::data_complete);
         repin_target(files);
         note_journal(journal_note::as_it_was);
         print_finished_first(files);

@@ -288,7 +288,7 @@ int undo_update(const std::string& target_path, const std::string& output_archiv
     if (stage == rewrite_stage::data_complete) {
         // Complete but for its magic: it becomes the archive it already is.
         refuse_renamed_files(*undo);
-        write_stage(files.target, rewrite_stage::none);
+        write_stage(files.target, rewrite_stage::none, rewrite_stage::data_complete);
     }
     return undo_exchange(*undo);
 }
