@@ -319,6 +319,19 @@ protected:
 
 #ifndef _WIN32
 
+// The calls of a run that Interrupted::located finds after a traced line of
+// its own: the first copy after the rewrite mark, and the flushes after the
+// marks, the record, the directory's place, the cut, update.pak's removal
+// and the magic (or PACK written back over a mark taken off).
+inline const std::string kRewriting = "copy_file_range after \"\\211TWr\", 4, 0)";
+inline const std::string kMarkFlushed = "fdatasync after \"\\211TWr\", 4, 0)";
+inline const std::string kRecordFlushed = "fdatasync after , 56, ";
+inline const std::string kPlaceFlushed = "fdatasync after , 8, 4)";
+inline const std::string kCutFlushed = "fdatasync after ftruncate(";
+inline const std::string kCompleteFlushed = "fdatasync after \"\\211TWc\", 4, 0)";
+inline const std::string kRemovalFlushed = "fsync after unlink(\"update.pak\")";
+inline const std::string kMagicFlushed = "fdatasync after \"PACK\", 4, 0)";
+
 class Interrupted : public EndToEnd {
 protected:
     void SetUp() override {

@@ -363,8 +363,6 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
                                   "their folder was being flushed\n";
     const std::string half_done =
         "tarnwick: interrupted; the undo of pak0.pak is half done; running the same command again finishes it\n";
-    // The header's magic written back, over a mark.
-    const std::string after_magic = "fdatasync after \"PACK\", 4, 0)";
     // Stopped before its record, as a run killed there leaves it.
     const std::string half_written = "\x89TWr" + o.substr(4);
     const struct {
@@ -391,42 +389,42 @@ TEST_F(Interrupted, ASignalLeavesNoTemporaryFileAndTheNextRunFinishes) {
          "", result, o},
         {"SIGHUP while the backup is copied", SIGHUP, {o, std::nullopt, u}, "copy_file_range:when=1", unchanged, o, "",
          result, o},
-        {"SIGINT while the target is rewritten", SIGINT, {o, std::nullopt, u}, "copy_file_range after \\211TWr", marked, "",
+        {"SIGINT while the target is rewritten", SIGINT, {o, std::nullopt, u}, kRewriting, marked, "",
          o, result, o},
-        {"SIGTERM while the target is rewritten", SIGTERM, {o, std::nullopt, u}, "copy_file_range after \\211TWr", marked, "",
+        {"SIGTERM while the target is rewritten", SIGTERM, {o, std::nullopt, u}, kRewriting, marked, "",
          o, result, o},
-        {"SIGHUP while the target is rewritten", SIGHUP, {o, std::nullopt, u}, "copy_file_range after \\211TWr", marked, "", o,
+        {"SIGHUP while the target is rewritten", SIGHUP, {o, std::nullopt, u}, kRewriting, marked, "", o,
          result, o},
         {"SIGINT while a finished rewrite is backed up for the next patch", SIGINT, {complete, o, u2},
          "copy_file_range:when=1", unchanged, result, o, second, result},
         {"SIGINT while a finished rewrite is rewritten with the next patch", SIGINT, {complete, o, u2},
-         "copy_file_range after \\211TWr", marked, "", result, second, result},
+         kRewriting, marked, "", result, second, result},
         {"SIGINT during a dry run", SIGINT, {o, std::nullopt, u}, "flock:when=2", "tarnwick: interrupted\n", o, "",
          result, o, {"--dry-run", "pak0.pak"}},
         // A signal waits for the end of a mark's write and flush, and meets the note set after it.
-        {"SIGINT while the mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync after \\211TWr", marked, "", o, result,
+        {"SIGINT while the mark is flushed", SIGINT, {o, std::nullopt, u}, kMarkFlushed, marked, "", o, result,
          o},
         {"SIGINT while the rewritten members are flushed and read back", SIGINT, {o, std::nullopt, u},
          "fdatasync after , 262144, ", marked, "", o, result, o},
         {"SIGINT while the result's directory place is flushed, the record still there", SIGINT, {o, std::nullopt, u},
-         "fdatasync after , 8, 4) = ", marked, "", o, result, o},
-        {"SIGINT while the cut that drops the record is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync after ftruncate(",
+         kPlaceFlushed, marked, "", o, result, o},
+        {"SIGINT while the cut that drops the record is flushed", SIGINT, {o, std::nullopt, u}, kCutFlushed,
          marked, "", o, result, o},
         // Held back until the mark is flushed: every byte is written, and the mark is on.
-        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, "fdatasync after \\211TWc",
+        {"SIGINT while the complete mark is flushed", SIGINT, {o, std::nullopt, u}, kCompleteFlushed,
          "tarnwick: interrupted; pak0.pak is updated but still marked and not playable; the original is in pak0.bak; "
          "running the same command again, once the cause is fixed, finishes the update\n",
          "\x89TWc" + result.substr(4), o, result, o},
-        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, after_magic,
+        {"SIGINT while the magic is flushed", SIGINT, {o, std::nullopt, u}, kMagicFlushed,
          "tarnwick: interrupted\n", result, o, "", ""},
         // A run stopped after its mark, before anything else changed: the mark comes off first.
-        {"SIGTERM while the mark is taken off", SIGTERM, {"\x89TWr" + o.substr(4), o, u}, after_magic,
+        {"SIGTERM while the mark is taken off", SIGTERM, {"\x89TWr" + o.substr(4), o, u}, kMagicFlushed,
          unchanged, o, o, result, o},
         // A killed run says nothing more, but every line it printed is in the file.
-        {"SIGKILL while the target is rewritten", SIGKILL, {o, std::nullopt, u}, "copy_file_range after \\211TWr", "", "", o,
+        {"SIGKILL while the target is rewritten", SIGKILL, {o, std::nullopt, u}, kRewriting, "", "", o,
          result, o, {"pak0.pak"}, "", false, std::nullopt,
          backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\n"},
-        {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, after_magic, "", result, o, "", "",
+        {"SIGKILL while the magic is flushed", SIGKILL, {o, std::nullopt, u}, kMagicFlushed, "", result, o, "", "",
          {"pak0.pak"}, "", false, std::nullopt,
          backing_up("pak0.pak") + "Updating pak0.pak...\nUpdating B : 5 bytes\nUpdating d : 5000 bytes\n"},
         // Each of an undo's renames is a step a signal waits for: it meets the note of the names the step left.
@@ -554,13 +552,6 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
     std::string changed_report = report;
     changed_report.replace(changed_report.find("Backup of original in pak0.bak"), 30,
                            "No backup of the original: pak0.bak was changed by another program during the run");
-    // The calls a fresh run makes after its marks and its seal's writes.
-    const std::string mark_flushed = "fdatasync after \"\\211TWr\", 4, 0)";
-    const std::string rewriting = "copy_file_range after \"\\211TWr\", 4, 0)";
-    const std::string place_flushed = "fdatasync after , 8, 4)";
-    const std::string cut_flushed = "fdatasync after ftruncate(";
-    const std::string complete_flushed = "fdatasync after \"\\211TWc\", 4, 0)";
-    const std::string removal_flushed = "fsync after unlink(\"update.pak\")";
     const struct {
         const char* label;
         std::string hold;    // the call the run is held in, as strace counts it or after a traced line
@@ -595,58 +586,58 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         {"pak0.pak rewritten in place once its backup is named", "fsync:when=1", "cp retouched.pak pak0.pak", 1,
          kBanner + "Cannot update pak0.pak: it changed during the run\n", retouched, o, u, "",
          model_merge(retouched, u)->archive},
-        {"pak0.pak renamed over while its mark is flushed", mark_flushed, "mv other.pak pak0.pak", 1, name_taken,
+        {"pak0.pak renamed over while its mark is flushed", kMarkFlushed, "mv other.pak pak0.pak", 1, name_taken,
          other, o, u,
          "tarnwick: the half-written archive no longer has the name pak0.pak, which another file took; the original "
          "is in pak0.bak\n"},
-        {"pak0.pak renamed over while it is rewritten", rewriting, "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while it is rewritten", kRewriting, "mv other.pak pak0.pak", 1,
          name_taken, other, o, u},
-        {"pak0.pak renamed over while its complete mark is flushed", complete_flushed, "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while its complete mark is flushed", kCompleteFlushed, "mv other.pak pak0.pak", 1,
          name_taken, other, o, u,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
-        {"pak0.pak renamed over while update.pak's removal is flushed", removal_flushed, "mv other.pak pak0.pak", 1,
+        {"pak0.pak renamed over while update.pak's removal is flushed", kRemovalFlushed, "mv other.pak pak0.pak", 1,
          name_taken, other, o, std::nullopt,
          "tarnwick: the updated archive, complete but for its header, no longer has the name pak0.pak, which another "
          "file took; the original is in pak0.bak\n"},
-        {"update.pak rewritten in place while the target is rewritten", rewriting,
+        {"update.pak rewritten in place while the target is rewritten", kRewriting,
          "cp next.pak update.pak", 1, changed_update, marked, o, next},
-        {"update.pak rewritten in place with other bytes of the same length", rewriting,
+        {"update.pak rewritten in place with other bytes of the same length", kRewriting,
          "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length},
-        {"update.pak rewritten in place, its modification time put back", rewriting,
+        {"update.pak rewritten in place, its modification time put back", kRewriting,
          "cp -p update.pak kept.pak && cp same-length.pak update.pak && touch -r kept.pak update.pak", 1,
          changed_update, marked, o, same_length},
-        {"update.pak renamed over while the target is rewritten", rewriting, "mv next.pak update.pak", 0,
+        {"update.pak renamed over while the target is rewritten", kRewriting, "mv next.pak update.pak", 0,
          "update.pak was replaced during the run and was not applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak rewritten in place while the complete mark is flushed", complete_flushed,
+        {"update.pak rewritten in place while the complete mark is flushed", kCompleteFlushed,
          "cp next.pak update.pak", 0,
          "update.pak changed during the run, after it was applied; it stays for the next run\n" + report,
          merged->archive, o, next},
-        {"update.pak removed by something else while the complete mark is flushed", complete_flushed,
+        {"update.pak removed by something else while the complete mark is flushed", kCompleteFlushed,
          "rm update.pak", 0, "update.pak was removed by something else during the run\n" + report, merged->archive, o,
          std::nullopt},
-        {"update.pak touched while the target is rewritten, its bytes the same", rewriting,
+        {"update.pak touched while the target is rewritten, its bytes the same", kRewriting,
          "touch -d @0 update.pak", 0, report, merged->archive, o, std::nullopt},
-        {"update.pak rewritten and put back while the target is rewritten", rewriting,
+        {"update.pak rewritten and put back while the target is rewritten", kRewriting,
          "cp update.pak kept.pak && cp same-length.pak update.pak && cp kept.pak update.pak", 0, report,
          merged->archive, o, std::nullopt},
         // Once sealed the target has no record: the rerun proves it by update.pak's bytes.
-        {"update.pak rewritten in place while the result's place is flushed", place_flushed,
+        {"update.pak rewritten in place while the result's place is flushed", kPlaceFlushed,
          "cp same-length.pak update.pak", 1, changed_update, marked, o, same_length, "", std::nullopt,
          "it was rewritten whole with an update that update.pak no longer holds"},
-        {"update.pak rewritten in place while the cut is flushed", cut_flushed, "cp next.pak update.pak", 1,
+        {"update.pak rewritten in place while the cut is flushed", kCutFlushed, "cp next.pak update.pak", 1,
          changed_update, marked, o, next, "", std::nullopt,
          "it was rewritten whole with an update that update.pak no longer holds"},
         // The backup is the rewrite's only source of the original's bytes.
         {"pak0.bak rewritten in place once it is named", "fsync:when=1", "cp retouched.pak pak0.bak", 1,
          kBanner + "Cannot update pak0.pak: its backup pak0.bak changed during the run\n", o, retouched, u, "",
          merged->archive},
-        {"pak0.bak rewritten in place while the mark is flushed", mark_flushed, "cp retouched.pak pak0.bak", 1,
+        {"pak0.bak rewritten in place while the mark is flushed", kMarkFlushed, "cp retouched.pak pak0.bak", 1,
          changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
-        {"pak0.bak rewritten in place while the target is rewritten", rewriting,
+        {"pak0.bak rewritten in place while the target is rewritten", kRewriting,
          "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
-        {"pak0.bak replaced while the target is rewritten", rewriting, "cp retouched.pak new.bak && "
+        {"pak0.bak replaced while the target is rewritten", kRewriting, "cp retouched.pak new.bak && "
          "mv new.bak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part},
         {"pak0.bak rewritten in place while a resumed rewrite copies", "copy_file_range:when=1",
          "cp retouched.pak pak0.bak", 1, changed_backup, marked, retouched, u, "", std::nullopt, changed_backup_part,
@@ -660,9 +651,9 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          kBanner + "Cannot undo the update of pak0.pak: another file took the name pak0.bak during the undo; nothing "
                    "was changed\n",
          merged->archive, other, u, "", std::nullopt, "", false, true},
-        {"pak0.bak rewritten in place while the result's place is flushed", place_flushed,
+        {"pak0.bak rewritten in place while the result's place is flushed", kPlaceFlushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
-        {"pak0.bak rewritten in place while the complete mark is flushed", complete_flushed,
+        {"pak0.bak rewritten in place while the complete mark is flushed", kCompleteFlushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
     };
     std::map<std::string, std::string> held_at;
@@ -932,39 +923,32 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
     // A run on the marked pak0.pak holds pak0.bak's lock from its copy to its report.
     const std::string live_sibling = "Cannot update ../pak0: ../pak0.pak, whose original is in ../pak0.bak, is being "
                                      "updated by another run; run it again when that run ends";
-    // The calls a fresh run makes after its marks, its record and its seal's writes.
-    const std::string rewriting = "copy_file_range after \"\\211TWr\", 4, 0)";
-    const std::string mark_flushed = "fdatasync after \"\\211TWr\", 4, 0)";
-    const std::string record_flushed = "fdatasync after , 56, ";
-    const std::string complete_flushed = "fdatasync after \"\\211TWc\", 4, 0)";
-    const std::string removal_flushed = "fsync after unlink(\"update.pak\")";
-    const std::string magic_flushed = "fdatasync after \"PACK\", 4, 0)";
     const struct {
         const char* label;
         std::string hold;         // the call the first run is held in, as strace counts it or after a traced line
         std::string second;       // the second run's command line, in the case folder
         std::string refusal;
-        bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
+        bool resuming = false;    // pak0.pak was cut short while kRewriting; pak0.bak holds the original
         std::string first = "pak0.pak";  // or an undo of the update, which pak0.pak then holds
         std::optional<std::string> environment = "";  // strace's -E and -P options for the first run
         bool completing = false;  // pak0.pak was left complete but for its magic; pak0.bak holds the original
     } cases[] = {
         {"same target, while the backup is copied", "copy_file_range:when=1", tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
-        {"same target, while rewriting", rewriting, tool + " pak0.pak",
+        {"same target, while rewriting", kRewriting, tool + " pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
-        {"another target sharing update.pak, while flushing", record_flushed, tool + " pak1.pak",
+        {"another target sharing update.pak, while flushing", kRecordFlushed, tool + " pak1.pak",
          "Cannot update pak1.pak: update.pak is in use by another run"},
         {"a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a dry run of a target sharing the backup name, while the backup is copied", "copy_file_range:when=1",
          "cd other && " + tool + " --dry-run ../pak0",
          "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
-        {"a dry run of the same target, while rewriting", rewriting, tool + " --dry-run pak0.pak",
+        {"a dry run of the same target, while rewriting", kRewriting, tool + " --dry-run pak0.pak",
          "Cannot update pak0.pak: another run is updating it"},
-        {"an undo of the same target, while rewriting", rewriting, tool + " --undo pak0.pak",
+        {"an undo of the same target, while rewriting", kRewriting, tool + " --undo pak0.pak",
          "Cannot undo the update of pak0.pak: another run is updating it"},
-        {"a target sharing the backup name, while rewriting", rewriting,
+        {"a target sharing the backup name, while rewriting", kRewriting,
          "cd other && " + tool + " ../pak0", live_sibling},
         {"a target sharing the backup name, while a rewrite cut short is made again", "copy_file_range:when=1",
          "cd other && " + tool + " ../pak0",
@@ -1001,13 +985,13 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         {"a target sharing the backup name, while the backup's name is flushed", "fsync:when=1",
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
-        {"a target sharing the backup name, while the mark is flushed", mark_flushed,
+        {"a target sharing the backup name, while the mark is flushed", kMarkFlushed,
          "cd other && " + tool + " ../pak0", live_sibling},
-        {"a target sharing the backup name, while the complete mark is flushed", complete_flushed,
+        {"a target sharing the backup name, while the complete mark is flushed", kCompleteFlushed,
          "cd other && " + tool + " ../pak0", live_sibling},
-        {"a target sharing the backup name, while update.pak's removal is flushed", removal_flushed,
+        {"a target sharing the backup name, while update.pak's removal is flushed", kRemovalFlushed,
          "cd other && " + tool + " ../pak0", live_sibling},
-        {"a target sharing the backup name, while the magic is flushed", magic_flushed,
+        {"a target sharing the backup name, while the magic is flushed", kMagicFlushed,
          "cd other && " + tool + " ../pak0", "Cannot update ../pak0: its backup ../pak0.bak is in use by another run"},
         // Its report names the backup, whose lock it holds until then.
         {"a target sharing the backup name, while the report is printed", "write after completed!",
