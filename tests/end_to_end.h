@@ -125,13 +125,14 @@ struct three_files {
 // A run or an undo as the tables of stops and flushes take it: where it
 // starts, what it is asked and the variables it gets.
 struct scenario {
-    const char* label;
+    std::string label;
     three_files start;
     std::optional<std::string> third;  // a half-done undo's pak0.pak.tarnwick-undo
     std::vector<std::string> command;
     std::vector<std::string> environment;
     std::int64_t member_bytes = -1;  // a fresh run's, whose writes into the target are counted
     bool from_disk = false;          // a fresh run's archive read from the disk, not the page cache
+    const char* from = "";           // the folder under the test's own that the command runs in, if another
 };
 
 // The archives of every scenario: the original, the update and their merge.
@@ -359,7 +360,7 @@ protected:
         for (const std::string& variable : environment_) argv.insert(argv.end(), {"-E", variable});
         argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), command_.begin(), command_.end());
-        last_status_ = run_program(argv, dir()).status;
+        last_status_ = run_program(argv, run_in_.empty() ? dir() : run_in_).status;
         return read_file(path("trace"));
     }
 
@@ -494,11 +495,14 @@ protected:
         if (s.third) write_file(path("pak0.pak.tarnwick-undo"), *s.third);
         command_ = s.command;
         environment_ = s.environment;
+        run_in_ = *s.from ? path(s.from) : "";
+        if (*s.from) fs::create_directories(run_in_);
     }
 
     int last_status_ = 0;
     std::vector<std::string> command_ = {"pak0.pak"};  // what the traced runs are asked
     std::vector<std::string> environment_;             // and the variables they get
+    std::string run_in_;                               // and the folder they run in, if not dir()
 };
 
 #endif
