@@ -364,6 +364,10 @@ protected:
         return read_file(path("trace"));
     }
 
+    // The trace (strace -y) of a run that is neither stopped nor held, which
+    // stops the tool at the traced calls only.
+    std::string recorded_run() { return without_pids(traced_run({kOnlyTracedCalls, "-f", "-y"})); }
+
     // Every point at which a run from `state` can be stopped: before the
     // n-th call of each kind of file-changing call it makes. A stop before a
     // call that changes nothing a stop leaves on the disk (a flush, writing
@@ -376,7 +380,7 @@ protected:
     }
     // The same of the start already laid out.
     std::vector<std::pair<std::string, int>> stop_points() {
-        std::istringstream trace(traced_run({"-y"}));
+        std::istringstream trace(recorded_run());
         const std::string folder = fs::canonical(dir()).string();
         std::map<std::string, int> counts;
         std::vector<std::pair<std::string, int>> points;
@@ -400,7 +404,7 @@ protected:
         const std::string call = at.substr(0, after), text = at.substr(after + 7);
         restore(from);
         command_ = command;
-        std::istringstream trace(traced_run({"-y"}));
+        std::istringstream trace(recorded_run());
         int count = 0;
         bool seen = false;
         for (std::string line; std::getline(trace, line);) {
