@@ -89,12 +89,10 @@ bool describe(const char* path, sought_file& sought)
 // One mount is one file system: the same mount and inode are the same file,
 // told without following the descriptor to it. Older kernels have it
 // followed, on the archive's mount only.
-bool is_the_file(const std::string& process, const char* descriptor, const sought_file& sought, bool& unseen)
+bool is_the_file(const std::string& process, const char* descriptor, const sought_file& sought, bool& refused)
 {
     const std::string number = std::string("/") + descriptor;
-    bool refused = false;
     const std::string fdinfo = head_of(process + "/fdinfo" + number, refused);
-    unseen = unseen || refused;
     const long long mount = field_in(fdinfo, "\nmnt_id:");
     if (sought.mount >= 0 && mount != sought.mount) {
         return false;
@@ -118,11 +116,17 @@ bool process_holds(const std::string& process, const sought_file& sought, bool& 
         return false;
     }
     bool holds = false;
+    // The kernel asks whether the process may be looked at, not each of its
+    // descriptors: once one is refused, so are the rest, and a process
+    // holding thousands would cost as many calls for nothing.
+    bool refused = false;
     // cppcheck-suppress readdirCalled
-    for (const dirent* entry = readdir(descriptors); entry != nullptr && !holds; entry = readdir(descriptors)) {
-        holds = entry->d_name[0] != '.' && is_the_file(process, entry->d_name, sought, unseen);
+    for (const dirent* entry = readdir(descriptors); entry != nullptr && !holds && !refused;
+         entry = readdir(descriptors)) {
+        holds = entry->d_name[0] != '.' && is_the_file(process, entry->d_name, sought, refused);
     }
     (void)closedir(descriptors);
+    unseen = unseen || refused;
     return holds;
 }
 
