@@ -508,7 +508,8 @@ protected:
             // The archive's last close: the look for programs holding it closes a handle on it first.
             restore(state);
             const std::string canonical = fs::canonical(target()).string();
-            ASSERT_EQ(run_program({"strace", kNoLeakCheck, "-f", "-qq", "-o", path("trace"), "-e", "trace=close", "-P",
+            ASSERT_EQ(run_program({"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-o", path("trace"), "-e",
+                                   "trace=close", "-P",
                                    canonical, tarnwick_exe(), "pak0.pak"},
                                   dir())
                           .status,
@@ -574,7 +575,7 @@ protected:
     std::string cut_short() {
         command_ = {"pak0.pak"};
         restore({o_, std::nullopt, u_});
-        stop_at({"copy_file_range", 3});
+        stop_at_copy(3);
         const std::string target_bytes = read_file(target());
         EXPECT_EQ(target_bytes.substr(0, 4), "\x89TWr");
         return target_bytes;

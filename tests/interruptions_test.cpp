@@ -738,7 +738,7 @@ TEST_F(Interrupted, TheRecordEndsTheFileOfAnUpdateThatShrinksIt) {
     ASSERT_LT(result.size(), o.size());
     restore({o, std::nullopt, u});
     // The backup's copy, then update.pak's member: "a" stays in place.
-    stop_at({"copy_file_range", 2});
+    stop_at_copy(2);
     ASSERT_EQ(read_file(target()).substr(0, 4), "\x89TWr");
     EXPECT_EQ(read_file(target()).size(), o.size() + REWRITE_RECORD_SIZE);
     std::string other = o;

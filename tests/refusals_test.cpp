@@ -530,11 +530,12 @@ TEST_F(EndToEnd, ReadOnlyFolderIsNamed) {
         std::vector<std::string> wrapper = errors_into(path("errors"));
         if (c.read_only_mount) {
             if (!reason_cannot_trace().empty()) continue;
-            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
+            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-o", "/dev/null",
+                                           "-e", "trace=openat", "-e",
                                            "inject=openat:error=EROFS", "-P", ro + "/pak0.bak.tarnwick-new"});
         } else if (!c.inject.empty()) {
             if (!reason_cannot_trace().empty()) continue;
-            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, "-f", "-qq", "-o", "/dev/null", "-e"});
+            wrapper.insert(wrapper.end(), {"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-o", "/dev/null", "-e"});
             for (const std::string& option : c.inject) wrapper.push_back(filled(option));
             wrapper.insert(wrapper.end(), kAsNobody.begin(), kAsNobody.end());
         } else {

@@ -68,9 +68,12 @@ TEST_P(Terminal, ProgressShowsOnlyOnATerminal) {
         build_pak({{"x", "1"}, {"big", random_bytes(8 << 20, 2)}, {"y", "2"}, {"small", "s"}});
     const std::string u_big = build_pak({{"X", "3"}, {"Y", "4"}});
     // Each kernel copy delayed; a second and more, and the backup's single copy is drawn too.
-    const auto slow = [](const char* delay, const std::string& archive) {
-        return std::string(kUnderStrace) + " -o held.out -e inject=copy_file_range:delay_exit=" + delay + " " +
-               tarnwick_exe() + " '" + archive + "'";
+    // A signal injected beside the delay needs every call stopped (kOnlyTracedCalls).
+    const auto slow = [](const std::string& delay, const std::string& archive) {
+        const bool signal = delay.find("signal=") != std::string::npos;
+        const std::string only = std::string(" -f -e trace=copy_file_range ") + kOnlyTracedCalls;
+        return std::string(kUnderStrace) + (signal ? "" : only) + " -o held.out -e inject=copy_file_range:delay_exit=" +
+               delay + " " + tarnwick_exe() + " '" + archive + "'";
     };
     // Backed up to pak0.bak: the short destination leaves its room to the long path.
     const std::string ascii_path = "pak0.an-extension-of-fifty-characters-all-in-ascii";

@@ -35,15 +35,16 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
 #ifndef _WIN32
     if (reason_cannot_trace().empty()) {
         const auto failing = [](const std::string& when, const char* error) {
-            return std::vector<std::string>{"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=renameat2",
+            return std::vector<std::string>{"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-o", "/dev/null",
+                                            "-e", "trace=renameat2",
                                             "-e", "inject=renameat2:error=" + std::string(error) + ":when=" + when};
         };
         no_exchange = failing("1", "EINVAL");
         exchange_fails = failing("1", "EIO");
         no_flags = failing("1+", "EINVAL");
         const auto plain_fails = [](const char* when) {
-            return std::vector<std::string>{"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e",
-                                            "trace=renameat2,rename", "-e", "inject=renameat2:error=EINVAL", "-e",
+            return std::vector<std::string>{"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-o", "/dev/null",
+                                            "-e", "trace=renameat2,rename", "-e", "inject=renameat2:error=EINVAL", "-e",
                                             "inject=rename:error=EIO:when=" + std::string(when)};
         };
         no_flags_second_fails = plain_fails("2");

@@ -243,7 +243,7 @@ TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
             if (!reason.empty()) GTEST_SKIP() << reason;
             // The backup's new name is on disk before the archive changes: its folder, "/", is flushed.
             expect_success(o, u, c.target, c.backup,
-                           {"strace", kNoLeakCheck, "-f", "-qq", "-y", "-o", path("trace"), "-e",
+                           {"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-y", "-o", path("trace"), "-e",
                             "trace=rename,renameat,renameat2,fsync"});
             const std::string calls = read_file(path("trace"));
             std::istringstream lines(calls.substr(std::min(calls.size(), calls.find("\"" + c.backup + "\")"))));
@@ -258,7 +258,8 @@ TEST_F(EndToEnd, PathsInEveryLanguageAndOfAnyLength) {
             write_file(update(), u);
             const run_result failed = run_tarnwick(
                 {c.target}, dir(),
-                {"strace", kNoLeakCheck, "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:error=EIO",
+                {"strace", kNoLeakCheck, kOnlyTracedCalls, "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                 "inject=fsync:error=EIO",
                  "-P", "/"});
             EXPECT_EQ(failed.out, backing_up(c.target) + kBanner + "Error writing /: " + std::strerror(EIO) + "\n");
             EXPECT_TRUE(same_bytes(read_file(c.target), o));
