@@ -105,6 +105,7 @@ struct refusal_case {
     std::string errors = "";  // on standard error, checked where a shell can catch it
     const char* held = "";    // a file another program holds open through the runs...
     bool held_before = false;  // ...or held and closed, its program ended, before them
+    const char* held_by = "";  // the holder's name, where the system tells it, if not hold_file's
 };
 
 // Every file below `dir`, with its content (or size, for huge files) or link target.
@@ -240,6 +241,8 @@ protected:
         int index = 0;
         for (const auto& c : cases) {
             SCOPED_TRACE(c.label);
+            // Under an emulator, every program bears the emulator's name.
+            if (*c.held_by && std::string(TARNWICK_EMULATOR).size() > 0) continue;
             const std::string d = path("case" + std::to_string(index++)), from = d + "/" + c.from;
             fs::create_directory(d);
             for (const char* name : {"/pak0.pak", "/own.bak", "/update.pak"})
@@ -280,7 +283,7 @@ protected:
             }
             ASSERT_FALSE(made) << made.message();
             std::unique_ptr<held_open> holder;
-            if (*c.held) holder = std::make_unique<held_open>(d + "/" + c.held, path("holding"));
+            if (*c.held) holder = std::make_unique<held_open>(d + "/" + c.held, path("holding"), c.held_by);
             if (c.held_before) holder.reset();
             const auto before = snapshot(d);
 #ifdef _WIN32

@@ -161,12 +161,18 @@ std::vector<std::string> emulator_words() {
 
 }  // namespace
 
-held_open::held_open(const std::string& file, const std::string& flag_path) : flag(flag_path) {
+held_open::held_open(const std::string& file, const std::string& flag_path, const std::string& as) : flag(flag_path) {
     fs::remove(flag);
-    holder = std::thread([this, file] {
+    std::string program = TARNWICK_HOLD_FILE;
+    if (!as.empty()) {
+        program = (fs::path(flag).parent_path() / as).string();
+        fs::remove(program);
+        fs::create_symlink(TARNWICK_HOLD_FILE, program);
+    }
+    holder = std::thread([this, file, program] {
         // Built for the target, as the tool is: a cross build runs it under the emulator.
         std::vector<std::string> argv = emulator_words();
-        argv.insert(argv.end(), {TARNWICK_HOLD_FILE, file, flag});
+        argv.insert(argv.end(), {program, file, flag});
         run_program(argv, fs::path(file).parent_path().string());
         ended = true;
     });

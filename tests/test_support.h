@@ -83,7 +83,9 @@ std::string tarnwick_exe();
 // a game holds its pak files, from construction until release(); `flag` is
 // the file, outside any folder a test compares, that keeps it holding.
 struct held_open {
-    held_open(const std::string& file, const std::string& flag);
+    // Held by a program named `as` where it is given: a link of that name
+    // beside `flag` starts it.
+    held_open(const std::string& file, const std::string& flag, const std::string& as = "");
     ~held_open() { release(); }
     void release();  // waits until the program has closed the file and ended
     std::string flag;
