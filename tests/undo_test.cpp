@@ -57,13 +57,17 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
                                            "-E", "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
             return wrapper;
         };
-        second_fails = shim(failing("2", "EIO"));
-        third_fails = shim(failing("3", "EIO"));
-        // The second fails, and so does its undoing. Its standard error goes
-        // to a file, where the note must say the undo is half done.
-        no_rename_back = {"sh", "-c", "exec \"$@\" 2>err", "sh"};
-        const std::vector<std::string> failing_twice = shim(failing("2..3", "EIO"));
-        no_rename_back.insert(no_rename_back.end(), failing_twice.begin(), failing_twice.end());
+        // Standard error goes to a file, where a note must say the undo is
+        // half done, and nothing once the names are put back.
+        const auto errors_caught = [](const std::vector<std::string>& wrapper) {
+            std::vector<std::string> caught = {"sh", "-c", "exec \"$@\" 2>err", "sh"};
+            caught.insert(caught.end(), wrapper.begin(), wrapper.end());
+            return caught;
+        };
+        second_fails = errors_caught(shim(failing("2", "EIO")));
+        third_fails = errors_caught(shim(failing("3", "EIO")));
+        // The second fails, and so does its undoing.
+        no_rename_back = errors_caught(shim(failing("2..3", "EIO")));
 #endif
     }
 #endif
@@ -185,6 +189,8 @@ TEST_F(EndToEnd, UndoRefusesWhatItCannotTieAndRestoresACutShortTarget) {
         } else if (!c.message.empty()) {
             EXPECT_EQ(undo.status, 1);
             EXPECT_EQ(undo.out.substr(undo.out.find(kBanner)), kBanner + c.message + "\n");
+            EXPECT_EQ(read_file(path("err")), "");
+            fs::remove(path("err"));
             // A holder refuses the run only after the undo it finished.
             if (!(c.held && c.third)) {
                 EXPECT_EQ(snapshot(dir()), before);
