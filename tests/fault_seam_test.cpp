@@ -74,6 +74,7 @@ struct fault_row {
     held spare = held::nothing;
     held earlier = held::nothing;  // where given, an update starts over this earlier backup
     held target = held::original;  // what an update starts from
+    const char* also_ending = nullptr;  // where given, the second call is stopped or interrupted instead
 };
 
 const std::string kBackingUp = "Backing up update target pak0.pak...\n";
@@ -236,6 +237,10 @@ std::vector<fault_row> rows() {
          failed(kUndoing, "Cannot undo the update of pak0.pak: renaming pak0.pak.tarnwick-undo to pak0.bak failed: " +
                               kReason + not_put_back),
          "tarnwick: " + kUndoHalfDone, {held::nothing, held::original, held::update}, false, {{"rename", 2, nullptr}}},
+        // Putting a name back is a step Ctrl-C waits for; once the names are as they were, nothing is left to say.
+        {"the second rename, and Ctrl-C at its put-back", run_kind::undo_by_renames, {"rename", 2, ""}, kIoError, "",
+         -2, kUndoing, "tarnwick: interrupted\n", {held::result, held::original, held::update}, false,
+         {{"rename", 1, nullptr}}, held::nothing, held::nothing, held::original, "interrupt"},
         // A file at the spare name that cannot be opened may be what a stopped undo left: the undo goes on.
         {"the open of a half-done undo's spare name", run_kind::undo_by_renames, {"open", 1, ""}, kAccessDenied, "",
          0, "Finished the interrupted undo of pak0.pak first: it and pak0.bak are exchanged\n", "",
@@ -373,7 +378,8 @@ TEST_P(FaultSeam, AFailedStoppedOrInterruptedCallIsToldAndLosesNothing) {
         std::string fault = forced_path(row.run) + row.place.kind + " " + std::to_string(n) + " " + what;
         if (row.also) {
             const int also = row.also->after ? call_number(row, *row.also) : n + row.also->nth;
-            fault += std::string(";") + row.also->kind + " " + std::to_string(also) + " " + what;
+            fault += std::string(";") + row.also->kind + " " + std::to_string(also) + " " +
+                     (row.also_ending ? row.also_ending : what);
         }
         lay_out(start_of(row), row.spare);
         std::string errors;
