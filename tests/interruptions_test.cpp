@@ -567,6 +567,7 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         std::string rerun_refused = "update.pak is not the update it was applying";
         bool resumed = false;  // the held run finishes one cut short with its record
         bool undoing = false;  // the held run undoes the update
+        bool plain_renames = false;  // ...on a system whose renames all replace
     } cases[] = {
         {"update.pak rewritten in place while the backup is copied", "copy_file_range:when=1",
          "cp next.pak update.pak", 1, changed_update, o, std::nullopt, next, "", model_merge(o, next)->archive},
@@ -651,6 +652,12 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
          kBanner + "Cannot undo the update of pak0.pak: another file took the name pak0.bak during the undo; nothing "
                    "was changed\n",
          merged->archive, other, u, "", std::nullopt, "", false, true},
+        // A plain rename would replace the file; the undo looks for it first.
+        {"a file made at the spare name once a plainly renaming undo has locked both files", "flock:when=3",
+         "echo notes >pak0.pak.tarnwick-undo", 1,
+         kBanner + "Cannot undo the update of pak0.pak: renaming pak0.pak to pak0.pak.tarnwick-undo failed: " +
+             std::strerror(EEXIST) + "; pak0.pak and pak0.bak are as they were before the undo\n",
+         merged->archive, o, u, "", std::nullopt, "", false, true, true},
         {"pak0.bak rewritten in place while the result's place is flushed", kPlaceFlushed,
          "cp retouched.pak pak0.bak", 0, changed_report, merged->archive, retouched, std::nullopt},
         {"pak0.bak rewritten in place while the complete mark is flushed", kCompleteFlushed,
@@ -667,18 +674,25 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
             cut_short.resize(std::max(o.size(), merged->archive.size()), '\0');
             from = {with_record(cut_short, o, u), o, u};
         }
+        std::string options;  // strace's -E options for the held run
+        if (c.plain_renames) {
+            const std::vector<std::string> environment = no_exchange_environment("all");
+            if (environment.empty()) continue;
+            for (const std::string& variable : environment) options += " -E " + variable;
+        }
         // Rows that hold the same call from the same start share one trace.
         std::string& hold = held_at[c.hold + (c.resumed ? ", resumed" : c.undoing ? ", undoing" : "")];
         if (hold.empty()) hold = located(c.hold, from, {"pak0.pak"});
         const std::string command = c.undoing ? " --undo pak0.pak" : " pak0.pak";
         restore(from);
+        fs::remove(path("pak0.pak.tarnwick-undo"));
         write_file(path("next.pak"), next);
         write_file(path("other.pak"), other);
         write_file(path("retouched.pak"), retouched);
         write_file(path("same-length.pak"), same_length);
         const std::string held_call = hold.substr(0, hold.find(':'));
         const std::string script =
-            "rm -f held.out\n" + std::string(kUnderStrace) + " -qq -o held.out -e trace=" + held_call +
+            "rm -f held.out\n" + std::string(kUnderStrace) + options + " -qq -o held.out -e trace=" + held_call +
             " -e inject=" + hold + ":signal=STOP " + tarnwick_exe() + command + " >first.out 2>first.err & first=$!\n"
             "i=0; until grep -qs 'stopped by SIGSTOP' held.out || [ $i -gt 3000 ]; do i=$((i+1)); sleep 0.01; done\n"
             "held=$(tr -d ' ' </proc/$first/task/$first/children)\n" + c.change + "\nkill -CONT $held\nwait $first";
@@ -695,6 +709,9 @@ TEST_F(Interrupted, AFileChangedDuringTheRunIsCaughtBeforeTheStepThatReliesOnIt)
         EXPECT_EQ(now.backup, c.backup);
         EXPECT_EQ(now.update, c.update);
         EXPECT_FALSE(exists(path("pak0.bak.tarnwick-new")));
+        if (c.plain_renames) {
+            EXPECT_EQ(read_file(path("pak0.pak.tarnwick-undo")), "notes\n");
+        }
         if (c.rerun) {
             const run_result rerun = run_tarnwick({"pak0.pak"}, dir());
             EXPECT_EQ(rerun.status, 0) << rerun.out;
