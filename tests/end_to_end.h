@@ -4,7 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -357,14 +361,16 @@ protected:
 
     // Runs the tool under strace with `options` and returns the trace.
     std::string traced_run(const std::vector<std::string>& options) {
-        std::vector<std::string> argv = {"strace", kNoLeakCheck, "-qq", "-o", path("trace"), "-e",
-                                         "trace=" + traced_calls()};
+        last_status_ = run_program(strace_argv("trace=" + traced_calls(), options), run_in_.empty() ? dir() : run_in_).status;
+        return read_file(path("trace"));
+    }
+    std::vector<std::string> strace_argv(const std::string& calls, const std::vector<std::string>& options) {
+        std::vector<std::string> argv = {"strace", kNoLeakCheck, "-qq", "-o", path("trace"), "-e", calls};
         argv.insert(argv.end(), options.begin(), options.end());
         for (const std::string& variable : environment_) argv.insert(argv.end(), {"-E", variable});
         argv.push_back(tarnwick_exe());
         argv.insert(argv.end(), command_.begin(), command_.end());
-        last_status_ = run_program(argv, run_in_.empty() ? dir() : run_in_).status;
-        return read_file(path("trace"));
+        return argv;
     }
 
     // The trace (strace -y) of a run that is neither stopped nor held, which
@@ -419,8 +425,50 @@ protected:
         return call + ":when=1";
     }
 
+    // The tool is held before the call, its line begun in the trace, and
+    // killed there. strace stops it at that call alone; an injected SIGKILL
+    // would have it stop at every call, and cost five times as much.
     void stop_at(const std::pair<std::string, int>& point) {
-        traced_run({"-e", "inject=" + point.first + ":signal=KILL:when=" + std::to_string(point.second)});
+        const auto& [call, n] = point;
+        fs::remove(path("trace"));
+        std::atomic<bool> ended{false};
+        std::thread run([&] {
+            last_status_ = run_program(strace_argv("trace=" + call,
+                                                   {kOnlyTracedCalls, "-f", "-e",
+                                                    "inject=" + call + ":delay_enter=100000000:when=" + std::to_string(n)}),
+                                       run_in_.empty() ? dir() : run_in_)
+                               .status;
+            ended = true;
+        });
+        while (!ended) {
+            // The n-th line, begun, or ended with no result while the call waits.
+            const std::string trace = read_file(path("trace"));
+            std::istringstream lines(trace);
+            std::vector<std::string> calls;
+            for (std::string line; std::getline(lines, line);) calls.push_back(line);
+            const auto at = static_cast<std::size_t>(n - 1);
+            if (calls.size() > at && ((calls.size() == at + 1 && trace.back() != '\n') ||
+                                      calls[at].rfind(" = ?") == calls[at].size() - 4)) {
+                kill_traced(std::stoi(calls[at]));
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        run.join();
+    }
+
+    // A tool held by strace dies of SIGKILL only once strace lets it go, and
+    // strace 6.1 would first wait out the delay: strace is killed too. The
+    // call the tool was held before is then never made.
+    static void kill_traced(int tool) {
+        const std::string status = read_file("/proc/" + std::to_string(tool) + "/status");
+        const std::size_t tracer = status.find("TracerPid:");
+        kill(tool, SIGKILL);
+        if (tracer != std::string::npos) kill(std::stoi(status.substr(tracer + 10)), SIGKILL);
+        // Dead once a zombie or gone: its files are closed, its locks let go.
+        for (std::string stat; !(stat = read_file("/proc/" + std::to_string(tool) + "/stat")).empty() &&
+                               stat.substr(stat.rfind(')') + 2, 1) != "Z";)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     // Stops `command_` before its n-th kernel copy, as a kill does, in the
