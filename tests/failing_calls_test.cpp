@@ -459,6 +459,7 @@ protected:
 
     // Fails each status read of each name in turn, of the name or of a file
     // open on it: an error, never an answer ("took its name", "replaced").
+    // The system's own calls fail, so that the platform's layer is tried too.
     void fail_each_stat(const three_files& state) {
         command_ = {"pak0.pak"};
         for (const char* name : {"pak0.pak", "update.pak", "pak0.bak"}) {
@@ -481,18 +482,50 @@ protected:
                     EXPECT_EQ(out_, counted.out);
                     continue;
                 }
-                const std::string last = out_.substr(std::min(out_.size(), out_.rfind(kBanner)));
-                EXPECT_NE(last.find(std::strerror(EIO)), std::string::npos) << out_;
-                for (const char* answer : {"took its name", "was replaced", "removed by something else", "completed!"})
-                    EXPECT_EQ(out_.find(answer), std::string::npos) << out_;
-                // Until the plan has read the files, a failure adds no note, and has changed nothing.
-                const three_files now = files();
-                if (errors_.empty() && now.target == state.target && now.backup == state.backup &&
-                    now.update == state.update)
-                    errors_ = "half-written";
-                expect_run_ends_clean();
+                expect_status_failure_ends_clean(state);
             }
         }
+    }
+
+    // The same of every status read, of a folder's names too, where each
+    // is made to fail in the seam's test build, without a tracer.
+    void fail_each_status_in_seam(const three_files& state) {
+        command_ = {"pak0.pak"};
+        restore(state);
+        std::string calls;
+        set_environment("TARNWICK_FAULT_TRACE", "1");
+        const run_result counted = run_tarnwick_faults(command_, dir(), "", calls);
+        set_environment("TARNWICK_FAULT_TRACE", "");
+        ASSERT_EQ(counted.status, 0) << counted.out;
+        int count = 0;
+        for (std::size_t at = 0; (at = calls.find("tarnwick-faults: status ", at)) != std::string::npos; ++at) ++count;
+        ASSERT_GT(count, 0);
+        for (int n = 1; n <= count; ++n) {
+            SCOPED_TRACE(std::string("the status read #") + std::to_string(n));
+            restore(state);
+            const run_result run =
+                run_tarnwick_faults(command_, dir(), "status " + std::to_string(n) + " " + std::to_string(EIO), errors_);
+            out_ = run.out;
+            // The look before an open leaves what it cannot tell to the open, which then succeeds.
+            if (run.status == 0) {
+                EXPECT_EQ(out_, counted.out);
+                continue;
+            }
+            expect_status_failure_ends_clean(state);
+        }
+    }
+
+    void expect_status_failure_ends_clean(const three_files& state) {
+        const std::string last = out_.substr(std::min(out_.size(), out_.rfind(kBanner)));
+        EXPECT_NE(last.find(std::strerror(EIO)), std::string::npos) << out_;
+        for (const char* answer : {"took its name", "was replaced", "removed by something else", "completed!"})
+            EXPECT_EQ(out_.find(answer), std::string::npos) << out_;
+        // Until the plan has read the files, a failure adds no note, and has changed nothing.
+        const three_files now = files();
+        if (errors_.empty() && now.target == state.target && now.backup == state.backup &&
+            now.update == state.update)
+            errors_ = "half-written";
+        expect_run_ends_clean();
     }
 
     // Fails the archive's last close, after its magic is on the disk: the
@@ -593,8 +626,9 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         fail_last_close();
     } else if (scenario == "fresh, its status reads") {
         fail_each_stat({o_, std::nullopt, u_});
+        fail_each_status_in_seam({o_, std::nullopt, u_});
     } else if (scenario == "over an earlier backup, its status reads") {
-        fail_each_stat({o_, result_, u_});
+        fail_each_status_in_seam({o_, result_, u_});
     } else if (scenario == "already applied") {
         fail_each_call_of_run({result_, o_, u_});
     } else if (scenario == "unmarked") {
@@ -606,7 +640,7 @@ TEST_P(FailingCalls, AFailedCallIsReportedAndLosesNothing) {
         const std::string complete = "\x89TWc" + result_.substr(4);
         fail_each_call_of_run({complete, o_, u_});
         fail_each_call_of_run({complete, o_, std::nullopt});
-        fail_each_stat({complete, o_, u_});
+        fail_each_status_in_seam({complete, o_, u_});
     } else if (scenario == "undo") {
         const std::string exchanged = "Exchanged pak0.pak and pak0.bak";
         fail_each_call_of_undo({result_, o_, u_}, {o_, result_, u_}, exchanged);
