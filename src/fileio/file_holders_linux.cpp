@@ -120,9 +120,9 @@ bool process_holds(const std::string& process, const sought_file& sought, bool& 
     // descriptors: once one is refused, so are the rest, and a process
     // holding thousands would cost as many calls for nothing.
     bool refused = false;
+    const dirent* entry = nullptr;
     // cppcheck-suppress readdirCalled
-    for (const dirent* entry = readdir(descriptors); entry != nullptr && !holds && !refused;
-         entry = readdir(descriptors)) {
+    while (!holds && !refused && (entry = readdir(descriptors)) != nullptr) {
         holds = entry->d_name[0] != '.' && is_the_file(process, entry->d_name, sought, refused);
     }
     (void)closedir(descriptors);
