@@ -361,9 +361,10 @@ protected:
 
     // Runs the tool under strace with `options` and returns the trace.
     std::string traced_run(const std::vector<std::string>& options) {
-        last_status_ = run_program(strace_argv("trace=" + traced_calls(), options), run_in_.empty() ? dir() : run_in_).status;
+        last_status_ = run_program(strace_argv("trace=" + traced_calls(), options), run_folder()).status;
         return read_file(path("trace"));
     }
+    std::string run_folder() const { return run_in_.empty() ? dir() : run_in_; }
     std::vector<std::string> strace_argv(const std::string& calls, const std::vector<std::string>& options) {
         std::vector<std::string> argv = {"strace", kNoLeakCheck, "-qq", "-o", path("trace"), "-e", calls};
         argv.insert(argv.end(), options.begin(), options.end());
@@ -436,7 +437,7 @@ protected:
             last_status_ = run_program(strace_argv("trace=" + call,
                                                    {kOnlyTracedCalls, "-f", "-e",
                                                     "inject=" + call + ":delay_enter=100000000:when=" + std::to_string(n)}),
-                                       run_in_.empty() ? dir() : run_in_)
+                                       run_folder())
                                .status;
             ended = true;
         });

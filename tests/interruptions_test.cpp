@@ -953,7 +953,7 @@ TEST_F(Interrupted, ASecondRunNeverOverlapsTheFirst) {
         std::string hold;         // the call the first run is held in, as strace counts it or after a traced line
         std::string second;       // the second run's command line, in the case folder
         std::string refusal;
-        bool resuming = false;    // pak0.pak was cut short while kRewriting; pak0.bak holds the original
+        bool resuming = false;    // pak0.pak was cut short while rewriting; pak0.bak holds the original
         std::string first = "pak0.pak";  // or an undo of the update, which pak0.pak then holds
         std::optional<std::string> environment = "";  // strace's -E and -P options for the first run
         bool completing = false;  // pak0.pak was left complete but for its magic; pak0.bak holds the original
