@@ -53,19 +53,34 @@ TEST(CheckedIoNames, BackupPathReplacesOnlyTheLastExtensionAfterTheLastSlash) {
 }
 
 // The copy, its read-back and the fingerprint walk a span in chunks; each
-// must see every byte whatever the span's length.
+// must see every byte whatever the span's length. Last, a source read from
+// the disk, over two pieces of a copy: read back as it is copied, it gives
+// the flush the fingerprint it would have taken.
 TEST_F(CheckedIo, CopyReadBackAndFingerprintAgreeAcrossChunkBoundaries) {
     const std::string from_path = path("from"), to_path = path("to");
     constexpr std::uint32_t chunk = COPY_CHUNK_SIZE;
-    for (std::uint32_t count : {0u, 1u, chunk - 1, chunk, chunk + 1, 3 * chunk + 17}) {
+    const struct {
+        std::uint32_t count;
+        bool from_disk = false;
+    } cases[] = {{0}, {1}, {chunk - 1}, {chunk}, {chunk + 1}, {3 * chunk + 17}, {33 * chunk + 17, true}};
+    for (const auto& c : cases) {
+        const std::uint32_t count = c.count;
         SCOPED_TRACE(count);
         const std::string source = random_bytes(count + 9, count);
         write_file(from_path, source);
+        if (c.from_disk && !dropped_from_memory(from_path))
+            GTEST_SKIP() << "the file system keeps " << from_path << " in memory";
         write_file(to_path, "hd");
         checked_file from = open_for_read(from_path.c_str());
         checked_file to = open_for_update(to_path.c_str());
         const copy_span span{&from, nullptr, 5, 2, static_cast<std::int32_t>(count)};
-        copy_span_to(to, span, nullptr);
+        early_read_back early{};
+        copy_span_to(to, span, nullptr, &early);
+        EXPECT_EQ(early.matched, c.from_disk);
+        progress_line progress{};
+        copies_read_back found{};
+        flush_checked_copies(to, &span, 1, progress, &found, &early);
+        EXPECT_EQ(found.first_span, fingerprint_of_bytes(source.data() + 5, count));
         EXPECT_TRUE(copy_matches(to, span, nullptr));
         EXPECT_TRUE(copy_matches(to, {nullptr, source.data() + 5, 0, 2, span.length}, nullptr));
         EXPECT_EQ(fingerprint_of(to, 2, count), fingerprint_of_bytes(source.data() + 5, count));
@@ -92,7 +107,7 @@ TEST_F(CheckedIo, CopyBytesPastTheEndOfTheSourceIsAReadFailure) {
             write_file(to_path, "");
             checked_file from = open_for_read(from_path.c_str());
             checked_file to = open_for_update(to_path.c_str());
-            copy_span_to(to, {&from, nullptr, 0, 0, 5001}, nullptr);
+            copy_span_to(to, {&from, nullptr, 0, 0, 5001}, nullptr, nullptr);
         },
         ::testing::ExitedWithCode(1),
         fatal_exactly("File read failure") +

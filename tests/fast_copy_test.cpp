@@ -30,7 +30,8 @@ struct kernel_copy_script {
     int error;         // errno of a failing call; 0 reports an early end of file
 };
 
-kernel_copy_script script;
+// Every test in this program copies through it, not only this file's.
+kernel_copy_script script{0, SIZE_MAX, 0, 0};
 
 void reset_script() { script = {0, SIZE_MAX, 0, 0}; }
 
@@ -68,7 +69,7 @@ void expect_copy(const std::string& from_path, const std::string& to_path, const
     write_file(to_path, "hd");
     checked_file from = open_for_read(from_path.c_str());
     checked_file to = open_for_update(to_path.c_str());
-    copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)}, nullptr);
+    copy_span_to(to, {&from, nullptr, 5, 2, static_cast<std::int32_t>(count)}, nullptr, nullptr);
     write_exact(to, 2 + static_cast<std::int64_t>(count), "tl", 2);
     close_file(from);
     close_file(to);
@@ -127,7 +128,7 @@ TEST_F(FastCopy, AShortSourceFailsAfterTheSameWholeChunks) {
             write_file(to_path, "");
             checked_file from = open_for_read(from_path.c_str());
             checked_file to = open_for_update(to_path.c_str());
-            copy_span_to(to, {&from, nullptr, 0, 0, static_cast<std::int32_t>(source.size()) + 1}, nullptr);
+            copy_span_to(to, {&from, nullptr, 0, 0, static_cast<std::int32_t>(source.size()) + 1}, nullptr, nullptr);
         },
         ::testing::ExitedWithCode(1), fatal_exactly("File read failure"));
     EXPECT_TRUE(same_bytes(read_file(to_path), source.substr(0, 2 * COPY_CHUNK_SIZE)));
@@ -155,7 +156,7 @@ TEST_F(FastCopy, AWriteRefusedByTheSystemIsAWriteFailure) {
                 checked_file to = open_for_update(to_path.c_str());
                 const std::string head(100, 'h');
                 write_exact(to, start, head.data(), 100);
-                copy_span_to(to, {&from, nullptr, 0, start + 100, 10000}, nullptr);
+                copy_span_to(to, {&from, nullptr, 0, start + 100, 10000}, nullptr, nullptr);
                 close_file(from);
                 close_file(to);
             },

@@ -5,9 +5,10 @@
 // measuring the check's price turns it off.
 //
 // The calling sequence:
-//   copy_span_to(target, span, &progress);       for each span
-//   flush_checked_copies(target, spans, count, progress, &found);
-//   ...                                           the copies are right and on the disk
+//   copy_span_to(target, spans[0], &progress, &early);   early may be nullptr
+//   copy_span_to(target, spans[i], &progress, nullptr);  each other span
+//   flush_checked_copies(target, spans, count, progress, &found, &early);
+//   ...                                                   the copies are right and on the disk
 // copy_span_to and flush_checked_copies end the run on failure; a span that
 // still differs once copied again is a write failure. copy_matches and the
 // fingerprints answer; a failed read in them ends the run.
@@ -35,11 +36,27 @@ struct copy_span {
     std::int64_t target_offset;
     std::int32_t length;
 };
-// Copies the span, inside the kernel where the system can, starts writing
-// it out to the disk without waiting where its source was in memory (no
-// flush: that stays the caller's), and counts its bytes towards `progress`,
-// if any.
-void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress);
+// A fingerprint taken piece by piece, from bytes a caller reads anyway:
+// every piece but the last a whole number of chunks (COPY_CHUNK_SIZE).
+struct fingerprint_state {
+    std::array<std::uint64_t, 4> lanes;
+    std::uint64_t tail;
+};
+// What reading a span back while it was copied found (see copy_span_to).
+struct early_read_back {
+    bool matched;             // every piece was read back as it was copied, and matched its source
+    fingerprint_state taken;  // of the span's bytes, once they matched
+};
+// Copies the span, inside the kernel where the system can, and counts its
+// bytes towards `progress`, if any. With `early`, a span whose source the
+// system must read from the disk, as the first update after a start of the
+// machine does, is read back as it is copied: each piece is compared on the
+// side while the next is copied, behind the reads the copy waits for, and
+// flush_checked_copies does not read it again. Writing out starts without
+// waiting (no flush: that stays the caller's), but for a span from the disk
+// left to be read back beside the flush.
+void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress,
+                  early_read_back* early);
 // True when the span's bytes are in `target`; false when either file ends
 // before them.
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress);
@@ -49,6 +66,7 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
 // program's own buffer and compared again, and the file flushed again; one
 // that still differs is a write failure. Returns once the copies are right
 // and on the disk. With `found`, it also tells what the read-back found.
+// `early`, if any, is what copy_span_to read back of the first span.
 struct copies_read_back {
     bool fingerprinted;        // false where nothing is read back (CHECK_COPIES off)
     std::uint64_t first_span;  // the fingerprint of the first span's bytes as read back
@@ -57,7 +75,7 @@ struct copies_read_back {
     file_state state;
 };
 void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress, copies_read_back* found);
+                          progress_line& progress, copies_read_back* found, const early_read_back* early);
 
 // Copies through the program, read-backs and fingerprints move a file in
 // chunks of one size, through two buffers they share: one allocation, however
@@ -89,12 +107,7 @@ bool for_each_chunk(std::int64_t at, std::int64_t length, std::int32_t size, vis
 // bytes give the same value on every host.
 std::uint64_t fingerprint_of(const checked_file& file, std::int64_t offset, std::int64_t length);
 std::uint64_t fingerprint_of_bytes(const void* bytes, std::size_t count);
-// The same taken piece by piece, from bytes a caller reads anyway: every
-// piece but the last a whole number of chunks (COPY_CHUNK_SIZE).
-struct fingerprint_state {
-    std::array<std::uint64_t, 4> lanes;
-    std::uint64_t tail;
-};
+// The same taken piece by piece (fingerprint_state).
 fingerprint_state start_fingerprint(std::int64_t length);
 void add_to_fingerprint(fingerprint_state& state, const void* bytes, std::size_t count);
 std::uint64_t fingerprint_value(const fingerprint_state& state);

@@ -27,20 +27,20 @@ constexpr std::int32_t PIECE_SIZE = 16 << 20;
 static_assert(PIECE_SIZE % COPY_CHUNK_SIZE == 0, "a piece holds whole chunks");
 
 // A copy whose source the system must first read from the disk, as the
-// first update after a start of the machine does, starts nothing early: the
-// disk would take the early writes between the reads the copy waits for,
-// and the flush would find too little left to write for the read-back
-// beside it to hide behind. Measured from a dropped page cache on a 256 MiB
-// archive, 15 alternated rounds on a quiet machine (bench/RESULTS.md): late /
-// append / front updates take 1.04 / 1.09 / 1.16 of one cold `cp` and `sync`
-// of the archive by the medians, and 0.82 / 0.88 / 0.81 of the previous
-// release's, which started writing early, round by round. Among the choices
-// (5 rounds, late / front): early starts 1.02 / 1.32 of the copy, early
-// starts with the read-ahead hint 0.93 / 1.16, neither 1.27 / 1.64; the
-// copy alone spreads by a factor of five between rounds here, so only the
-// previous release is told apart. A source counts as in memory when at
-// least half of it is. Only a span of more than one piece is asked, at three calls
-// per 4096 pages: a shorter one starts once, after all of its reads.
+// first update after a start of the machine does, waits for the disk, and
+// the read-back hides behind those waits where the caller lets it run
+// beside the copy (early_read_back): writing out then starts early too, as
+// for a source in memory. Read back only beside the flush, the same copy
+// starts nothing early, so that the flush finds enough left to write for the
+// read-back to hide behind. Measured from a dropped page cache on a 256 MiB
+// archive, 8 alternated rounds on a quiet machine, medians against one cold
+// `cp` and `sync` of the archive (late / append / front updates): read back
+// beside the copy, writing out started early, 0.80 / 0.96 / 1.03; read back
+// beside the flush, nothing started early, 0.84 / 1.13 / 1.19; the same
+// with early starts 0.94 / 1.10 / 1.12; read back beside the copy without
+// them 0.88 / 1.06 / 1.14. A source counts as in memory when at least half
+// of it is. Only a span of more than one piece is asked, at three calls per
+// 4096 pages: a shorter one starts once, after all of its reads.
 bool source_in_memory(const copy_span& span)
 {
     const std::int64_t held = bytes_in_memory(span.source->handle, span.source_offset, span.length);
@@ -97,14 +97,11 @@ struct read_back {
     const checked_file* unread;
 };
 
-// With `taken`, the fingerprint of the span's bytes is taken as they are
+// With `taken`, the span's bytes are added to that fingerprint as they are
 // compared: a copy read back is the one read of them.
-read_back compare_copy(const checked_file& target, const copy_span& span, progress_line* progress,
-                       fingerprint_state* taken)
+read_back compare_adding(const checked_file& target, const copy_span& span, progress_line* progress,
+                         fingerprint_state* taken)
 {
-    if (taken != nullptr) {
-        *taken = start_fingerprint(span.length);
-    }
     const auto* bytes = static_cast<const unsigned char*>(span.bytes);
     unsigned char* copied = shared_buffer(0);
     unsigned char* source = shared_buffer(1);
@@ -140,13 +137,23 @@ read_back compare_copy(const checked_file& target, const copy_span& span, progre
     return found;
 }
 
+// The same, with `taken` started for the span alone.
+read_back compare_copy(const checked_file& target, const copy_span& span, progress_line* progress,
+                       fingerprint_state* taken)
+{
+    if (taken != nullptr) {
+        *taken = start_fingerprint(span.length);
+    }
+    return compare_adding(target, span, progress, taken);
+}
+
 // The read-back of a file's copies, made on the side while the file is
 // flushed: it stops at the first span that differs or cannot be read.
 struct side_check {
     const checked_file* target;
     const copy_span* spans;
     std::size_t count;
-    std::size_t first_wrong;  // `count` when every span matched
+    std::size_t first_wrong;  // from the first span not yet read back; `count` when every span matched
     read_back found;          // for the first wrong span
     fingerprint_state* taken;  // of the first span, or nullptr
 };
@@ -154,7 +161,7 @@ struct side_check {
 void check_on_side(void* context)
 {
     auto& check = *static_cast<side_check*>(context);
-    for (check.first_wrong = 0; check.first_wrong < check.count; ++check.first_wrong) {
+    for (; check.first_wrong < check.count; ++check.first_wrong) {
         check.found = compare_copy(*check.target, check.spans[check.first_wrong], nullptr,
                                    check.first_wrong == 0 ? check.taken : nullptr);
         if (!check.found.same) {
@@ -194,6 +201,79 @@ void check_copy(const checked_file& target, const copy_span& span, progress_line
     }
 }
 
+copy_span piece_of(const copy_span& span, std::int64_t at, std::int32_t count)
+{
+    const auto* bytes = static_cast<const unsigned char*>(span.bytes);
+    return {span.source, bytes == nullptr ? nullptr : bytes + at, span.source_offset + at, span.target_offset + at,
+            count};
+}
+
+void copy_piece(const checked_file& target, const copy_span& piece, progress_line* progress)
+{
+    if (piece.source == nullptr) {
+        copy_span_through_program(target, piece, progress);
+    } else {
+        copy_in_program(target, piece, piece.length - copy_in_kernel(target, piece, progress), progress);
+    }
+}
+
+// A piece read back on the side while the next one is copied.
+struct piece_check {
+    const checked_file* target;
+    copy_span piece;
+    fingerprint_state* taken;
+    read_back found;
+    bool running;
+};
+
+void check_piece(void* context)
+{
+    auto& check = *static_cast<piece_check*>(context);
+    check.found = compare_adding(*check.target, check.piece, nullptr, check.taken);
+}
+
+// Waits for the piece on the side, if any; false once one differed.
+bool piece_checked(piece_check& check)
+{
+    if (check.running) {
+        finish_side_work();
+        check.running = false;
+        if (check.found.error != 0) {
+            read_failure(*check.found.unread, check.found.error);
+        }
+    }
+    return check.found.same;
+}
+
+// Copies the span piece by piece, each read back on the side while the next
+// is copied. A piece the kernel does not copy whole goes through the
+// program's own loop, whose buffer the read-back reads into: from there on
+// the span is read back beside the flush, as is one that differed.
+void copy_reading_back(const checked_file& target, const copy_span& span, progress_line* progress,
+                       early_read_back& early)
+{
+    early = {true, start_fingerprint(span.length)};
+    piece_check check{&target, span, &early.taken, {true, 0, nullptr}, false};
+    for_each_chunk(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
+        const copy_span piece = piece_of(span, at, count);
+        const std::int64_t left = copy_in_kernel(target, piece, progress);
+        if (left != 0) {
+            early.matched = false;
+            (void)piece_checked(check);
+            copy_in_program(target, piece, count - left, progress);
+        }
+        start_writing_out(target.handle, piece.target_offset, count);
+        early.matched = piece_checked(check) && early.matched;
+        if (early.matched) {
+            check.piece = piece;
+            check.running = true;
+            start_side_work(check_piece, &check);
+        }
+        return true;
+    });
+    early.matched = piece_checked(check) && early.matched;
+}
+
 } // namespace
 
 bool copy_matches(const checked_file& target, const copy_span& span, progress_line* progress)
@@ -201,21 +281,23 @@ bool copy_matches(const checked_file& target, const copy_span& span, progress_li
     return matches_taking(target, span, progress, nullptr);
 }
 
-void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress)
+void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress,
+                  early_read_back* early)
 {
-    const auto* bytes = static_cast<const unsigned char*>(span.bytes);
+    if (early != nullptr) {
+        early->matched = false;
+    }
     const bool from_disk = span.source != nullptr && span.length > PIECE_SIZE && !source_in_memory(span);
     if (from_disk) {
         expect_reading_in_order(span.source->handle, span.source_offset, span.length);
+        if (early != nullptr && CHECK_COPIES) {
+            copy_reading_back(target, span, progress, *early);
+            return;
+        }
     }
     for_each_chunk(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
-        const copy_span piece{span.source, bytes == nullptr ? nullptr : bytes + at, span.source_offset + at,
-                              span.target_offset + at, count};
-        if (span.source == nullptr) {
-            copy_span_through_program(target, piece, progress);
-        } else {
-            copy_in_program(target, piece, count - copy_in_kernel(target, piece, progress), progress);
-        }
+        const copy_span piece = piece_of(span, at, count);
+        copy_piece(target, piece, progress);
         if (!from_disk) {
             start_writing_out(target.handle, piece.target_offset, count);
         }
@@ -224,7 +306,7 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
 }
 
 void flush_checked_copies(const checked_file& target, const copy_span* spans, std::size_t count,
-                          progress_line& progress, copies_read_back* found)
+                          progress_line& progress, copies_read_back* found, const early_read_back* early)
 {
     if (!CHECK_COPIES) {
         flush_to_disk(target);
@@ -238,11 +320,16 @@ void flush_checked_copies(const checked_file& target, const copy_span* spans, st
         total += spans[i].length;
     }
     begin_progress(progress, "Checking", target.path, "", total);
-    // The flush waits for the disk whatever the program does meanwhile;
-    // reading back beside it costs no time where a core is free.
-    fingerprint_state taken{};
-    side_check check{&target, spans, count, count, {true, 0, nullptr}, found != nullptr ? &taken : nullptr};
-    flush_beside(target, check_on_side, &check);
+    const std::size_t read_early = count != 0 && early != nullptr && early->matched ? 1 : 0;
+    fingerprint_state taken = read_early != 0 ? early->taken : fingerprint_state{};
+    side_check check{&target, spans, count, read_early, {true, 0, nullptr}, found != nullptr ? &taken : nullptr};
+    if (read_early == count) {
+        flush_to_disk(target);
+    } else {
+        // The flush waits for the disk whatever the program does meanwhile;
+        // reading back beside it costs no time where a core is free.
+        flush_beside(target, check_on_side, &check);
+    }
     if (check.found.error != 0) {
         read_failure(*check.found.unread, check.found.error);
     }

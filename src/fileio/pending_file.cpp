@@ -79,9 +79,9 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 }
 
 void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
-                          copies_read_back* found)
+                          copies_read_back* found, const early_read_back* early)
 {
-    flush_checked_copies(pending.file, copies, count, progress, found);
+    flush_checked_copies(pending.file, copies, count, progress, found, early);
     pending.flushed = true;
 }
 

@@ -7,9 +7,9 @@
 // The calling sequence:
 //   pending_file pending{};
 //   if (reserve_pending_file(pending, final, temp, leftover::remove) != reservation::made) ...
-//   copy_span_to(pending.file, span, &progress);    fill it
-//   flush_pending_copies(pending, spans, count, progress, &found);
-//   commit_pending_file(pending);                    or abandon_pending_file(pending)
+//   copy_span_to(pending.file, span, &progress, &early);  fill it
+//   flush_pending_copies(pending, spans, count, progress, &found, &early);
+//   commit_pending_file(pending);                  or abandon_pending_file(pending)
 // reserve_pending_file answers whether it could claim the name; a failure
 // of any call ends the run, and removes the file while it is pending.
 #pragma once
@@ -43,7 +43,7 @@ reservation reserve_pending_file(pending_file& pending, const std::string& final
 // are read back (flush_checked_copies), so that what the caller checks next
 // holds until the commit.
 void flush_pending_copies(pending_file& pending, const copy_span* copies, std::size_t count, progress_line& progress,
-                          copies_read_back* found);
+                          copies_read_back* found, const early_read_back* early);
 // Flushes the file unless that is done, renames it over `final_path`,
 // flushes the folder, as one commit step. The file stays open, now under
 // its final name.

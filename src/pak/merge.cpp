@@ -238,9 +238,9 @@ void write_merge(const merge_plan& plan, const checked_file& original, const che
         if (i >= list->first_update && i + 1 < list->count) {
             report(plan.output.entries[static_cast<std::size_t>(plan.kept) + i - list->first_update]);
         }
-        copy_span_to(target, list->spans[i], &progress);
+        copy_span_to(target, list->spans[i], &progress, nullptr);
     }
-    flush_checked_copies(target, list->spans.data(), list->count, progress, nullptr);
+    flush_checked_copies(target, list->spans.data(), list->count, progress, nullptr, nullptr);
     end_progress(progress);
 }
 

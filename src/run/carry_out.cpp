@@ -38,9 +38,10 @@ void fill_backup(run_plan& plan, pending_file& backup, progress_line& progress)
     const std::int32_t length = archive_length(target);
     const copy_span whole{&target, nullptr, 0, 0, length};
     begin_progress(progress, "Copying", target.path, backup.file.path, length);
-    copy_span_to(backup.file, whole, &progress);
+    early_read_back early{};
+    copy_span_to(backup.file, whole, &progress, &early);
     copies_read_back found{};
-    flush_pending_copies(backup, &whole, 1, progress, &found);
+    flush_pending_copies(backup, &whole, 1, progress, &found, &early);
     plan.record.whole_known = found.fingerprinted;
     plan.record.original_whole = found.first_span;
     plan.files.backup_pin = found.state;
