@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 #ifndef _WIN32
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #endif
