@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #endif
@@ -160,6 +162,21 @@ std::string traced_calls() {
     std::string set;
     for (const char* call : kFileCalls) set += (set.empty() ? "" : ",") + std::string(call);
     return set;
+}
+
+bool dropped_from_memory(const std::string& path) {
+    const int file = open(path.c_str(), O_RDONLY);
+    const auto length = static_cast<std::size_t>(fs::file_size(path));
+    const long page = sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> pages((length + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page));
+    void* view = MAP_FAILED;
+    const bool dropped = file >= 0 && fdatasync(file) == 0 && posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
+                         (view = mmap(nullptr, length, PROT_READ, MAP_SHARED, file, 0)) != MAP_FAILED &&
+                         mincore(view, length, pages.data()) == 0 &&
+                         std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; }) == 0;
+    if (view != MAP_FAILED) munmap(view, length);
+    if (file >= 0) close(file);
+    return dropped;
 }
 
 std::string without_pids(const std::string& trace) {

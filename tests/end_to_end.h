@@ -146,6 +146,10 @@ struct scenario_archives {
 };
 scenario_archives archives_of_scenarios();
 
+// Puts the file on the disk and drops it from the page cache, as a restart
+// would; false where the file system keeps it in memory all the same.
+bool dropped_from_memory(const std::string& path);
+
 // A trace of one process, its lines without the process id, padded with
 // blanks, that -f puts first.
 std::string without_pids(const std::string& trace);

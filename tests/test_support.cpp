@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
-#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -17,7 +16,6 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -380,7 +378,6 @@ run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::
 // An empty value takes the variable away.
 void set_environment(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
 bool built_for_windows() { return true; }
-bool dropped_from_memory(const std::string&) { return false; }
 int killed_status() { return 128 + 9; }
 // Windows' console routine ends the process with STATUS_CONTROL_C_EXIT, wine's with 0.
 int interrupted_status() {
@@ -393,20 +390,6 @@ void set_environment(const std::string& name, const std::string& value) {
     else setenv(name.c_str(), value.c_str(), 1);
 }
 bool built_for_windows() { return false; }
-bool dropped_from_memory(const std::string& path) {
-    const int file = open(path.c_str(), O_RDONLY);
-    const auto length = static_cast<std::size_t>(fs::file_size(path));
-    const long page = sysconf(_SC_PAGESIZE);
-    std::vector<unsigned char> pages((length + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page));
-    void* view = MAP_FAILED;
-    const bool dropped = file >= 0 && fdatasync(file) == 0 && posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
-                         (view = mmap(nullptr, length, PROT_READ, MAP_SHARED, file, 0)) != MAP_FAILED &&
-                         mincore(view, length, pages.data()) == 0 &&
-                         std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; }) == 0;
-    if (view != MAP_FAILED) munmap(view, length);
-    if (file >= 0) close(file);
-    return dropped;
-}
 int killed_status() { return 128 + SIGKILL; }
 int interrupted_status() { return 128 + SIGINT; }
 #endif

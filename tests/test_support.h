@@ -104,10 +104,6 @@ run_result run_tarnwick_faults(const std::vector<std::string>& args, const std::
 // Sets a variable of the environment the programs started from now on see.
 void set_environment(const std::string& name, const std::string& value);
 bool built_for_windows();
-// Puts the file on the disk and drops it from the page cache, as a restart
-// would; false where the file system keeps it in memory all the same, and
-// on Windows.
-bool dropped_from_memory(const std::string& path);
 // The status of a run killed, or ended by Ctrl-C, as run_program reports it.
 int killed_status();
 int interrupted_status();

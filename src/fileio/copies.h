@@ -48,13 +48,12 @@ struct early_read_back {
     fingerprint_state taken;  // of the span's bytes, once they matched
 };
 // Copies the span, inside the kernel where the system can, and counts its
-// bytes towards `progress`, if any. With `early`, a span whose source the
-// system must read from the disk, as the first update after a start of the
-// machine does, is read back as it is copied: each piece is compared on the
-// side while the next is copied, behind the reads the copy waits for, and
-// flush_checked_copies does not read it again. Writing out starts without
-// waiting (no flush: that stays the caller's), but for a span from the disk
-// left to be read back beside the flush.
+// bytes towards `progress`, if any. With `early`, a span from a file over
+// one piece of a copy (16 MiB) is read back as it is copied: each piece is
+// compared on the side while the next is copied, behind the kernel's copy
+// or the disk's reads, and flush_checked_copies does not read it again.
+// Writing out starts without waiting (no flush: that stays the caller's),
+// but for a span from the disk left to be read back beside the flush.
 void copy_span_to(const checked_file& target, const copy_span& span, progress_line* progress,
                   early_read_back* early);
 // True when the span's bytes are in `target`; false when either file ends

@@ -26,21 +26,22 @@ namespace {
 constexpr std::int32_t PIECE_SIZE = 16 << 20;
 static_assert(PIECE_SIZE % COPY_CHUNK_SIZE == 0, "a piece holds whole chunks");
 
-// A copy whose source the system must first read from the disk, as the
-// first update after a start of the machine does, waits for the disk, and
-// the read-back hides behind those waits where the caller lets it run
-// beside the copy (early_read_back): writing out then starts early too, as
-// for a source in memory. Read back only beside the flush, the same copy
-// starts nothing early, so that the flush finds enough left to write for the
-// read-back to hide behind. Measured from a dropped page cache on a 256 MiB
-// archive, 8 alternated rounds on a quiet machine, medians against one cold
-// `cp` and `sync` of the archive (late / append / front updates): read back
-// beside the copy, writing out started early, 0.80 / 0.96 / 1.03; read back
-// beside the flush, nothing started early, 0.84 / 1.13 / 1.19; the same
-// with early starts 0.94 / 1.10 / 1.12; read back beside the copy without
-// them 0.88 / 1.06 / 1.14. A source counts as in memory when at least half
-// of it is. Only a span of more than one piece is asked, at three calls per
-// 4096 pages: a shorter one starts once, after all of its reads.
+// A span of more than one piece whose caller lets it be read back as it is
+// copied (early_read_back) is compared on the side while the kernel copies
+// the next piece, or waits for the disk to read it, and writing out starts
+// early. A copy from the disk read back only beside the flush starts
+// nothing early, so that the flush finds enough left to write for the
+// read-back to hide behind. Measured on a 256 MiB archive, alternated
+// rounds on a quiet machine, late / append / front updates: from a dropped
+// page cache (8 rounds, medians against one cold `cp` and `sync` of the
+// archive), read back beside the copy with early starts 0.80 / 0.96 /
+// 1.03, beside the flush with none 0.84 / 1.13 / 1.19, beside the flush
+// with early starts 0.94 / 1.10 / 1.12, beside the copy without them 0.88 /
+// 1.06 / 1.14; from memory (7 rounds, against the build that reads nothing
+// back, round by round), beside the copy 1.11 / 0.86 / 1.06, beside the
+// flush 1.39 / 1.10 / 1.17. A source counts as in memory when at least
+// half of it is. Only a span of more than one piece is asked, at three
+// calls per 4096 pages: a shorter one starts once, after all of its reads.
 bool source_in_memory(const copy_span& span)
 {
     const std::int64_t held = bytes_in_memory(span.source->handle, span.source_offset, span.length);
@@ -290,10 +291,10 @@ void copy_span_to(const checked_file& target, const copy_span& span, progress_li
     const bool from_disk = span.source != nullptr && span.length > PIECE_SIZE && !source_in_memory(span);
     if (from_disk) {
         expect_reading_in_order(span.source->handle, span.source_offset, span.length);
-        if (early != nullptr && CHECK_COPIES) {
-            copy_reading_back(target, span, progress, *early);
-            return;
-        }
+    }
+    if (early != nullptr && CHECK_COPIES && span.source != nullptr && span.length > PIECE_SIZE) {
+        copy_reading_back(target, span, progress, *early);
+        return;
     }
     for_each_chunk(0, span.length, PIECE_SIZE, [&](std::int64_t at, std::int32_t count) {
         const copy_span piece = piece_of(span, at, count);
