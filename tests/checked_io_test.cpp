@@ -74,7 +74,8 @@ TEST_F(CheckedIo, CopyReadBackAndFingerprintAgreeAcrossChunkBoundaries) {
         const copy_span span{&from, nullptr, 5, 2, static_cast<std::int32_t>(count)};
         early_read_back early{};
         copy_span_to(to, span, nullptr, &early);
-        EXPECT_EQ(early.matched, c.read_early);
+        // Windows has no kernel copy: the program's loop leaves the read-back to the flush.
+        EXPECT_EQ(early.matched, c.read_early && !built_for_windows());
         progress_line progress{};
         copies_read_back found{};
         flush_checked_copies(to, &span, 1, progress, &found, &early);
